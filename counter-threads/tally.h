@@ -1,0 +1,43 @@
+// What the two counter programs and their checker share: the counter's type, one step of
+// it, and the report line that follows every change.
+#pragma once
+
+#include <pthread.h>
+#include <stdint.h>
+#include <stdio.h>
+
+#include "diagnose.h"
+
+// The shared counter: a 32-bit two's-complement value that wraps at its limits.
+using Count = int32_t;
+
+// Signed overflow is undefined, so a step is taken in unsigned arithmetic, which wraps by
+// definition; converting the result back to the signed type is modular since C++20.
+constexpr Count stepUp(Count value) {
+    return static_cast<Count>(static_cast<uint32_t>(value) + 1U);
+}
+constexpr Count stepDown(Count value) {
+    return static_cast<Count>(static_cast<uint32_t>(value) - 1U);
+}
+
+// The report lines. Both labels are five characters long, colon and space included.
+inline constexpr char incReport[] = "Inc: %d\n";
+inline constexpr char decReport[] = "Dec: %d\n";
+inline constexpr int labelLength = 5;
+
+// Prints one report line on the buffered standard output stream. A failed print means the
+// output is gone for good (closed, full, or a reader that left while SIGPIPE is ignored),
+// so the process ends instead of looping on failures for ever. The format is a template
+// argument so that the compiler still checks it against the value.
+template <const char *format> void report(Count value) {
+    if (printf(format, value) < 0)
+        fail(1, "write error", errno);
+}
+
+// Starts a worker with default attributes and a null argument; a worker that cannot be
+// started ends the process, so no handle that was never created is joined.
+inline void startWorker(pthread_t *handle, void *(*routine)(void *)) {
+    int err = pthread_create(handle, nullptr, routine, nullptr);
+    if (err != 0)
+        fail(1, "cannot start thread", err);
+}

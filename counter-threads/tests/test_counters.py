@@ -1,0 +1,113 @@
+"""guardtally and loosetally as users run them: through pipes, into files, on a terminal,
+and with their output or their threads made to fail."""
+
+import os
+import re
+import signal
+import subprocess
+import tempfile
+import time
+import unittest
+
+from harness import BIN, fail_with, on_terminal, sh, strace
+
+PROGRAMS = ("guardtally", "loosetally")
+REPORT_LINE = re.compile(r"(Inc|Dec): (0|-?[1-9][0-9]*)\r?\n")
+
+
+def pipeline(script):
+    """Runs a pipeline and returns its output and the statuses of its commands."""
+    done = sh(script + '; echo "status ${PIPESTATUS[*]}"')
+    *lines, statuses = done.stdout.splitlines()
+    return "\n".join(lines), statuses.split()[1:], done.stderr
+
+
+class GuardedTrace(unittest.TestCase):
+    def test_trace_through_a_pipe_is_consistent_whatever_the_arguments(self):
+        for arguments in ("", " --help -x 1"):
+            with self.subTest(arguments=arguments):
+                out, statuses, err = pipeline(
+                    f"guardtally{arguments} | head -n 400000 | tallycheck")
+                self.assertEqual(statuses, [str(128 + signal.SIGPIPE), "0", "0"], out + err)
+                self.assertIn("lines: 400000 ", out)
+                self.assertEqual(err, "")
+
+    def test_first_line_is_the_first_change(self):
+        for _ in range(20):
+            out, _, _ = pipeline("guardtally | head -n 1")
+            self.assertIn(out, ("Inc: 1", "Dec: -1"))
+
+    def test_file_written_until_a_signal_is_consistent_up_to_its_cut(self):
+        with tempfile.TemporaryFile() as trace:
+            producer = subprocess.Popen([os.path.join(BIN, "guardtally")], stdout=trace)
+            time.sleep(0.3)
+            producer.send_signal(signal.SIGINT)
+            self.assertEqual(producer.wait(), -signal.SIGINT)
+            trace.seek(0)
+            check = subprocess.run([os.path.join(BIN, "tallycheck")], stdin=trace,
+                                   capture_output=True, text=True, check=False)
+        self.assertEqual(check.returncode, 0, check.stdout)
+        self.assertRegex(check.stdout, r"lines: [1-9][0-9]{3,} ")
+
+    def test_semaphore_wait_interrupted_is_retried(self):
+        # Every blocking semaphore wait fails with EINTR (futex op 393 is a private
+        # FUTEX_WAIT_BITSET on the realtime clock, which only sem_wait uses here). A worker
+        # that went on without the semaphore would break the trace.
+        futex, sem_wait_op, eintr = 202, 393, 4
+        done = sh("guardtally | head -n 200000 | tallycheck",
+                  preexec_fn=fail_with(futex, sem_wait_op, eintr))
+        self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+
+
+class LooseTrace(unittest.TestCase):
+    @unittest.skipIf((os.cpu_count() or 1) < 2, "the race needs two cores to show")
+    def test_lines_are_well_formed_and_the_race_breaks_the_trace(self):
+        out, statuses, err = pipeline("loosetally x y | head -n 1000000 | tallycheck")
+        # 1 from the checker: well formed (else 2) and inconsistent (else 0).
+        self.assertEqual(statuses, [str(128 + signal.SIGPIPE), "0", "1"], out + err)
+        self.assertRegex(out, r"breaks: [1-9]")
+
+
+class OnTerminal(unittest.TestCase):
+    def test_lines_appear_while_running_and_an_interrupt_ends_the_program(self):
+        for program in PROGRAMS:
+            with self.subTest(program=program):
+                out, running, status = on_terminal([program], interrupt_after=b": 200\r\n")
+                self.assertTrue(running)
+                self.assertEqual(status, -signal.SIGINT)
+                lines = out.decode().splitlines(keepends=True)[:-1]  # the last may be cut
+                self.assertGreater(len(lines), 200)
+                for line in lines:
+                    self.assertRegex(line, REPORT_LINE)
+                self.assertIn(lines[0], ("Inc: 1\r\n", "Dec: -1\r\n"))
+
+
+class Failures(unittest.TestCase):
+    def assertFails(self, script, program, reason):
+        done = sh(script, timeout=10)
+        self.assertEqual((done.returncode, done.stderr), (1, f"{program}: {reason}\n"))
+
+    def test_output_that_fails_ends_the_program_with_one_diagnostic(self):
+        ways = {"trap '' PIPE; {} | head -n 1 >/dev/null; exit ${{PIPESTATUS[0]}}":
+                "write error: Broken pipe",
+                "{} >&-": "write error: Bad file descriptor",
+                "{} >/dev/full": "write error: No space left on device"}
+        for program in PROGRAMS:
+            for script, reason in ways.items():
+                with self.subTest(program=program, script=script):
+                    self.assertFails(script.format(program), program, reason)
+
+    def test_a_thread_that_cannot_start_ends_the_program(self):
+        # glibc tries clone3 first and falls back to clone; when=2 lets the first worker
+        # start and fails the second, which must not be joined.
+        for program in PROGRAMS:
+            for when in ("1", "2"):
+                with self.subTest(program=program, failing_thread=when):
+                    self.assertFails(
+                        strace("clone3:error=ENOSYS", f"clone:error=EAGAIN:when={when}") +
+                        f" {program} >/dev/null", program,
+                        "cannot start thread: Resource temporarily unavailable")
+
+
+if __name__ == "__main__":
+    unittest.main()

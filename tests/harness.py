@@ -1,0 +1,88 @@
+"""Runs the built programs as users do: from a shell, through pipes and into files, on a
+pseudo-terminal, and with system calls made to fail under strace or a seccomp filter."""
+
+import ctypes
+import os
+import pty
+import select
+import signal
+import subprocess
+import time
+
+BIN = os.environ["GLASSBOX_BIN"]
+ENV = dict(os.environ, PATH=BIN + os.pathsep + os.environ["PATH"], LC_ALL="C")
+
+
+def sh(script, timeout=60, **kwargs):
+    """Runs a bash script with the built programs first on PATH; returns the finished
+    process with its standard output and error as text."""
+    return subprocess.run(["bash", "-c", script], env=ENV, capture_output=True, text=True,
+                          timeout=timeout, check=False, **kwargs)
+
+
+def strace(*injections):
+    """A command prefix that runs a program under strace with each injection applied
+    (for example "execve:error=ENOENT:when=2"), following its children."""
+    prefix = "strace -f -o /dev/null"
+    return prefix + "".join(f" -e inject={injection}" for injection in injections)
+
+
+def on_terminal(argv, interrupt_after=None, cwd=None, timeout=20):
+    """Runs argv with a new pseudo-terminal as its controlling terminal and standard
+    streams, and reads what it writes until it ends. With interrupt_after, types the
+    interrupt character once that text has appeared. Returns the output (the terminal turns
+    each "\\n" into "\\r\\n"), whether the program was still running when the interrupt
+    was typed, and its exit status, negative for the signal that ended it."""
+    pid, master = pty.fork()
+    if pid == 0:
+        try:
+            if cwd:
+                os.chdir(cwd)
+            os.execvpe(argv[0], argv, ENV)
+        finally:
+            os._exit(127)
+    output, running, deadline = b"", None, time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if running is None and interrupt_after is not None and interrupt_after in output:
+            running = os.waitid(os.P_PID, pid, os.WEXITED | os.WNOHANG | os.WNOWAIT) is None
+            os.write(master, b"\x03")
+        if select.select([master], [], [], 0.1)[0]:
+            try:
+                chunk = os.read(master, 65536)
+            except OSError:  # EIO: the program has ended and its terminal with it
+                break
+            output += chunk
+    else:
+        os.kill(pid, signal.SIGKILL)
+    os.close(master)
+    return output, running, os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
+
+
+def fail_with(syscall, op_argument, errno_value):
+    """A preexec function that installs a seccomp filter making `syscall` fail with
+    errno_value whenever its second argument equals op_argument; everything else runs.
+    This targets one kind of call where strace can only count calls."""
+    def install():
+        # struct sock_filter {u16 code; u8 jt; u8 jf; u32 k}; offsets into seccomp_data:
+        # nr at 0, arch at 4, args[1] (low half on x86-64) at 24.
+        ld, jeq, ret = 0x20, 0x15, 0x06
+        allow, errno_action, x86_64 = 0x7FFF0000, 0x00050000, 0xC000003E
+        program = [(ld, 0, 0, 4), (jeq, 0, 5, x86_64), (ld, 0, 0, 0), (jeq, 0, 3, syscall),
+                   (ld, 0, 0, 24), (jeq, 0, 1, op_argument),
+                   (ret, 0, 0, errno_action | errno_value), (ret, 0, 0, allow)]
+
+        class Filter(ctypes.Structure):
+            _fields_ = [("code", ctypes.c_ushort), ("jt", ctypes.c_ubyte),
+                        ("jf", ctypes.c_ubyte), ("k", ctypes.c_uint)]
+
+        class Program(ctypes.Structure):
+            _fields_ = [("len", ctypes.c_ushort), ("filter", ctypes.POINTER(Filter))]
+
+        filters = (Filter * len(program))(*[Filter(*row) for row in program])
+        libc = ctypes.CDLL(None, use_errno=True)
+        set_no_new_privs, set_seccomp, mode_filter = 38, 22, 2
+        if (libc.prctl(set_no_new_privs, 1, 0, 0, 0) != 0 or
+                libc.prctl(set_seccomp, mode_filter, ctypes.byref(Program(len(program), filters)))
+                != 0):
+            raise OSError(ctypes.get_errno(), "cannot install seccomp filter")
+    return install

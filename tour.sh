@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# A short tour of the programs: each runs for a moment and shows its mechanism.
+# Usage: tour.sh BINDIR
+set -u
+PATH="$1:$PATH"
+
+# Prints a command the way a user would type it, then runs it.
+show() {
+    printf '\n$ %s\n' "$1"
+    bash -c "$1"
+}
+
+printf '== guardtally: two threads, one counter, a binary semaphore around each change\n'
+show 'guardtally | head -n 5'
+show 'guardtally | head -n 300000 | tallycheck'
+
+printf '\n== loosetally: the same threads without the semaphore; the trace breaks\n'
+show 'loosetally | head -n 5'
+show 'loosetally | head -n 300000 | tallycheck'
+exit 0
