@@ -17,4 +17,12 @@ show 'guardtally | head -n 300000 | tallycheck'
 printf '\n== loosetally: the same threads without the semaphore; the trace breaks\n'
 show 'loosetally | head -n 5'
 show 'loosetally | head -n 300000 | tallycheck'
+
+cd "$1" || exit 1
+printf '\n== spawnlist: fork, the child becomes /bin/ls -a -l, the parent does not wait\n'
+printf '(through cat, which waits for the end of the child'"'"'s output as the shell would not)\n'
+show 'spawnlist | cat'
+
+printf '\n== swaplist: one line, then the process image becomes /bin/ls -a -l\n'
+show 'swaplist | head -n 4'
 exit 0

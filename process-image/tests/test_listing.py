@@ -1,0 +1,128 @@
+"""spawnlist and swaplist with the real /bin/ls: what is listed, what is printed around it,
+and what happens when fork, exec or the output fails."""
+
+import os
+import re
+import subprocess
+import tempfile
+import unittest
+
+from harness import ENV, on_terminal, sh, strace
+
+CANNOT_RUN = (("ENOENT", 127, "No such file or directory"), ("EACCES", 126, "Permission denied"))
+
+
+class ListingCase(unittest.TestCase):
+    """Runs in a directory whose listing cannot change under the test: its parent, "..",
+    is a fresh folder too, and every time stamp is fixed."""
+
+    def setUp(self):
+        top = tempfile.TemporaryDirectory()
+        self.addCleanup(top.cleanup)
+        self.folder = os.path.join(top.name, "here")
+        os.makedirs(os.path.join(self.folder, "subfolder"))
+        for name in (".hidden", "file"):
+            with open(os.path.join(self.folder, name), "w") as file:
+                file.write(name)
+        for path in (self.folder, os.path.join(self.folder, "subfolder"), top.name):
+            os.utime(path, (1e9, 1e9))
+        self.listing = subprocess.run(["/bin/ls", "-a", "-l"], cwd=self.folder, env=ENV,
+                                      capture_output=True, text=True, check=True).stdout
+
+    def run_here(self, script, stdout=subprocess.PIPE):
+        """Runs script in the folder. Standard error stays a pipe that a forked child holds
+        too, so this returns only once every process that writes to it has ended."""
+        return subprocess.run(["bash", "-c", script], cwd=self.folder, env=ENV, stdout=stdout,
+                              stderr=subprocess.PIPE, text=True, timeout=30, check=False)
+
+    def outputs(self, program):
+        """The program's output through a pipe and into a file."""
+        piped = self.run_here(program)
+        with tempfile.TemporaryFile("w+") as file:
+            into_file = self.run_here(program, stdout=file)
+            file.seek(0)
+            into_file.stdout = file.read()
+        return {"pipe": piped, "file": into_file}
+
+
+class SpawnList(ListingCase):
+    def test_parent_line_once_and_the_listing_of_the_start_folder(self):
+        for arguments in ("", " -x /"):
+            for way, done in self.outputs("spawnlist" + arguments).items():
+                with self.subTest(arguments=arguments, way=way):
+                    self.assertEqual((done.returncode, done.stderr), (0, ""))
+                    self.assertEqual(sorted(done.stdout.splitlines(keepends=True)),
+                                     sorted(self.listing.splitlines(keepends=True) +
+                                            ["Parent: \n"]))
+
+    def test_child_that_cannot_run_the_listing(self):
+        for error, status, reason in CANNOT_RUN:
+            with self.subTest(error=error), tempfile.NamedTemporaryFile("r") as trace:
+                done = self.run_here(f"strace -f -o {trace.name} -e trace=execve "
+                                     f"-e inject=execve:error={error}:when=1 spawnlist")
+                self.assertEqual((done.returncode, done.stdout), (0, "Parent: \n"))
+                self.assertEqual(done.stderr, f"spawnlist: cannot run /bin/ls: {reason}\n")
+                exits = re.findall(r"\+\+\+ exited with (\d+)", trace.read())
+                self.assertEqual(sorted(exits), sorted(["0", str(status)]))
+
+    def test_failed_fork(self):
+        done = self.run_here(strace("clone:error=EAGAIN", "clone3:error=EAGAIN") + " spawnlist")
+        self.assertEqual((done.returncode, done.stdout, done.stderr),
+                         (1, "", "spawnlist: cannot fork: Resource temporarily unavailable\n"))
+
+
+class SwapList(ListingCase):
+    def test_line_before_the_listing_on_every_kind_of_output(self):
+        for way, done in self.outputs("swaplist -l ..").items():
+            with self.subTest(way=way):
+                self.assertEqual((done.returncode, done.stderr), (0, ""))
+                self.assertEqual(done.stdout, "Before exec\n" + self.listing)
+        out, _, status = on_terminal(["swaplist"], cwd=self.folder)
+        self.assertEqual(status, 0)
+        self.assertEqual(out.decode(), ("Before exec\n" + self.listing).replace("\n", "\r\n"))
+
+    def test_the_listing_runs_in_the_same_process(self):
+        with tempfile.NamedTemporaryFile("r") as trace:
+            self.run_here(f"strace -f -o {trace.name} -e trace=execve,clone,clone3,fork,vfork "
+                          "swaplist >/dev/null")
+            calls = [line.split(None, 1) for line in trace.read().splitlines()]
+        self.assertEqual([call.split("(")[0] for _, call in calls if "(" in call],
+                         ["execve", "execve"])
+        self.assertEqual(len({pid for pid, _ in calls}), 1)
+
+    def test_listing_status_comes_through(self):
+        done = self.run_here(strace("getdents64:error=EIO") + " swaplist")
+        self.assertEqual(done.returncode, 2)
+        self.assertTrue(done.stdout.startswith("Before exec\n"))
+        self.assertIn("reading directory '.': Input/output error", done.stderr)
+
+    def test_listing_that_cannot_run(self):
+        for error, status, reason in CANNOT_RUN:
+            command = strace(f"execve:error={error}:when=1") + " swaplist"
+            expected = (status, "Before exec\nAfter exec\n",
+                        f"swaplist: cannot run /bin/ls: {reason}\n")
+            for way, done in self.outputs(command).items():
+                with self.subTest(error=error, way=way):
+                    self.assertEqual((done.returncode, done.stdout, done.stderr), expected)
+            out, _, status = on_terminal(["bash", "-c", command], cwd=self.folder)
+            self.assertEqual((status, out.decode()),
+                             (expected[0], (expected[1] + expected[2]).replace("\n", "\r\n")))
+
+
+class OutputFailures(unittest.TestCase):
+    def test_output_that_fails(self):
+        for program in ("spawnlist", "swaplist"):
+            for redirect, reason in ((">/dev/full", "No space left on device"),
+                                     (">&-", "Bad file descriptor")):
+                with self.subTest(program=program, redirect=redirect):
+                    done = sh(f"{program} {redirect}")
+                    self.assertEqual(done.returncode, 1)
+                    message = f"{program}: write error: {reason}\n"
+                    if program == "swaplist":  # the image is not replaced, so ls says nothing
+                        self.assertEqual(done.stderr, message)
+                    else:  # the child's ls meets the same output and says so itself
+                        self.assertIn(message, done.stderr)
+
+
+if __name__ == "__main__":
+    unittest.main()
