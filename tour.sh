@@ -25,4 +25,10 @@ show 'spawnlist | cat'
 
 printf '\n== swaplist: one line, then the process image becomes /bin/ls -a -l\n'
 show 'swaplist | head -n 4'
+
+printf '\n== rawhello: two write(2) calls on descriptor 1, no stdio buffer, no newline\n'
+show 'rawhello; echo'
+if command -v strace >/dev/null; then
+    show 'strace -e trace=write rawhello >/dev/null'
+fi
 exit 0
