@@ -16,7 +16,7 @@ namespace {
 
 // The checker must outrun the programs it checks, so it reads straight into large blocks
 // and parses the lines in place, in one pass and constant memory.
-constexpr size_t blockSize = 256 * 1024;
+constexpr size_t blockSize = size_t{256} * 1024;
 // "Dec: -2147483648\n" is the longest report line. An unfinished line longer than that is
 // malformed whatever follows, so it is never carried from one block to the next.
 constexpr size_t longestLine = 17;

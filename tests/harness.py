@@ -11,13 +11,23 @@ import time
 
 BIN = os.environ["GLASSBOX_BIN"]
 ENV = dict(os.environ, PATH=BIN + os.pathsep + os.environ["PATH"], LC_ALL="C")
+# ThreadSanitizer's runtime starts a thread of its own before the program's first.
+RUNTIME_THREADS = 1 if "thread" in os.environ.get("GLASSBOX_SANITIZE", "") else 0
 
 
 def sh(script, timeout=60, **kwargs):
     """Runs a bash script with the built programs first on PATH; returns the finished
-    process with its standard output and error as text."""
-    return subprocess.run(["bash", "-c", script], env=ENV, capture_output=True, text=True,
-                          timeout=timeout, check=False, **kwargs)
+    process with its standard output and error as text. The script runs in a session of
+    its own, so that on a time-out everything it started is killed, not only bash."""
+    with subprocess.Popen(["bash", "-c", script], env=ENV, stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, text=True, start_new_session=True,
+                          **kwargs) as process:
+        try:
+            out, err = process.communicate(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            os.killpg(process.pid, signal.SIGKILL)
+            raise
+    return subprocess.CompletedProcess(process.args, process.returncode, out, err)
 
 
 def strace(*injections):
