@@ -1,0 +1,14 @@
+// serialtally: the serial bound for guardtally. The same report lines, Inc and Dec in
+// turn, printed by one thread with no semaphore: what the output path alone costs, and
+// so the most that guardtally's serial critical sections can reach.
+#include "tally.h"
+
+int main(int, char **) {
+    Count count = 0;
+    for (;;) {
+        count = stepUp(count);
+        report<incReport>(count);
+        count = stepDown(count);
+        report<decReport>(count);
+    }
+}
