@@ -1,7 +1,6 @@
 // guardtally: two threads raise and lower one counter. A binary semaphore makes each change
 // and its report line one critical section, so the output is a single consistent trace.
 #include <errno.h>
-#include <pthread.h>
 #include <semaphore.h>
 
 #include "diagnose.h"
@@ -35,12 +34,7 @@ static void *decThread(void *) {
 int main(int, char **) {
     if (sem_init(&semCount, 0, 1) != 0)
         fail(1, "cannot initialise semaphore", errno);
-    pthread_t incHandle;
-    pthread_t decHandle;
-    startWorker(&incHandle, incThread);
-    startWorker(&decHandle, decThread);
-    pthread_join(incHandle, nullptr);
-    pthread_join(decHandle, nullptr);
+    runWorkers(incThread, decThread);
     sem_destroy(&semCount);
     return 0;
 }

@@ -2,7 +2,6 @@
 // Nothing orders one worker's accesses to the counter against the other's, so updates are
 // lost and reports come out of order: the race is the point.
 #include <atomic>
-#include <pthread.h>
 
 #include "tally.h"
 
@@ -27,11 +26,6 @@ static void *decThread(void *) {
 }
 
 int main(int, char **) {
-    pthread_t incHandle;
-    pthread_t decHandle;
-    startWorker(&incHandle, incThread);
-    startWorker(&decHandle, decThread);
-    pthread_join(incHandle, nullptr);
-    pthread_join(decHandle, nullptr);
+    runWorkers(incThread, decThread);
     return 0;
 }

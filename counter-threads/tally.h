@@ -41,3 +41,14 @@ inline void startWorker(pthread_t *handle, void *(*routine)(void *)) {
     if (err != 0)
         fail(1, "cannot start thread", err);
 }
+
+// Starts the incrementing worker, then the decrementing one, and waits for them in the same
+// order. The workers loop for ever, so this returns only if both of them end.
+inline void runWorkers(void *(*incThread)(void *), void *(*decThread)(void *)) {
+    pthread_t incHandle;
+    pthread_t decHandle;
+    startWorker(&incHandle, incThread);
+    startWorker(&decHandle, decThread);
+    pthread_join(incHandle, nullptr);
+    pthread_join(decHandle, nullptr);
+}
