@@ -85,8 +85,9 @@ def main():
                  for _ in range(args.repeats)]
         rows.append((f"start to exit: {label} (mean of {args.spawns})", *figure(means, "µs", digits=0)))
 
-    processor = next((line.split(":", 1)[1].strip() for line in open("/proc/cpuinfo")
-                      if line.startswith("model name")), platform.processor())
+    with open("/proc/cpuinfo", encoding="ascii", errors="replace") as cpuinfo:
+        processor = next((line.split(":", 1)[1].strip() for line in cpuinfo
+                          if line.startswith("model name")), platform.processor())
     print(f"Machine: {processor}, {os.cpu_count()} cores, Linux {platform.release()}. "
           f"Build: {args.build}.")
     print(f"Each figure: the median of {args.repeats} runs, with their range; "

@@ -31,7 +31,9 @@ int main(int argc, char **argv) {
     double total = 0;
     for (long run = 0; run < runs; ++run) {
         int pipeEnds[2] = {-1, -1};
-        const int output = drain && pipe(pipeEnds) == 0 ? pipeEnds[1] : open("/dev/null", O_WRONLY);
+        if (drain && pipe(pipeEnds) != 0)
+            fail(2, "cannot make a pipe", errno);
+        const int output = drain ? pipeEnds[1] : open("/dev/null", O_WRONLY);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, output, STDOUT_FILENO);
