@@ -62,8 +62,7 @@ def main():
         rows.append((f"`{program}` breaks per million lines", *figure(breaks, digits=0)))
 
     with tempfile.NamedTemporaryFile(dir=args.tools) as trace:
-        subprocess.run(["bash", "-c", f"guardtally | head -n {lines} > {trace.name}"], env=env,
-                       check=False)
+        pipeline(f"guardtally | head -n {lines} > {trace.name}", env)
         pipeline(f"cat {trace.name} >/dev/null", env)  # into the page cache
         check = [lines / seconds for seconds, _ in repeat(f"tallycheck {trace.name} >/dev/null")]
     rows.append(("`tallycheck` rate on a file in the page cache",

@@ -15,11 +15,12 @@ ENV = dict(os.environ, PATH=BIN + os.pathsep + os.environ["PATH"], LC_ALL="C")
 RUNTIME_THREADS = 1 if "thread" in os.environ.get("GLASSBOX_SANITIZE", "") else 0
 
 
-def sh(script, timeout=60, **kwargs):
+def sh(script, timeout=60, stdout=subprocess.PIPE, **kwargs):
     """Runs a bash script with the built programs first on PATH; returns the finished
-    process with its standard output and error as text. The script runs in a session of
-    its own, so that on a time-out everything it started is killed, not only bash."""
-    with subprocess.Popen(["bash", "-c", script], env=ENV, stdout=subprocess.PIPE,
+    process with its standard output (unless sent elsewhere) and error as text. It returns
+    once every process holding those pipes has ended, a forked child included. The script
+    runs in a session of its own, so that on a time-out everything it started is killed."""
+    with subprocess.Popen(["bash", "-c", script], env=ENV, stdout=stdout,
                           stderr=subprocess.PIPE, text=True, start_new_session=True,
                           **kwargs) as process:
         try:

@@ -30,10 +30,7 @@ class ListingCase(unittest.TestCase):
                                       capture_output=True, text=True, check=True).stdout
 
     def run_here(self, script, stdout=subprocess.PIPE):
-        """Runs script in the folder. Standard error stays a pipe that a forked child holds
-        too, so this returns only once every process that writes to it has ended."""
-        return subprocess.run(["bash", "-c", script], cwd=self.folder, env=ENV, stdout=stdout,
-                              stderr=subprocess.PIPE, text=True, timeout=30, check=False)
+        return sh(script, stdout=stdout, cwd=self.folder)
 
     def outputs(self, program):
         """The program's output through a pipe and into a file."""
