@@ -38,10 +38,10 @@ def strace(*injections):
     return prefix + "".join(f" -e inject={injection}" for injection in injections)
 
 
-def on_terminal(argv, interrupt_after=None, cwd=None, timeout=20):
+def on_terminal(argv, interrupt_after_lines=None, cwd=None, timeout=20):
     """Runs argv with a new pseudo-terminal as its controlling terminal and standard
-    streams, and reads what it writes until it ends. With interrupt_after, types the
-    interrupt character once that text has appeared. Returns the output (the terminal turns
+    streams, and reads what it writes until it ends. With interrupt_after_lines, types the
+    interrupt character once that many lines have appeared. Returns the output (the terminal turns
     each "\\n" into "\\r\\n"), whether the program was still running when the interrupt
     was typed, and its exit status, negative for the signal that ended it."""
     pid, master = pty.fork()
@@ -54,7 +54,8 @@ def on_terminal(argv, interrupt_after=None, cwd=None, timeout=20):
             os._exit(127)
     output, running, deadline = b"", None, time.monotonic() + timeout
     while time.monotonic() < deadline:
-        if running is None and interrupt_after is not None and interrupt_after in output:
+        if (running is None and interrupt_after_lines is not None and
+                output.count(b"\n") >= interrupt_after_lines):
             running = os.waitid(os.P_PID, pid, os.WEXITED | os.WNOHANG | os.WNOWAIT) is None
             os.write(master, b"\x03")
         if select.select([master], [], [], 0.1)[0]:
