@@ -4,7 +4,7 @@
 #include <semaphore.h>
 
 #include "diagnose.h"
-#include "tally.h"
+#include "workers.h"
 
 static Count count;    // touched only while semCount is held
 static sem_t semCount; // the lock around one change of count and its report

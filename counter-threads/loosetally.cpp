@@ -3,7 +3,7 @@
 // lost and reports come out of order: the race is the point.
 #include <atomic>
 
-#include "tally.h"
+#include "workers.h"
 
 // Each load and each store is indivisible (no torn values, no data race in the language's
 // sense) and relaxed (no ordering). A change is a load and a separate store, never one
