@@ -1,162 +1,75 @@
-// tallycheck: reads counter traces, from standard input or from the files named, and checks
-// every line against the report-line format and against the line before it. Exit status 0
-// for a consistent trace, 1 when some step breaks, 2 for malformed input or a read error.
+// tallycheck: reads counter traces, from standard input or from the files named, checks
+// every line against the report format and against the line before it, and says what
+// happened: how often a step broke, how many changes were lost, how long each worker held
+// the counter. Exit status 0 for a consistent trace, 1 when some step breaks, 2 for
+// malformed or empty input, a read error, a write error or a usage error.
 #include <fcntl.h>
+#include <getopt.h>
 #include <inttypes.h>
-#include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
 #include "diagnose.h"
-#include "tally.h"
+#include "tracecheck.h"
 
 namespace {
 
-// The checker must outrun the programs it checks, so it reads straight into large blocks
-// and parses the lines in place, in one pass and constant memory.
-constexpr size_t blockSize = size_t{256} * 1024;
-// "Dec: -2147483648\n" is the longest report line. An unfinished line longer than that is
-// malformed whatever follows, so it is never carried from one block to the next.
-constexpr size_t longestLine = 17;
-constexpr size_t quoteLimit = 40;
+constexpr char usage[] =
+    "Usage: tallycheck [-C N] [FILE]...\n"
+    "Check counter traces from guardtally or loosetally, read from each FILE or from\n"
+    "standard input (also for FILE -), and summarise each: breaks, malformed lines,\n"
+    "lost changes (drift) and the runs of each worker.\n"
+    "\n"
+    "  -C, --context=N  print N lines before and after the first break\n"
+    "      --help       print this help and exit\n"
+    "      --version    print the version and exit\n"
+    "\n"
+    "Exit status: 0 consistent, 1 some step breaks, 2 malformed or empty input,\n"
+    "or a read, write or usage error.\n";
 
-// A carried unfinished line, one block, and slack so that comparing a label at the end of
-// the data never reaches past the array.
-char buffer[longestLine + blockSize + labelLength];
-
-// One line of the trace, kept for the summary.
-struct Quote {
-    uint64_t line = 0; // 0 while nothing is kept
-    size_t length = 0;
-    char text[quoteLimit] = {};
-
-    void keep(uint64_t number, const char *from, size_t size) {
-        line = number;
-        length = size < quoteLimit ? size : quoteLimit;
-        memcpy(text, from, length);
-    }
-};
-
-struct Trace {
-    uint64_t lines = 0;
-    uint64_t incs = 0;
-    uint64_t decs = 0;
-    uint64_t breaks = 0;
-    uint64_t malformed = 0;
-    Count last = 0; // value of the last well-formed line; the counter starts at 0
-    Quote firstBreak;
-    Quote firstMalformed;
-    Quote tail; // a last line without its newline: the producer was stopped mid-line
-    bool readFailed = false;
-};
-
-// Parses one report line at p. Returns its newline and sets up and value, or returns
-// nullptr when the line is not exactly "Inc: N\n" or "Dec: N\n" with N as printf's %d
-// writes a 32-bit value: no plus sign, no leading zeros or spaces, no "-0". A newline must
-// follow p somewhere, so the digit loop stops in time.
-const char *parseLine(const char *p, bool &up, Count &value) {
-    up = memcmp(p, incReport, labelLength) == 0;
-    if (!up && memcmp(p, decReport, labelLength) != 0)
-        return nullptr;
-    p += labelLength;
-    const bool negative = *p == '-';
-    p += negative;
-    const char *digits = p;
-    uint64_t magnitude = 0;
-    for (unsigned digit; p - digits <= 10 && (digit = static_cast<unsigned char>(*p - '0')) < 10;
-         ++p)
-        magnitude = magnitude * 10 + digit;
-    const ptrdiff_t length = p - digits;
-    if (*p != '\n' || length == 0 || length > 10 || (length > 1 && *digits == '0') ||
-        (negative && magnitude == 0) || magnitude > 2147483647U + (negative ? 1U : 0U))
-        return nullptr;
-    const auto bits = static_cast<uint32_t>(magnitude);
-    value = static_cast<Count>(negative ? 0U - bits : bits);
-    return p;
-}
-
-void countMalformed(Trace &trace, const char *line, size_t length) {
-    if (trace.malformed++ == 0)
-        trace.firstMalformed.keep(trace.lines, line, length);
-}
-
-// Checks the complete lines in [p, end); the byte before end is a newline.
-void checkLines(Trace &trace, const char *p, const char *end) {
-    while (p < end) {
-        ++trace.lines;
-        bool up;
-        Count value;
-        const char *newline = parseLine(p, up, value);
-        if (newline == nullptr) {
-            newline = static_cast<const char *>(memchr(p, '\n', static_cast<size_t>(end - p)));
-            countMalformed(trace, p, static_cast<size_t>(newline - p));
-        } else {
-            if (value != (up ? stepUp(trace.last) : stepDown(trace.last)) && trace.breaks++ == 0)
-                trace.firstBreak.keep(trace.lines, p, static_cast<size_t>(newline - p));
-            trace.last = value;
-            ++(up ? trace.incs : trace.decs);
-        }
-        p = newline + 1;
-    }
-}
-
-void checkStream(Trace &trace, int fd, const char *name) {
-    size_t held = 0;       // bytes of an unfinished line carried at the start of buffer
-    bool skipping = false; // inside an overlong line that is already counted as malformed
-    for (;;) {
-        const ssize_t got = read(fd, buffer + held, blockSize);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0) {
-            warn(name, errno);
-            trace.readFailed = true;
-            return;
-        }
-        if (got == 0)
-            break;
-        char *p = buffer;
-        char *end = buffer + held + got;
-        if (skipping) {
-            p = static_cast<char *>(memchr(p, '\n', static_cast<size_t>(end - p)));
-            if (p == nullptr) {
-                held = 0;
-                continue;
-            }
-            ++p;
-            skipping = false;
-        }
-        if (auto *last = static_cast<char *>(memrchr(p, '\n', static_cast<size_t>(end - p)))) {
-            checkLines(trace, p, last + 1);
-            p = last + 1;
-        }
-        held = static_cast<size_t>(end - p);
-        if (held > longestLine) {
-            ++trace.lines;
-            countMalformed(trace, p, held);
-            skipping = true;
-            held = 0;
-        }
-        memmove(buffer, p, held);
-    }
-    if (held > 0)
-        trace.tail.keep(trace.lines + 1, buffer, held);
-}
-
-// Quotes a line safely: the input is arbitrary bytes, the summary is text.
-void printQuote(const Quote &quote) {
-    printf("line %" PRIu64 ": \"", quote.line);
-    for (size_t i = 0; i < quote.length; ++i) {
-        const auto c = static_cast<unsigned char>(quote.text[i]);
-        if (c == '"' || c == '\\')
-            printf("\\%c", c);
+// Writes text between two `quote` characters, with the quote, the backslash and every byte
+// that is not printable ASCII escaped: input can neither forge a line of the summary nor
+// reach a terminal as a control sequence.
+void printQuoted(FILE *out, const char *text, size_t length, char quote = '"') {
+    putc(quote, out);
+    for (size_t i = 0; i < length; ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c == quote || c == '\\')
+            fprintf(out, "\\%c", c);
         else if (c >= 0x20 && c < 0x7f)
-            putchar(c);
+            putc(c, out);
         else
-            printf("\\x%02x", c);
+            fprintf(out, "\\x%02x", c);
     }
-    puts(quote.length < quoteLimit ? "\"" : "\"...");
+    putc(quote, out);
+}
+
+// "tallycheck: WHAT 'TEXT'", where TEXT comes from outside.
+void warnQuoted(const char *what, const char *text) {
+    fprintf(stderr, "%s: %s ", program_invocation_short_name, what);
+    printQuoted(stderr, text, strlen(text), '\'');
+    putc('\n', stderr);
+}
+
+[[noreturn]] void usageError() {
+    fprintf(stderr, "Try '%s --help' for more information.\n", program_invocation_short_name);
+    exit(2);
+}
+
+// "tallycheck: "NAME": reason", for a file that cannot be read.
+void warnFile(const char *name, int err) {
+    fprintf(stderr, "%s: ", program_invocation_short_name);
+    printQuoted(stderr, name, strlen(name));
+    fprintf(stderr, ": %s\n", strerror(err));
+}
+
+void printQuote(const Quote &quote, const char *prefix = "") {
+    printf("%sline %" PRIu64 ": ", prefix, quote.line);
+    printQuoted(stdout, quote.text, quote.length);
+    puts(quote.cut ? "..." : "");
 }
 
 void printCount(const char *what, uint64_t number, const Quote &first) {
@@ -169,11 +82,46 @@ void printCount(const char *what, uint64_t number, const Quote &first) {
     printQuote(first);
 }
 
+// The first break among the lines around it, marked as grep -n marks a match.
+void printContext(const Trace &trace, const Context &context) {
+    for (size_t i = 0; i < context.beforeCount(); ++i)
+        printQuote(context.before(i), "  ");
+    printQuote(trace.firstBreak, "> ");
+    for (size_t i = 0; i < context.afterCount; ++i)
+        printQuote(context.after()[i], "  ");
+}
+
+void printDrift(Count drift) {
+    printf("drift: %" PRId32, drift);
+    if (drift == 0) {
+        puts(" (no change lost, net)");
+        return;
+    }
+    const auto bits = static_cast<uint32_t>(drift);
+    printf(" (lost changes, net: %" PRIu32 " more %s than %s, give or take one a worker at a "
+           "cut end)\n",
+           drift < 0 ? 0U - bits : bits, drift < 0 ? "Inc" : "Dec", drift < 0 ? "Dec" : "Inc");
+}
+
+void printRuns(const Trace &trace) {
+    printf("runs: %" PRIu64, trace.runs);
+    if (trace.runs == 0) {
+        putchar('\n');
+        return;
+    }
+    const Run &longest = trace.longestRun;
+    printf(", mean length %.1f, longest %" PRIu64 " %s from line %" PRIu64 "\n",
+           static_cast<double>(trace.incs + trace.decs) / static_cast<double>(trace.runs),
+           longest.length, longest.label == Label::inc ? "Inc" : "Dec", longest.line);
+}
+
 // Prints the summary and returns the trace's exit status.
-int summarise(const Trace &trace) {
+int summarise(const Trace &trace, const Context *context, bool readFailed) {
     printf("lines: %" PRIu64 " (Inc %" PRIu64 ", Dec %" PRIu64 ")\n", trace.lines, trace.incs,
            trace.decs);
     printCount("breaks", trace.breaks, trace.firstBreak);
+    if (context != nullptr && trace.breaks > 0)
+        printContext(trace, *context);
     printCount("malformed", trace.malformed, trace.firstMalformed);
     if (trace.tail.line == 0) {
         puts("tail: complete");
@@ -182,40 +130,119 @@ int summarise(const Trace &trace) {
         printQuote(trace.tail);
     }
     printf("last value: %" PRId32 "\n", trace.last);
-    const char *verdict = trace.readFailed  ? "read error"
+    printDrift(drift(trace));
+    printRuns(trace);
+    // A trace without a single complete line, such as the output of a mistyped command,
+    // shows nothing at all, so it is not called consistent.
+    const char *verdict = readFailed        ? "read error"
                           : trace.malformed ? "malformed"
                           : trace.breaks    ? "inconsistent"
-                                            : "consistent";
+                          : trace.lines == 0 ? "empty"
+                                             : "consistent";
     printf("verdict: %s\n", verdict);
-    return trace.readFailed || trace.malformed ? 2 : trace.breaks ? 1 : 0;
+    return readFailed || trace.malformed || trace.lines == 0 ? 2 : trace.breaks ? 1 : 0;
 }
 
-int checkOperand(const char *name) {
+// Checks the trace that fd gives, up to its end or a read error, and prints its summary.
+int checkStream(int fd, const char *name, Context *context) {
+    if (context != nullptr)
+        context->clear();
+    TraceChecker checker(context);
+    bool readFailed = false;
+    for (;;) {
+        const ssize_t got = read(fd, checker.readSpace(), TraceChecker::readSize);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0) {
+            warnFile(name, errno);
+            readFailed = true;
+        }
+        if (got <= 0)
+            break;
+        checker.take(static_cast<size_t>(got));
+    }
+    checker.finish();
+    return summarise(checker.trace(), context, readFailed);
+}
+
+int checkOperand(const char *name, Context *context) {
     const bool fromInput = strcmp(name, "-") == 0;
     const int fd = fromInput ? STDIN_FILENO : open(name, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        warn(name, errno);
+        warnFile(name, errno);
         return 2;
     }
-    Trace trace;
-    checkStream(trace, fd, name);
+    fputs("trace: ", stdout);
+    printQuoted(stdout, name, strlen(name));
+    putchar('\n');
+    const int status = checkStream(fd, name, context);
     if (!fromInput)
         close(fd);
-    printf("trace: %s\n", name);
-    return summarise(trace);
+    return status;
+}
+
+// Reads N of -C N: a decimal count of lines, nothing else.
+bool parseCount(const char *text, size_t &count) {
+    char *end;
+    errno = 0;
+    const unsigned long long value = strtoull(text, &end, 10);
+    if (*text < '0' || *text > '9' || *end != '\0' || errno != 0 || value > SIZE_MAX / 4)
+        return false;
+    count = value;
+    return true;
 }
 
 } // namespace
 
 int main(int argc, char **argv) {
-    int status = 0;
-    if (argc < 2) {
-        Trace trace;
-        checkStream(trace, STDIN_FILENO, "standard input");
-        status = summarise(trace);
+    // Diagnostics are written a piece at a time; a line buffer sends each out whole.
+    setvbuf(stderr, nullptr, _IOLBF, BUFSIZ);
+    enum { helpOption = 256, versionOption };
+    static constexpr option longOptions[] = {{"context", required_argument, nullptr, 'C'},
+                                             {"help", no_argument, nullptr, helpOption},
+                                             {"version", no_argument, nullptr, versionOption},
+                                             {}};
+    Context context;
+    Context *wanted = nullptr;
+    opterr = 0; // getopt's own messages would show the option raw; these quote it
+    for (int option; (option = getopt_long(argc, argv, ":C:", longOptions, nullptr)) != -1;) {
+        switch (option) {
+        case 'C': {
+            size_t radius;
+            if (!parseCount(optarg, radius)) {
+                warnQuoted("invalid context length:", optarg);
+                usageError();
+            }
+            if (!context.reserve(radius))
+                fail(2, "cannot keep the context", ENOMEM);
+            wanted = &context;
+            break;
+        }
+        case helpOption:
+            fputs(usage, stdout);
+            flushOutput(2);
+            return 0;
+        case versionOption:
+            puts("tallycheck (glassbox) " GLASSBOX_VERSION);
+            flushOutput(2);
+            return 0;
+        case ':':
+        default:
+            if (optopt != 0) {
+                const char letter[] = {static_cast<char>(optopt), '\0'};
+                warnQuoted(option == ':' ? "option requires an argument --" : "invalid option --",
+                           letter);
+            } else {
+                warnQuoted("unrecognized option", argv[optind - 1]);
+            }
+            usageError();
+        }
     }
-    for (int i = 1; i < argc; ++i) {
-        const int operandStatus = checkOperand(argv[i]);
+    int status = 0;
+    if (optind == argc)
+        status = checkStream(STDIN_FILENO, "standard input", wanted);
+    for (int i = optind; i < argc; ++i) {
+        const int operandStatus = checkOperand(argv[i], wanted);
         status = operandStatus > status ? operandStatus : status;
     }
     flushOutput(2);

@@ -1,9 +1,11 @@
-"""tallycheck on crafted traces: every verdict and status, lines split anywhere, and the
-failures of its own input and output."""
+"""tallycheck on crafted traces: every verdict and status, what the summary explains, lines
+split anywhere, its command line, and the failures of its own input and output."""
 
 import os
+import re
 import subprocess
 import tempfile
+import time
 import unittest
 
 from harness import BIN, sh
@@ -11,14 +13,16 @@ from harness import BIN, sh
 TALLYCHECK = os.path.join(BIN, "tallycheck")
 
 
-def check(trace, *operands, chunk=None):
-    """Feeds trace to tallycheck's standard input, in writes of `chunk` bytes if given."""
+def check(trace, *operands, chunk=None, pause=0):
+    """Feeds trace to tallycheck's standard input, in writes of `chunk` bytes if given,
+    `pause` seconds apart so that each write arrives in a read of its own."""
     process = subprocess.Popen([TALLYCHECK, *operands], stdin=subprocess.PIPE,
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     step = chunk or len(trace) or 1
     for start in range(0, len(trace), step):
         process.stdin.write(trace[start:start + step])
         process.stdin.flush()
+        time.sleep(pause)
     out, err = process.communicate()
     return process.returncode, out.decode(), err.decode()
 
@@ -36,7 +40,9 @@ class Verdicts(unittest.TestCase):
         status, out, _ = check(b"Dec: -1\nInc: 0\nInc: 1\nDec: 0\n")
         self.assertEqual(status, 0)
         self.assertEqual(out, "lines: 4 (Inc 2, Dec 2)\nbreaks: 0\nmalformed: 0\n"
-                              "tail: complete\nlast value: 0\nverdict: consistent\n")
+                              "tail: complete\nlast value: 0\ndrift: 0 (no change lost, net)\n"
+                              "runs: 3, mean length 1.3, longest 2 Inc from line 2\n"
+                              "verdict: consistent\n")
 
     def test_breaks_are_counted_and_the_first_quoted(self):
         status, out, _ = check(b"Inc: 1\nInc: 3\nDec: 2\nDec: 5\n")
@@ -70,16 +76,79 @@ class Verdicts(unittest.TestCase):
         self.assertEqual(status, 2)
         self.assertIn('first at line 1: "Inc: \\"\\\\\\x1b' + "x" * 32 + '"...\n', out)
 
+    def test_a_quote_is_the_first_40_bytes_of_the_whole_line(self):
+        # The line arrives in two reads; "..." only where the line goes on past 40 bytes.
+        for first, rest, quote in ((b"x" * 20, b"y" * 30, "x" * 20 + "y" * 20 + '"...'),
+                                   (b"x" * 20, b"y" * 20, "x" * 20 + "y" * 20 + '"'),
+                                   (b"x" * 39, b"yz", "x" * 39 + 'y"...')):
+            with self.subTest(length=len(first + rest)):
+                out = check(b"Inc: 1\n" + first + rest + b"\nDec: 0\n", chunk=7 + len(first),
+                            pause=0.05)[1]
+                self.assertIn(f'malformed: 1, first at line 2: "{quote}\n', out)
+
     def test_unterminated_last_line_is_a_truncated_tail(self):
         status, out, _ = check(b"Inc: 1\nInc: 2\nIn")
         self.assertEqual(status, 0)
         self.assertIn('tail: truncated, line 3: "In"\n', out)
         self.assertIn("lines: 2 ", out)
 
-    def test_empty_input_is_consistent(self):
-        self.assertEqual(check(b"")[:2], (0, "lines: 0 (Inc 0, Dec 0)\nbreaks: 0\nmalformed: 0\n"
-                                             "tail: complete\nlast value: 0\n"
-                                             "verdict: consistent\n"))
+    def test_a_trace_without_a_complete_line_is_empty_not_consistent(self):
+        for trace in (b"", b"In"):
+            with self.subTest(trace=trace):
+                status, out, _ = check(trace)
+                self.assertEqual(status, 2)
+                self.assertTrue(out.startswith("lines: 0 (Inc 0, Dec 0)\nbreaks: 0\n"), out)
+                self.assertTrue(out.endswith("runs: 0\nverdict: empty\n"), out)
+        self.assertEqual(sh("gaurdtally 2>/dev/null | tallycheck").returncode, 2)
+
+
+class Explanations(unittest.TestCase):
+    """Drift tells lost changes from late reports; runs show who held the counter."""
+
+    def test_drift_counts_lost_changes_net_with_wrap_around(self):
+        lost_inc = "drift: -1 (lost changes, net: 1 more Inc than Dec"
+        for trace, drift in ((b"Inc: 1\nInc: 1\n", lost_inc),
+                             (b"Dec: -1\nDec: -1\n", "drift: 1 (lost changes, net: 1 more Dec"),
+                             (b"Inc: 1\nInc: 1\nDec: 0\nDec: 0\n", "drift: 0 (no change lost"),
+                             # both reports loaded after both changes: breaks, nothing lost
+                             (b"Inc: 2\nInc: 2\nDec: 1\n", "drift: 0 ("),
+                             (b"Inc: -2147483648\n", "drift: 2147483647 (lost changes, net: "
+                                                     "2147483647 more Dec"),
+                             (b"Dec: 2147483647\n", "drift: -2147483648 (lost changes, net: "
+                                                    "2147483648 more Inc")):
+            with self.subTest(trace=trace):
+                self.assertIn("\n" + drift, check(trace)[1])
+
+    def test_runs_of_one_label_skip_malformed_lines(self):
+        status, out, _ = check(b"Inc: 1\nInc: 2\nbad\nInc: 3\nDec: 2\nDec: 1\nDec: 0\n"
+                               b"Dec: -1\nInc: 0\nInc: 1\nInc: 2\nInc: 3\n")
+        self.assertEqual(status, 2)
+        self.assertIn("\nruns: 3, mean length 3.7, longest 4 Dec from line 5\n", out)
+
+    def test_context_around_the_first_break_wherever_it_falls(self):
+        trace, _ = consistent_trace(400)
+        lines = trace.splitlines(keepends=True)
+        lines[199] = b"Inc: 999999\n"
+        lines[200] = b"x" * 100 + b"\n"  # quoted cut, with its number kept
+        middle, first, last = b"".join(lines), b"Inc: 7\n" + trace, trace + b"Dec: 7\n"
+        for name, trace, radius, chunk, expected in (
+                ("middle", middle, 2, None, range(198, 203)),
+                ("middle in one-byte reads", middle, 3, 1, range(197, 204)),
+                ("middle in seven-byte reads", middle, 2, 7, range(198, 203)),
+                ("first line", first, 2, 5, range(1, 4)),
+                ("last line", last, 2, None, range(399, 402)),
+                ("none around", last, 0, None, range(401, 402))):
+            with self.subTest(name=name):
+                out = check(trace, "-C", str(radius), chunk=chunk)[1]
+                context = re.findall(r"^(?:  |> )line (\d+): (.*)$", out, re.M)
+                self.assertEqual([int(number) for number, _ in context], list(expected), out)
+                numbered = trace.splitlines()
+                for number, quoted in context:
+                    text = numbered[int(number) - 1].decode()
+                    self.assertEqual(quoted, f'"{text[:40]}"' + ("..." if len(text) > 40 else ""))
+                breaking = re.search(r"^> line (\d+):", out, re.M).group(1)
+                self.assertRegex(out, rf"breaks: \d+, first at line {breaking}:")
+        self.assertNotIn("> ", check(b"Inc: 1\n", "-C", "3")[1])
 
 
 class Streaming(unittest.TestCase):
@@ -115,14 +184,50 @@ class Operands(unittest.TestCase):
             status, out, err = check(b"Dec: -1\n", good, "-", broken)
             self.assertEqual(status, 1)
             self.assertEqual(out.count("verdict: consistent"), 2)
-            self.assertIn(f"trace: {broken}\nlines: 2 (Inc 2, Dec 0)\nbreaks: 1", out)
-            self.assertIn("trace: -\nlines: 1 (Inc 0, Dec 1)", out)
+            self.assertIn(f'trace: "{broken}"\nlines: 2 (Inc 2, Dec 0)\nbreaks: 1', out)
+            self.assertIn('trace: "-"\nlines: 1 (Inc 0, Dec 1)', out)
             status, out, err = check(b"", good, os.path.join(folder, "missing"), folder)
             self.assertEqual(status, 2)
-            self.assertEqual(err, f"tallycheck: {folder}/missing: No such file or directory\n"
-                                  f"tallycheck: {folder}: Is a directory\n")
-            self.assertIn(f"trace: {folder}\nlines: 0", out)
+            self.assertEqual(err, f'tallycheck: "{folder}/missing": No such file or directory\n'
+                                  f'tallycheck: "{folder}": Is a directory\n')
+            self.assertIn(f'trace: "{folder}"\nlines: 0', out)
             self.assertIn("verdict: read error", out)
+
+    def test_names_from_outside_are_quoted(self):
+        with tempfile.TemporaryDirectory() as folder:
+            name = os.path.join(folder, "evil\nverdict: consistent\x1b[2J")
+            with open(name, "wb") as file:
+                file.write(b"Inc: 1\nInc: 5\n")
+            status, out, err = check(b"", name, name + "-missing")
+            quoted = folder + '/evil\\x0averdict: consistent\\x1b[2J'
+            self.assertEqual(status, 2)
+            self.assertIn(f'trace: "{quoted}"\n', out)
+            self.assertEqual(re.findall(r"^verdict: .*", out, re.M), ["verdict: inconsistent"])
+            self.assertEqual(err, f'tallycheck: "{quoted}-missing": No such file or directory\n')
+
+    def test_command_line_conventions(self):
+        with open(os.path.join(os.environ["GLASSBOX_SOURCE"], "CMakeLists.txt")) as build:
+            version = re.search(r"project\(glassbox\s+VERSION (\S+)", build.read()).group(1)
+        hint = "Try 'tallycheck --help' for more information.\n"
+        for arguments, status, out, err in (
+                (["--version"], 0, f"tallycheck (glassbox) {version}\n", ""),
+                (["-x"], 2, "", "tallycheck: invalid option -- 'x'\n" + hint),
+                (["-\x1b"], 2, "", "tallycheck: invalid option -- '\\x1b'\n" + hint),
+                (["--bogus"], 2, "", "tallycheck: unrecognized option '--bogus'\n" + hint),
+                (["-C"], 2, "", "tallycheck: option requires an argument -- 'C'\n" + hint),
+                (["--context=-1"], 2, "", "tallycheck: invalid context length: '-1'\n" + hint)):
+            with self.subTest(arguments=arguments):
+                self.assertEqual(check(b"Inc: 1\n", *arguments), (status, out, err))
+        status, out, err = check(b"", "--help")
+        self.assertEqual((status, err), (0, ""))
+        self.assertRegex(out, r"^Usage: tallycheck \[-C N\] \[FILE\]\.\.\.\n(.*\n)*  -C, --context=N ")
+        with tempfile.TemporaryDirectory() as folder:  # an operand that looks like an option
+            with open(os.path.join(folder, "-C"), "wb") as file:
+                file.write(b"Dec: -1\n")
+            done = sh("tallycheck -- -C - <<<'Inc: 1'", cwd=folder)
+            self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+            self.assertIn('trace: "-C"\nlines: 1 (Inc 0, Dec 1)', done.stdout)
+            self.assertIn('trace: "-"\nlines: 1 (Inc 1, Dec 0)', done.stdout)
 
     def test_write_error_is_reported(self):
         for redirect, reason in ((">/dev/full", "No space left on device"),

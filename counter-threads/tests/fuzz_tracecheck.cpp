@@ -1,0 +1,173 @@
+// Feeds arbitrary bytes to the trace checker, in reads of sizes the fuzzer chooses, and
+// compares every field of the result with a small reference checker that works another way:
+// it splits the whole input into lines first, tells a well-formed line by printing its value
+// back, and steps the counter in 64-bit arithmetic. The first two bytes of an input are not
+// trace: one chooses the context radius, the other the read sizes.
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tracecheck.h"
+
+namespace {
+
+struct Line {
+    uint64_t number;
+    std::string_view text;
+};
+
+struct Reference {
+    Trace trace;
+    std::vector<Line> context; // the first break among the lines around it
+};
+
+// The counter's wrap-around, worked out in 64-bit arithmetic.
+Count wrap(int64_t value) {
+    int64_t low = value % 0x100000000;
+    if (low < INT32_MIN)
+        low += 0x100000000;
+    if (low > INT32_MAX)
+        low -= 0x100000000;
+    return static_cast<Count>(low);
+}
+
+bool wellFormed(std::string_view text, Label &label, Count &value) {
+    if (text.size() < 6 || text.substr(3, 2) != ": ")
+        return false;
+    label = text.starts_with("Inc") ? Label::inc : text.starts_with("Dec") ? Label::dec : Label::none;
+    const std::string digits(text.substr(5));
+    char *end;
+    const long long parsed = strtoll(digits.c_str(), &end, 10);
+    if (label == Label::none || parsed < INT32_MIN || parsed > INT32_MAX ||
+        std::to_string(parsed) != digits)
+        return false;
+    value = static_cast<Count>(parsed);
+    return true;
+}
+
+// What a quote of the line must hold: its first 40 bytes, and whether more follow.
+Quote quoted(uint64_t number, std::string_view text) {
+    Quote quote;
+    quote.line = number;
+    quote.cut = text.size() > sizeof quote.text;
+    quote.length = text.copy(quote.text, sizeof quote.text);
+    return quote;
+}
+
+Reference check(std::string_view input, size_t radius) {
+    std::vector<Line> lines;
+    Reference result;
+    Trace &trace = result.trace;
+    size_t start = 0;
+    for (size_t newline; (newline = input.find('\n', start)) != std::string_view::npos;
+         start = newline + 1)
+        lines.push_back({lines.size() + 1, input.substr(start, newline - start)});
+    const std::string_view rest = input.substr(start);
+    if (rest.size() > 17) // longer than any report line: malformed, not a cut one
+        lines.push_back({lines.size() + 1, rest});
+    else if (!rest.empty())
+        trace.tail = quoted(lines.size() + 1, rest);
+    trace.lines = lines.size();
+
+    Label runLabel = Label::none;
+    Run run;
+    for (const Line &line : lines) {
+        Label label;
+        Count value;
+        if (!wellFormed(line.text, label, value)) {
+            if (trace.malformed++ == 0)
+                trace.firstMalformed = quoted(line.number, line.text);
+            continue;
+        }
+        const int64_t expected = int64_t{trace.last} + (label == Label::inc ? 1 : -1);
+        if (value != wrap(expected) && trace.breaks++ == 0)
+            trace.firstBreak = quoted(line.number, line.text);
+        if (label != runLabel) {
+            ++trace.runs;
+            run = {0, line.number, label};
+            runLabel = label;
+        }
+        if (++run.length > trace.longestRun.length)
+            trace.longestRun = run;
+        trace.last = value;
+        ++(label == Label::inc ? trace.incs : trace.decs);
+    }
+    if (trace.breaks > 0) {
+        const uint64_t at = trace.firstBreak.line;
+        for (const Line &line : lines)
+            if (line.number + radius >= at && line.number <= at + radius)
+                result.context.push_back(line);
+    }
+    return result;
+}
+
+[[noreturn]] void mismatch(const char *field) {
+    fprintf(stderr, "tallycheck and the reference differ in %s\n", field);
+    abort();
+}
+
+void expectSame(const Quote &got, const Quote &want, const char *field) {
+    if (got.line != want.line || got.length != want.length || got.cut != want.cut ||
+        memcmp(got.text, want.text, got.length) != 0)
+        mismatch(field);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (size < 2)
+        return 0;
+    const size_t radius = data[0] % 4;
+    const unsigned readPattern = data[1];
+    const std::string_view input(reinterpret_cast<const char *>(data) + 2, size - 2);
+
+    Context context;
+    if (!context.reserve(radius))
+        abort();
+    TraceChecker checker(&context);
+    for (size_t at = 0, read = 0; at < input.size(); ++read) {
+        const size_t want = 1 + (readPattern * (read + 1) * 2654435761U >> 7) % 48;
+        const size_t got = std::min({want, input.size() - at, TraceChecker::readSize});
+        memcpy(checker.readSpace(), input.data() + at, got);
+        checker.take(got);
+        at += got;
+    }
+    checker.finish();
+
+    const Trace &got = checker.trace();
+    const Reference reference = check(input, radius);
+    const Trace &want = reference.trace;
+    if (got.lines != want.lines || got.incs != want.incs || got.decs != want.decs)
+        mismatch("the line counts");
+    if (got.breaks != want.breaks || got.malformed != want.malformed)
+        mismatch("breaks or malformed lines");
+    if (got.last != want.last || drift(got) != wrap(int64_t{want.last} - (int64_t(want.incs) - int64_t(want.decs))))
+        mismatch("the last value or the drift");
+    if (got.runs != want.runs || got.longestRun.length != want.longestRun.length ||
+        got.longestRun.line != want.longestRun.line || got.longestRun.label != want.longestRun.label)
+        mismatch("the runs");
+    expectSame(got.firstBreak, want.firstBreak, "the first break");
+    expectSame(got.firstMalformed, want.firstMalformed, "the first malformed line");
+    expectSame(got.tail, want.tail, "the tail");
+
+    if (got.breaks > 0) {
+        std::vector<Quote> around;
+        for (size_t i = 0; i < context.beforeCount(); ++i)
+            around.push_back(context.before(i));
+        around.push_back(got.firstBreak);
+        for (size_t i = 0; i < context.afterCount; ++i)
+            around.push_back(context.after()[i]);
+        if (around.size() != reference.context.size())
+            mismatch("the number of context lines");
+        for (size_t i = 0; i < around.size(); ++i)
+            expectSame(around[i], quoted(reference.context[i].number, reference.context[i].text),
+                       "a context line");
+    }
+    return 0;
+}
