@@ -1,13 +1,14 @@
 """Runs the built programs as users do: from a shell, through pipes and into files, on a
 pseudo-terminal, and with system calls made to fail under strace or a seccomp filter."""
 
-import ctypes
 import os
 import pty
 import select
 import signal
 import subprocess
 import time
+
+import seccomp  # Debian: python3-seccomp, in the system interpreter
 
 BIN = os.environ["GLASSBOX_BIN"]
 ENV = dict(os.environ, PATH=BIN + os.pathsep + os.environ["PATH"], LC_ALL="C")
@@ -72,29 +73,12 @@ def on_terminal(argv, interrupt_after_lines=None, cwd=None, timeout=20):
 
 def fail_with(syscall, op_argument, errno_value):
     """A preexec function that installs a seccomp filter making `syscall` fail with
-    errno_value whenever its second argument equals op_argument; everything else runs.
-    This targets one kind of call where strace can only count calls."""
+    errno_value whenever the low 32 bits of its second argument equal op_argument; everything
+    else runs. This targets one kind of call where strace can only count calls. libseccomp
+    resolves the call's number and the audit architecture of the machine it runs on."""
     def install():
-        # struct sock_filter {u16 code; u8 jt; u8 jf; u32 k}; offsets into seccomp_data:
-        # nr at 0, arch at 4, args[1] (low half on x86-64) at 24.
-        ld, jeq, ret = 0x20, 0x15, 0x06
-        allow, errno_action, x86_64 = 0x7FFF0000, 0x00050000, 0xC000003E
-        program = [(ld, 0, 0, 4), (jeq, 0, 5, x86_64), (ld, 0, 0, 0), (jeq, 0, 3, syscall),
-                   (ld, 0, 0, 24), (jeq, 0, 1, op_argument),
-                   (ret, 0, 0, errno_action | errno_value), (ret, 0, 0, allow)]
-
-        class Filter(ctypes.Structure):
-            _fields_ = [("code", ctypes.c_ushort), ("jt", ctypes.c_ubyte),
-                        ("jf", ctypes.c_ubyte), ("k", ctypes.c_uint)]
-
-        class Program(ctypes.Structure):
-            _fields_ = [("len", ctypes.c_ushort), ("filter", ctypes.POINTER(Filter))]
-
-        filters = (Filter * len(program))(*[Filter(*row) for row in program])
-        libc = ctypes.CDLL(None, use_errno=True)
-        set_no_new_privs, set_seccomp, mode_filter = 38, 22, 2
-        if (libc.prctl(set_no_new_privs, 1, 0, 0, 0) != 0 or
-                libc.prctl(set_seccomp, mode_filter, ctypes.byref(Program(len(program), filters)))
-                != 0):
-            raise OSError(ctypes.get_errno(), "cannot install seccomp filter")
+        only_this_kind = seccomp.Arg(1, seccomp.MASKED_EQ, 0xFFFFFFFF, op_argument)
+        rules = seccomp.SyscallFilter(defaction=seccomp.ALLOW)
+        rules.add_rule(seccomp.ERRNO(errno_value), syscall, only_this_kind)
+        rules.load()
     return install

@@ -1,6 +1,7 @@
 """guardtally and loosetally as users run them: through pipes, into files, on a terminal,
 and with their output or their threads made to fail."""
 
+import errno
 import os
 import re
 import signal
@@ -30,6 +31,8 @@ class GuardedTrace(unittest.TestCase):
                     f"guardtally{arguments} | head -n 400000 | tallycheck")
                 self.assertEqual(statuses, [str(128 + signal.SIGPIPE), "0", "0"], out + err)
                 self.assertIn("lines: 400000 ", out)
+                self.assertIn("\ndrift: 0 (", out)
+                self.assertRegex(out, r"\nruns: ([2-9]|[1-9][0-9]+), ")  # both workers had turns
                 self.assertEqual(err, "")
 
     def test_first_line_is_the_first_change(self):
@@ -53,9 +56,9 @@ class GuardedTrace(unittest.TestCase):
         # Every blocking semaphore wait fails with EINTR (futex op 393 is a private
         # FUTEX_WAIT_BITSET on the realtime clock, which only sem_wait uses here). A worker
         # that went on without the semaphore would break the trace.
-        futex, sem_wait_op, eintr = 202, 393, 4
+        sem_wait_op = 393
         done = sh("guardtally | head -n 200000 | tallycheck",
-                  preexec_fn=fail_with(futex, sem_wait_op, eintr))
+                  preexec_fn=fail_with("futex", sem_wait_op, errno.EINTR))
         self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
 
 
