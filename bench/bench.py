@@ -1,99 +1,209 @@
-"""Measures the programs on the machine at hand and prints one Markdown table: output rates
-against the serial bound, how often the race shows, the checker's speed, and the cost of
-starting each program. Every figure is the median of several runs, with their spread."""
+#!/usr/bin/env python3
+"""Runs the experiments behind the figures in the README on the machine at hand and prints
+them as Markdown tables: the price of the guard and the rate of the race under each core
+placement, with the kernel's work behind them; the checker against `wc -l`; and the cost of
+starting each program, timed by hyperfine. Each figure is a median over several runs, with
+their range."""
 
 import argparse
 import os
 import platform
 import re
+import shutil
 import statistics
 import subprocess
+import sys
 import tempfile
 import time
 
+SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+EXPERIMENTS = ("guard", "race", "checker", "startup")
+# Where the producer's two workers may run, and where its reader may. Pinning the producer
+# to one core makes its workers share that core: a semaphore hand-off is then a switch on
+# one core, and the race shows only when a worker is preempted between load and store.
+PLACEMENTS = {"one core": (["taskset", "-c", "0"], []),
+              "all cores": ([], []),
+              "split": (["taskset", "-c", "0"], ["taskset", "-c", "1"])}
+PROGRAMS = {"guard": ("guardtally", "serialtally"), "race": ("loosetally", "serialtally")}
 
-def pipeline(script, env):
-    """Runs a bash pipeline; returns its wall time in seconds and its standard output."""
-    start = time.perf_counter()
-    done = subprocess.run(["bash", "-c", script], env=env, capture_output=True, text=True,
-                          check=False)
-    return time.perf_counter() - start, done.stdout
+
+def version():
+    with open(os.path.join(SOURCE, "CMakeLists.txt"), encoding="utf-8") as build:
+        return re.search(r"project\(glassbox\s+VERSION (\S+)", build.read()).group(1)
 
 
-def figure(samples, unit="", scale=1.0, digits=2):
-    """The median and the range of samples, as two table cells."""
-    values = sorted(value * scale for value in samples)
-    return (f"{statistics.median(values):.{digits}f} {unit}".rstrip(),
-            f"{values[0]:.{digits}f}–{values[-1]:.{digits}f}")
+def cell(values, digits=1, scale=1.0):
+    """The median and range of values, as one table cell."""
+    values = sorted(value * scale for value in values)
+    median = statistics.median(values)
+    return f"{median:,.{digits}f} ({values[0]:,.{digits}f}–{values[-1]:,.{digits}f})"
+
+
+def summary_field(summary, pattern):
+    return float(re.search(pattern, summary, re.M).group(1))
+
+
+class Bench:
+    def __init__(self, args):
+        self.args = args
+        self.env = dict(os.environ, LC_ALL="C",
+                        PATH=os.pathsep.join((args.bin, args.tools, os.environ["PATH"])))
+        self.scratch = tempfile.TemporaryDirectory(
+            dir="/dev/shm" if os.access("/dev/shm", os.W_OK) else None)
+        self.trace = os.path.join(self.scratch.name, "trace")
+        self.perf = shutil.which("perf") and subprocess.run(
+            ["perf", "stat", "-e", "syscalls:sys_enter_futex", "-o", os.devnull, "true"],
+            capture_output=True, check=False).returncode == 0
+
+    def check(self, path):
+        return subprocess.run(["tallycheck", path], env=self.env, capture_output=True,
+                              text=True, check=False).stdout
+
+    def counter_run(self, program, placement):
+        """One run of `program | head -n LINES` into a file, timed; the producer's kernel
+        work from its own resource usage and, where perf can count it, its futex calls;
+        then the checker's summary of the trace."""
+        producer_cpus, reader_cpus = PLACEMENTS[placement]
+        counts = os.path.join(self.scratch.name, "perf")
+        perf = (["perf", "stat", "-x,", "-e", "syscalls:sys_enter_futex", "-o", counts, "--"]
+                if self.perf else [])
+        # What the producer says goes to a file, read only if it falls short: perf's
+        # launcher may report the broken pipe that ends every run.
+        with open(self.trace, "wb") as trace, tempfile.TemporaryFile("w+") as errors:
+            start = time.perf_counter()
+            producer = subprocess.Popen([*perf, *producer_cpus, program], env=self.env,
+                                        stdout=subprocess.PIPE, stderr=errors)
+            reader = subprocess.Popen([*reader_cpus, "head", "-n", str(self.args.lines)],
+                                      env=self.env, stdin=producer.stdout, stdout=trace)
+            producer.stdout.close()
+            reader.wait()
+            _, status, usage = os.wait4(producer.pid, 0)
+            seconds = time.perf_counter() - start
+            producer.returncode = os.waitstatus_to_exitcode(status)
+            summary = self.check(self.trace)
+            lines = self.args.lines
+            if summary_field(summary, r"^lines: (\d+)") != lines:
+                errors.seek(0)
+                sys.exit(f"bench.py: {program} stopped before {lines} lines:\n{errors.read()}"
+                         f"{summary}")
+        run = {"rate": lines / seconds,
+               "voluntary": usage.ru_nvcsw * 1000 / lines,
+               "involuntary": usage.ru_nivcsw * 1000 / lines,
+               "system": usage.ru_stime * 1e9 / lines,  # µs per 1,000 lines
+               "breaks": summary_field(summary, r"^breaks: (\d+)") * 1e6 / lines,
+               "drift": summary_field(summary, r"^drift: (-?\d+)"),
+               "runs": summary_field(summary, r"^runs: \d+, mean length ([\d.]+)")}
+        if self.perf:
+            with open(counts, encoding="utf-8") as perf_output:
+                futex = re.search(r"^(\d+),.*syscalls:sys_enter_futex", perf_output.read(), re.M)
+            run["futex"] = int(futex.group(1)) * 1000 / lines
+        return run
+
+    def counters(self, experiments):
+        placements = [name for name in PLACEMENTS
+                      if name != "split" or len(os.sched_getaffinity(0)) >= 2]
+        programs = sorted({program for experiment in experiments
+                           for program in PROGRAMS[experiment]}, key=("guardtally", "loosetally",
+                                                                      "serialtally").index)
+        columns = ["program", "placement", "M lines/s", "× serial bound", "breaks per M lines",
+                   "drift", "mean run", "voluntary switches", "involuntary switches",
+                   "system µs"] + (["futex calls"] if self.perf else [])
+        print("| " + " | ".join(columns) + " |\n|" + "---|" * len(columns))
+        for placement in placements:
+            runs = {program: [self.counter_run(program, placement)
+                              for _ in range(self.args.runs)] for program in programs}
+            bound = statistics.median(run["rate"] for run in runs["serialtally"])
+            for program, measured in runs.items():
+                for run in measured:
+                    run["bound"] = run["rate"] / bound
+                row = [f"`{program}`", placement] + [
+                    cell([run[key] for run in measured], digits, scale)
+                    for key, digits, scale in (("rate", 2, 1e-6), ("bound", 2, 1), ("breaks", 0, 1),
+                                               ("drift", 0, 1), ("runs", 1, 1),
+                                               ("voluntary", 1, 1), ("involuntary", 1, 1),
+                                               ("system", 0, 1), ("futex", 1, 1))
+                    if key in measured[0]]
+                print("| " + " | ".join(row) + " |")
+        print("\nThe kernel's work is per 1,000 lines, from the producer's resource usage"
+              + (" and perf's count of futex calls." if self.perf else
+                 "; perf cannot count futex calls here."))
+
+    def timed(self, command):
+        start = time.perf_counter()
+        subprocess.run(command, env=self.env, stdout=subprocess.DEVNULL, check=True)
+        return time.perf_counter() - start
+
+    def checker(self):
+        subprocess.run(f"guardtally | head -n {self.args.lines} > {self.trace}", shell=True,
+                       env=self.env, check=True)
+        self.timed(["cat", self.trace])  # into the page cache
+        pairs = [(self.timed(["tallycheck", self.trace]), self.timed(["wc", "-l", self.trace]))
+                 for _ in range(self.args.runs)]
+        lines = self.args.lines
+        print("| measure | median (min–max) |\n|---|---|")
+        print(f"| `tallycheck` on a cached trace, M lines/s | "
+              f"{cell([lines / check for check, _ in pairs], 1, 1e-6)} |")
+        print(f"| `wc -l` on the same file, the floor, M lines/s | "
+              f"{cell([lines / count for _, count in pairs], 1, 1e-6)} |")
+        print(f"| `tallycheck` time / `wc -l` time | "
+              f"{cell([check / count for check, count in pairs], 1)} |")
+
+    def startup(self):
+        if not shutil.which("hyperfine"):
+            print("hyperfine is not installed (Debian: apt-get install hyperfine): "
+                  "no start-up figures.")
+            return
+        table = os.path.join(self.scratch.name, "startup.md")
+        listed = os.path.join(self.scratch.name, "listed")
+        os.mkdir(listed)  # an empty folder, so that the listing costs the same every run
+        commands = ["/bin/true"] + [os.path.join(self.args.bin, name)
+                                    for name in ("rawhello", "swaplist", "spawnlist")]
+        subprocess.run(["hyperfine", "-N", "--style", "basic", "--warmup", "3",
+                        "--runs", str(max(self.args.runs, 2) * 20), "--export-markdown", table,
+                        *commands], cwd=listed, env=self.env, check=True,
+                       stdout=subprocess.DEVNULL)
+        with open(table, encoding="utf-8") as markdown:
+            print(markdown.read().replace(self.args.bin + os.sep, "").rstrip())
+        print("\n`spawnlist` is timed until its parent exits; the listing runs on after it.")
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--bin", required=True, help="folder of the built programs")
-    parser.add_argument("--tools", required=True, help="folder of the benchmark's programs")
-    parser.add_argument("--build", default="", help="how the programs were built")
-    parser.add_argument("--lines", type=int,
-                        default=int(os.environ.get("BENCH_LINES", 5_000_000)))
-    parser.add_argument("--repeats", type=int, default=5)
-    parser.add_argument("--spawns", type=int, default=1000, help="runs per start-up figure")
+    parser.add_argument("-e", "--experiment", action="append", choices=EXPERIMENTS,
+                        help="run only this experiment; may be repeated (default: all)")
+    parser.add_argument("-n", "--lines", type=int, default=5_000_000,
+                        help="lines of each counter run (default: %(default)s)")
+    parser.add_argument("-r", "--runs", type=int, default=5,
+                        help="runs of each measurement (default: %(default)s)")
+    parser.add_argument("--bin", default=os.path.join(SOURCE, "build", "default", "bin"),
+                        help="folder of the built programs (default: %(default)s)")
+    parser.add_argument("--tools", default=os.path.join(SOURCE, "build", "default", "bench"),
+                        help="folder of the benchmark's own programs (default: %(default)s)")
+    parser.add_argument("--build", default="", help="how the programs were built, for the "
+                                                    "heading")
+    parser.add_argument("--version", action="version", version=f"%(prog)s (glassbox) {version()}")
     args = parser.parse_args()
-    env = dict(os.environ, PATH=args.bin + os.pathsep + args.tools + os.pathsep +
-               os.environ["PATH"], LC_ALL="C")
-    lines, rows = args.lines, []
-
-    def repeat(script):
-        return [pipeline(script, env) for _ in range(args.repeats)]
-
-    rates = {}
-    for program in ("guardtally", "loosetally", "serialtally"):
-        runs = repeat(f"{program} | head -n {lines} >/dev/null")
-        rates[program] = [lines / seconds for seconds, _ in runs]
-        rows.append((f"`{program}` output rate through a pipe",
-                     *figure(rates[program], "M lines/s", 1e-6)))
-    bound = statistics.median(rates["serialtally"])
-    for program in ("guardtally", "loosetally"):
-        ratio = [rate / bound for rate in rates[program]]
-        rows.append((f"`{program}` / serial bound", *figure(ratio, "×")))
-
-    for program in ("loosetally", "guardtally"):
-        runs = repeat(f"{program} | head -n {lines} | tallycheck")
-        breaks = [int(re.search(r"breaks: (\d+)", out).group(1)) * 1e6 / lines
-                  for _, out in runs]
-        rows.append((f"`{program}` breaks per million lines", *figure(breaks, digits=0)))
-
-    with tempfile.NamedTemporaryFile(dir=args.tools) as trace:
-        pipeline(f"guardtally | head -n {lines} > {trace.name}", env)
-        pipeline(f"cat {trace.name} >/dev/null", env)  # into the page cache
-        check = [lines / seconds for seconds, _ in repeat(f"tallycheck {trace.name} >/dev/null")]
-    rows.append(("`tallycheck` rate on a file in the page cache",
-                 *figure(check, "M lines/s", 1e-6)))
-    guarded = statistics.median(rates["guardtally"])
-    rows.append(("`tallycheck` / `guardtally` output rate",
-                 *figure([rate / guarded for rate in check], "×", digits=1)))
-
-    spawntime = os.path.join(args.tools, "spawntime")
-    for label, output, command in (
-            ("`/bin/true`, the floor", "null", ["/bin/true"]),
-            ("`rawhello`", "null", [os.path.join(args.bin, "rawhello")]),
-            ("`/bin/ls -a -l`, which the next two run", "null", ["/bin/ls", "-a", "-l"]),
-            ("`swaplist`, listing included", "null", [os.path.join(args.bin, "swaplist")]),
-            ("`spawnlist`, until the parent exits", "drain",
-             [os.path.join(args.bin, "spawnlist")])):
-        means = [float(subprocess.run([spawntime, str(args.spawns), output, *command],
-                                      capture_output=True, text=True, check=True).stdout)
-                 for _ in range(args.repeats)]
-        rows.append((f"start to exit: {label} (mean of {args.spawns})", *figure(means, "µs", digits=0)))
+    if args.lines < 1 or args.runs < 1:
+        parser.error("--lines and --runs take a whole number above 0")
+    experiments = args.experiment or EXPERIMENTS
 
     with open("/proc/cpuinfo", encoding="ascii", errors="replace") as cpuinfo:
         processor = next((line.split(":", 1)[1].strip() for line in cpuinfo
-                          if line.startswith("model name")), platform.processor())
-    print(f"Machine: {processor}, {os.cpu_count()} cores, Linux {platform.release()}. "
-          f"Build: {args.build}.")
-    print(f"Each figure: the median of {args.repeats} runs, with their range; "
-          f"{lines:,} lines per output run.\n")
-    print("| measure | median | spread (min–max) |\n|---|---|---|")
-    for row in rows:
-        print("| " + " | ".join(row) + " |")
+                          if line.startswith("model name")), platform.machine())
+    print(f"Machine: {processor}, {len(os.sched_getaffinity(0))} cores, Linux "
+          f"{platform.release()}." + (f" Build: {args.build}." if args.build else ""))
+    print(f"Each figure: the median of {args.runs} runs, with their range; "
+          f"{args.lines:,} lines in each counter run.")
+    bench = Bench(args)
+    if "guard" in experiments or "race" in experiments:
+        print("\n### The counter programs by placement\n")
+        bench.counters([e for e in experiments if e in PROGRAMS])
+    if "checker" in experiments:
+        print("\n### The checker against the cost of reading the bytes\n")
+        bench.checker()
+    if "startup" in experiments:
+        print("\n### Start to exit, timed by hyperfine\n")
+        bench.startup()
 
 
 if __name__ == "__main__":

@@ -1,0 +1,44 @@
+"""The tour as a reader runs it: every step ends by itself, and the second act shows the
+race and the hand-off by placement and the system calls beneath each program."""
+
+import os
+import re
+import unittest
+
+from harness import BIN, sh
+
+
+class Tour(unittest.TestCase):
+    def test_second_act_shows_each_cause_and_the_calls_beneath(self):
+        # strace writes its excerpts to standard error, which a reader sees in line.
+        done = sh(f"{os.environ['GLASSBOX_SOURCE']}/tour.sh {BIN} 2>&1", timeout=120)
+        self.assertEqual(done.returncode, 0, done.stdout)
+        self.assertNotRegex(done.stdout, r"(?i)not found|no such file|cannot|failed")
+        act = done.stdout.split("=== Act two")[1]
+        placements = r"\$ taskset -c 0 {0}.*\n(.*\n)+\$ {0}"
+        # The race: breaks and drift, on one core and then on every core.
+        self.assertRegex(act, placements.format("loosetally"))
+        self.assertEqual(len(re.findall(r"^breaks: \d+.*\ndrift: -?\d+ ", act, re.M)), 2, act)
+        # The hand-off: a rate and the context switches behind it, twice.
+        self.assertRegex(act, placements.format("guardtally"))
+        self.assertEqual(len(re.findall(r"^[\d.]+ M lines/s; per 1,000 lines, [\d.]+ voluntary "
+                                        r"and [\d.]+ involuntary", act, re.M)), 2, act)
+
+        spawn, swap, raw = re.split(r"\n== \w+ beneath", act)[1:]
+        parent = re.search(r"^(\d+) clone3?\(.* = (\d+)$", spawn, re.M)
+        self.assertIsNotNone(parent, spawn)
+        self.assertRegex(spawn, rf'(?m)^{parent[2]} execve\("/bin/ls", \["/bin/ls", "-a", "-l"\]')
+        self.assertRegex(spawn, rf'(?m)^{parent[1]} write\(1, "Parent: \\n", 9\) += 9$')
+        self.assertRegex(spawn, rf"(?m)^{parent[1]} exit_group\(0\)")
+        self.assertNotRegex(spawn, r"(?m)^\d+ wait4")
+        self.assertEqual(len(set(re.findall(r"^(\d+) ", spawn, re.M))), 2)
+        self.assertRegex(swap, r'(?m)^(\d+) write\(1, "Before exec\\n", 12\) += 12\n'
+                               r'\1 execve\("/bin/ls"')
+        self.assertEqual(len(set(re.findall(r"^(\d+) ", swap, re.M))), 1)
+        self.assertEqual(re.findall(r"^write\(1, (.*)\)", raw, re.M), ['"Hello", 5', '"World", 5'])
+        # The first act's unguarded trace shows its first break in context, when it breaks.
+        self.assertRegex(done.stdout, r"\n(breaks: 0\n|breaks: \d+, first .*\n(  line .*\n)*> line )")
+
+
+if __name__ == "__main__":
+    unittest.main()
