@@ -37,7 +37,7 @@ void printQuoted(FILE *out, const char *text, size_t length, char quote = '"') {
     putc(quote, out);
     for (size_t i = 0; i < length; ++i) {
         const auto c = static_cast<unsigned char>(text[i]);
-        if (c == quote || c == '\\')
+        if (c == static_cast<unsigned char>(quote) || c == '\\')
             fprintf(out, "\\%c", c);
         else if (c >= 0x20 && c < 0x7f)
             putc(c, out);
@@ -134,9 +134,9 @@ int summarise(const Trace &trace, const Context *context, bool readFailed) {
     printRuns(trace);
     // A trace without a single complete line, such as the output of a mistyped command,
     // shows nothing at all, so it is not called consistent.
-    const char *verdict = readFailed        ? "read error"
-                          : trace.malformed ? "malformed"
-                          : trace.breaks    ? "inconsistent"
+    const char *verdict = readFailed         ? "read error"
+                          : trace.malformed  ? "malformed"
+                          : trace.breaks     ? "inconsistent"
                           : trace.lines == 0 ? "empty"
                                              : "consistent";
     printf("verdict: %s\n", verdict);

@@ -54,7 +54,9 @@ void Quote::keep(uint64_t number, const char *from, size_t size) {
     memcpy(text, from, length);
 }
 
-Context::~Context() { free(kept); }
+Context::~Context() {
+    free(kept);
+}
 
 bool Context::reserve(size_t lines) {
     free(kept);
@@ -83,7 +85,9 @@ const Quote &Context::before(size_t index) const {
     return kept[(seen - beforeCount() + index) % radius];
 }
 
-char *TraceChecker::readSpace() { return buffer + held; }
+char *TraceChecker::readSpace() const {
+    return buffer + held;
+}
 
 void TraceChecker::countMalformed(const char *line, size_t length) {
     if (result.malformed++ == 0)
@@ -114,8 +118,7 @@ template <bool withContext> void TraceChecker::checkLines(const char *p, const c
             countMalformed(p, static_cast<size_t>(newline - p));
         } else {
             const bool up = label == Label::inc;
-            if (value != (up ? stepUp(result.last) : stepDown(result.last)) &&
-                result.breaks++ == 0)
+            if (value != (up ? stepUp(result.last) : stepDown(result.last)) && result.breaks++ == 0)
                 result.firstBreak.keep(result.lines, p, static_cast<size_t>(newline - p));
             if (label != runLabel)
                 startRun(label);
@@ -140,7 +143,8 @@ void TraceChecker::take(size_t got) {
         ++p;
         skipping = false;
     }
-    if (const auto *last = static_cast<const char *>(memrchr(p, '\n', static_cast<size_t>(end - p)))) {
+    if (const auto *last =
+            static_cast<const char *>(memrchr(p, '\n', static_cast<size_t>(end - p)))) {
         if (context != nullptr && context->collecting(result))
             checkLines<true>(p, last + 1);
         else

@@ -48,8 +48,9 @@ struct Trace {
 // The changes that were lost, net: every well-formed line reports one change, so with none
 // lost the trace ends at (Inc - Dec), taken with the counter's wrap-around.
 constexpr Count drift(const Trace &trace) {
-    return static_cast<Count>(static_cast<uint32_t>(trace.last) -
-                              (static_cast<uint32_t>(trace.incs) - static_cast<uint32_t>(trace.decs)));
+    return static_cast<Count>(
+        static_cast<uint32_t>(trace.last) -
+        (static_cast<uint32_t>(trace.incs) - static_cast<uint32_t>(trace.decs)));
 }
 
 // The lines around the first break: up to `radius` lines before it, kept in a ring while no
@@ -61,14 +62,12 @@ class Context {
     Context &operator=(const Context &) = delete;
     ~Context();
 
-    // Makes room for `radius` lines on each side; false when memory is short.
-    bool reserve(size_t radius);
+    // Makes room for `lines` lines on each side; false when memory is short.
+    bool reserve(size_t lines);
     // Forgets the lines of the previous trace.
     void clear();
     // Whether lines are still wanted, given the trace as checked so far.
-    bool collecting(const Trace &trace) const {
-        return trace.breaks == 0 || afterCount < radius;
-    }
+    bool collecting(const Trace &trace) const { return trace.breaks == 0 || afterCount < radius; }
     // Takes note of line `number` of the trace, which has just been checked.
     void see(const Trace &trace, uint64_t number, const char *text, size_t length);
 
@@ -80,7 +79,7 @@ class Context {
 
   private:
     size_t radius = 0;
-    uint64_t seen = 0; // lines seen before the break
+    uint64_t seen = 0;     // lines seen before the break
     Quote *kept = nullptr; // the ring of lines before the break, then the lines after it
 };
 
@@ -92,7 +91,7 @@ class TraceChecker {
     static constexpr size_t readSize = size_t{256} * 1024;
 
     explicit TraceChecker(Context *around = nullptr) : context(around) {}
-    char *readSpace();
+    char *readSpace() const;
     // Checks the `got` bytes that the last read put at readSpace().
     void take(size_t got);
     // Ends the trace: an unfinished last line is kept as its tail, the last run closed.

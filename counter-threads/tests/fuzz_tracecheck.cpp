@@ -40,7 +40,9 @@ Count wrap(int64_t value) {
 bool wellFormed(std::string_view text, Label &label, Count &value) {
     if (text.size() < 6 || text.substr(3, 2) != ": ")
         return false;
-    label = text.starts_with("Inc") ? Label::inc : text.starts_with("Dec") ? Label::dec : Label::none;
+    label = text.starts_with("Inc")   ? Label::inc
+            : text.starts_with("Dec") ? Label::dec
+                                      : Label::none;
     const std::string digits(text.substr(5));
     char *end;
     const long long parsed = strtoll(digits.c_str(), &end, 10);
@@ -60,20 +62,27 @@ Quote quoted(uint64_t number, std::string_view text) {
     return quote;
 }
 
-Reference check(std::string_view input, size_t radius) {
+// The input's lines, and its unfinished last line: one of them if it is longer than any
+// report line (so malformed), else the tail.
+std::vector<Line> splitLines(std::string_view input, Trace &trace) {
     std::vector<Line> lines;
-    Reference result;
-    Trace &trace = result.trace;
     size_t start = 0;
     for (size_t newline; (newline = input.find('\n', start)) != std::string_view::npos;
          start = newline + 1)
         lines.push_back({lines.size() + 1, input.substr(start, newline - start)});
     const std::string_view rest = input.substr(start);
-    if (rest.size() > 17) // longer than any report line: malformed, not a cut one
+    if (rest.size() > 17)
         lines.push_back({lines.size() + 1, rest});
     else if (!rest.empty())
         trace.tail = quoted(lines.size() + 1, rest);
     trace.lines = lines.size();
+    return lines;
+}
+
+Reference check(std::string_view input, size_t radius) {
+    Reference result;
+    Trace &trace = result.trace;
+    const std::vector<Line> lines = splitLines(input, trace);
 
     Label runLabel = Label::none;
     Run run;
@@ -147,10 +156,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         mismatch("the line counts");
     if (got.breaks != want.breaks || got.malformed != want.malformed)
         mismatch("breaks or malformed lines");
-    if (got.last != want.last || drift(got) != wrap(int64_t{want.last} - (int64_t(want.incs) - int64_t(want.decs))))
+    if (got.last != want.last ||
+        drift(got) != wrap(int64_t{want.last} - (int64_t(want.incs) - int64_t(want.decs))))
         mismatch("the last value or the drift");
     if (got.runs != want.runs || got.longestRun.length != want.longestRun.length ||
-        got.longestRun.line != want.longestRun.line || got.longestRun.label != want.longestRun.label)
+        got.longestRun.line != want.longestRun.line ||
+        got.longestRun.label != want.longestRun.label)
         mismatch("the runs");
     expectSame(got.firstBreak, want.firstBreak, "the first break");
     expectSame(got.firstMalformed, want.firstMalformed, "the first malformed line");
