@@ -2,9 +2,27 @@
 # A short tour of the programs: each runs for a moment and shows its mechanism. The second
 # act controls what the first leaves to the scheduler, and looks beneath standard output
 # at the system calls. Every step ends by itself.
-# Usage: tour.sh BINDIR
 set -u
-bin=$(cd "$1" && pwd) || exit 1
+usage='Usage: tour.sh BINDIR
+Runs each program of BINDIR for a moment and shows its mechanism, then the causes controlled
+by core placement and the system calls beneath. Every step ends by itself.'
+
+usage_error() {
+    printf 'tour.sh: %s\nTry '"'"'tour.sh --help'"'"' for more information.\n' "$1" >&2
+    exit 2
+}
+case ${1-} in
+--help) printf '%s\n' "$usage"; exit 0 ;;
+--version)
+    # The project's version, as its build declares it.
+    sed -n '/^ *VERSION /{s/^ *VERSION \([^ ]*\).*/tour.sh (glassbox) \1/p; q}' \
+        "$(dirname "$0")/CMakeLists.txt"
+    exit 0 ;;
+--) shift ;;
+-?*) usage_error "invalid option $(printf '%q' "$1")" ;;
+esac
+[ $# -eq 1 ] || usage_error "expected one operand, the folder of the built programs"
+bin=$(cd -- "$1" && pwd) || exit 1
 PATH="$bin:$PATH"
 trace=$(mktemp)
 export trace

@@ -39,6 +39,20 @@ class Tour(unittest.TestCase):
         # The first act's unguarded trace shows its first break in context, when it breaks.
         self.assertRegex(done.stdout, r"\n(breaks: 0\n|breaks: \d+, first .*\n(  line .*\n)*> line )")
 
+    def test_command_line(self):
+        tour = f"{os.environ['GLASSBOX_SOURCE']}/tour.sh"
+        version = sh(f"{tour} --version")
+        self.assertRegex(version.stdout, r"^tour\.sh \(glassbox\) \d+\.\d+\.\d+\n$")
+        self.assertEqual(version.stdout.split()[-1], sh("tallycheck --version").stdout.split()[-1])
+        for arguments, message in (("-x", "invalid option -x"),
+                                   ("$'-\\e'", "invalid option $'-\\E'"),
+                                   ("", "expected one operand, the folder of the built programs")):
+            with self.subTest(arguments=arguments):
+                done = sh(f"{tour} {arguments}")
+                self.assertEqual((done.returncode, done.stdout), (2, ""))
+                self.assertEqual(done.stderr, f"tour.sh: {message}\n"
+                                              "Try 'tour.sh --help' for more information.\n")
+
 
 if __name__ == "__main__":
     unittest.main()
