@@ -87,8 +87,8 @@ void printContext(const Trace &trace, const Context &context) {
     for (size_t i = 0; i < context.beforeCount(); ++i)
         printQuote(context.before(i), "  ");
     printQuote(trace.firstBreak, "> ");
-    for (size_t i = 0; i < context.afterCount; ++i)
-        printQuote(context.after()[i], "  ");
+    for (size_t i = 0; i < context.afterCount(); ++i)
+        printQuote(context.after(i), "  ");
 }
 
 void printDrift(Count drift) {

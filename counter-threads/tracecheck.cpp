@@ -61,6 +61,7 @@ Context::~Context() {
 bool Context::reserve(size_t lines) {
     free(kept);
     radius = lines;
+    // One more than needed, so that -C 0 is not a request for nothing, which may fail.
     kept = static_cast<Quote *>(calloc(2 * radius + 1, sizeof(Quote)));
     clear();
     return kept != nullptr;
@@ -68,7 +69,7 @@ bool Context::reserve(size_t lines) {
 
 void Context::clear() {
     seen = 0;
-    afterCount = 0;
+    afterSeen = 0;
 }
 
 void Context::see(const Trace &trace, uint64_t number, const char *text, size_t length) {
@@ -76,8 +77,8 @@ void Context::see(const Trace &trace, uint64_t number, const char *text, size_t 
         if (radius > 0)
             kept[seen % radius].keep(number, text, length);
         ++seen;
-    } else if (number != trace.firstBreak.line && afterCount < radius) {
-        kept[radius + afterCount++].keep(number, text, length);
+    } else if (number != trace.firstBreak.line && afterSeen < radius) {
+        kept[radius + afterSeen++].keep(number, text, length);
     }
 }
 

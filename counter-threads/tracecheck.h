@@ -67,19 +67,20 @@ class Context {
     // Forgets the lines of the previous trace.
     void clear();
     // Whether lines are still wanted, given the trace as checked so far.
-    bool collecting(const Trace &trace) const { return trace.breaks == 0 || afterCount < radius; }
+    bool collecting(const Trace &trace) const { return trace.breaks == 0 || afterSeen < radius; }
     // Takes note of line `number` of the trace, which has just been checked.
     void see(const Trace &trace, uint64_t number, const char *text, size_t length);
 
     size_t beforeCount() const { return seen < radius ? seen : radius; }
     // The lines before the break, oldest first.
     const Quote &before(size_t index) const;
-    size_t afterCount = 0;
-    const Quote *after() const { return kept + radius; }
+    size_t afterCount() const { return afterSeen; }
+    const Quote &after(size_t index) const { return kept[radius + index]; }
 
   private:
     size_t radius = 0;
-    uint64_t seen = 0;     // lines seen before the break
+    uint64_t seen = 0; // lines seen before the break
+    size_t afterSeen = 0;
     Quote *kept = nullptr; // the ring of lines before the break, then the lines after it
 };
 

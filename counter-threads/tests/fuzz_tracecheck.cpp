@@ -172,8 +172,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         for (size_t i = 0; i < context.beforeCount(); ++i)
             around.push_back(context.before(i));
         around.push_back(got.firstBreak);
-        for (size_t i = 0; i < context.afterCount; ++i)
-            around.push_back(context.after()[i]);
+        for (size_t i = 0; i < context.afterCount(); ++i)
+            around.push_back(context.after(i));
         if (around.size() != reference.context.size())
             mismatch("the number of context lines");
         for (size_t i = 0; i < around.size(); ++i)
