@@ -25,6 +25,12 @@ PLACEMENTS = {"one core": (["taskset", "-c", "0"], []),
               "all cores": ([], []),
               "split": (["taskset", "-c", "0"], ["taskset", "-c", "1"])}
 PROGRAMS = {"guard": ("guardtally", "serialtally"), "race": ("loosetally", "serialtally")}
+# The counter table's columns: heading, measurement, digits and scale of each cell.
+COLUMNS = (("M lines/s", "rate", 2, 1e-6), ("× serial bound", "bound", 2, 1),
+           ("breaks per M lines", "breaks", 0, 1), ("drift", "drift", 0, 1),
+           ("mean run", "runs", 1, 1), ("voluntary switches", "voluntary", 1, 1),
+           ("involuntary switches", "involuntary", 1, 1), ("system µs", "system", 0, 1),
+           ("futex calls", "futex", 1, 1))
 
 
 def version():
@@ -102,13 +108,11 @@ class Bench:
     def counters(self, experiments):
         placements = [name for name in PLACEMENTS
                       if name != "split" or len(os.sched_getaffinity(0)) >= 2]
-        programs = sorted({program for experiment in experiments
-                           for program in PROGRAMS[experiment]}, key=("guardtally", "loosetally",
-                                                                      "serialtally").index)
-        columns = ["program", "placement", "M lines/s", "× serial bound", "breaks per M lines",
-                   "drift", "mean run", "voluntary switches", "involuntary switches",
-                   "system µs"] + (["futex calls"] if self.perf else [])
-        print("| " + " | ".join(columns) + " |\n|" + "---|" * len(columns))
+        programs = [program for program in ("guardtally", "loosetally", "serialtally")
+                    if any(program in PROGRAMS[experiment] for experiment in experiments)]
+        columns = [column for column in COLUMNS if column[1] != "futex" or self.perf]
+        headings = ["program", "placement"] + [heading for heading, *_ in columns]
+        print("| " + " | ".join(headings) + " |\n|" + "---|" * len(headings))
         for placement in placements:
             runs = {program: [self.counter_run(program, placement)
                               for _ in range(self.args.runs)] for program in programs}
@@ -116,14 +120,9 @@ class Bench:
             for program, measured in runs.items():
                 for run in measured:
                     run["bound"] = run["rate"] / bound
-                row = [f"`{program}`", placement] + [
-                    cell([run[key] for run in measured], digits, scale)
-                    for key, digits, scale in (("rate", 2, 1e-6), ("bound", 2, 1), ("breaks", 0, 1),
-                                               ("drift", 0, 1), ("runs", 1, 1),
-                                               ("voluntary", 1, 1), ("involuntary", 1, 1),
-                                               ("system", 0, 1), ("futex", 1, 1))
-                    if key in measured[0]]
-                print("| " + " | ".join(row) + " |")
+                cells = [cell([run[key] for run in measured], digits, scale)
+                         for _, key, digits, scale in columns]
+                print("| " + " | ".join([f"`{program}`", placement, *cells]) + " |")
         print("\nThe kernel's work is per 1,000 lines, from the producer's resource usage"
               + (" and perf's count of futex calls." if self.perf else
                  "; perf cannot count futex calls here."))
