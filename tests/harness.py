@@ -3,6 +3,7 @@ pseudo-terminal, and with system calls made to fail under strace or a seccomp fi
 
 import os
 import pty
+import re
 import select
 import signal
 import subprocess
@@ -69,6 +70,14 @@ def on_terminal(argv, interrupt_after_lines=None, cwd=None, timeout=20):
         os.kill(pid, signal.SIGKILL)
     os.close(master)
     return output, running, os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
+
+
+def libraries_needed(elf):
+    """The NEEDED entries of a program's `readelf -l -d` text, less its own interpreter:
+    glibc for aarch64 keeps the stack protector's canary in the dynamic loader, so there a
+    program with protected frames names it too; on x86-64 none does."""
+    loader = os.path.basename(re.search(r"interpreter: (\S+)\]", elf).group(1))
+    return [name for name in re.findall(r"\(NEEDED\).*\[(.*)\]", elf) if name != loader]
 
 
 def fail_with(syscall, op_argument, errno_value):

@@ -10,7 +10,7 @@ import subprocess
 import tempfile
 import unittest
 
-from harness import BIN
+from harness import BIN, libraries_needed
 
 BUILD = os.environ["GLASSBOX_BUILD"]
 PROGRAMS = os.environ["GLASSBOX_PROGRAMS"].split(",")
@@ -34,7 +34,7 @@ class Binaries(unittest.TestCase):
                 self.assertRegex(elf, r"FLAGS_1.*\bNOW\b|\bBIND_NOW\b")
                 self.assertIn("GNU_RELRO", elf)
                 self.assertRegex(elf, r"GNU_STACK(\s+0x[0-9a-f]+){5}\s+RW\s")
-                self.assertEqual(re.findall(r"\(NEEDED\).*\[(.*)\]", elf), ["libc.so.6"])
+                self.assertEqual(libraries_needed(elf), ["libc.so.6"])
 
 
 class ManualPages(unittest.TestCase):
