@@ -3,12 +3,15 @@ race and the hand-off by placement and the system calls beneath each program."""
 
 import os
 import re
+import shutil
 import unittest
 
 from harness import BIN, sh
 
 
 class Tour(unittest.TestCase):
+    @unittest.skipUnless(shutil.which("strace") and os.access("/usr/bin/time", os.X_OK),
+                         "the second act needs strace and /usr/bin/time (Debian: strace, time)")
     def test_second_act_shows_each_cause_and_the_calls_beneath(self):
         # strace writes its excerpts to standard error, which a reader sees in line.
         done = sh(f"{os.environ['GLASSBOX_SOURCE']}/tour.sh {BIN} 2>&1", timeout=120)
