@@ -95,6 +95,15 @@ void TraceChecker::countMalformed(const char *line, size_t length) {
         result.firstMalformed.keep(result.lines, line, length);
 }
 
+// Counts an unfinished line that is malformed whatever follows: one longer than a quote, or
+// a last line longer than any report line. `length` is what of it has arrived.
+void TraceChecker::countUnfinished(const char *line, size_t length) {
+    ++result.lines;
+    countMalformed(line, length);
+    if (wantsContext())
+        context->see(result, result.lines, line, length);
+}
+
 // Ends the current run, if there is one, and starts one with `label`.
 void TraceChecker::startRun(Label label) {
     const uint64_t wellFormed = result.incs + result.decs;
@@ -146,7 +155,7 @@ void TraceChecker::take(size_t got) {
     }
     if (const auto *last =
             static_cast<const char *>(memrchr(p, '\n', static_cast<size_t>(end - p)))) {
-        if (context != nullptr && context->collecting(result))
+        if (wantsContext())
             checkLines<true>(p, last + 1);
         else
             checkLines<false>(p, last + 1);
@@ -154,10 +163,7 @@ void TraceChecker::take(size_t got) {
     }
     held = static_cast<size_t>(end - p);
     if (held > quoteLimit) {
-        ++result.lines;
-        countMalformed(p, held);
-        if (context != nullptr && context->collecting(result))
-            context->see(result, result.lines, p, held);
+        countUnfinished(p, held);
         skipping = true;
         held = 0;
     }
@@ -165,14 +171,10 @@ void TraceChecker::take(size_t got) {
 }
 
 void TraceChecker::finish() {
-    if (held > longestLine) {
-        ++result.lines;
-        countMalformed(buffer, held);
-        if (context != nullptr && context->collecting(result))
-            context->see(result, result.lines, buffer, held);
-    } else if (held > 0) {
+    if (held > longestLine)
+        countUnfinished(buffer, held);
+    else if (held > 0)
         result.tail.keep(result.lines + 1, buffer, held);
-    }
     held = 0;
     startRun(Label::none);
 }

@@ -101,7 +101,9 @@ class TraceChecker {
 
   private:
     template <bool withContext> void checkLines(const char *p, const char *end);
+    bool wantsContext() const { return context != nullptr && context->collecting(result); }
     void countMalformed(const char *line, size_t length);
+    void countUnfinished(const char *line, size_t length);
     void startRun(Label label);
 
     Trace result;
