@@ -24,9 +24,11 @@ esac
 [ $# -eq 1 ] || usage_error "expected one operand, the folder of the built programs"
 bin=$(cd -- "$1" && pwd) || exit 1
 PATH="$bin:$PATH"
-trace=$(mktemp)
-export trace
-trap 'rm -f "$trace"' EXIT
+# strace -ff writes each process's calls to a file of its own, named after its process id:
+# with both processes in one file, a call that overlaps another is split in two lines.
+traces=$(mktemp -d)
+export traces
+trap 'rm -rf "$traces"' EXIT
 
 # Prints a command the way a user would type it, then runs it.
 show() {
@@ -92,16 +94,16 @@ if ! command -v strace >/dev/null; then
     exit 0
 fi
 printf '\n== spawnlist beneath: clone makes a second process, which execs /bin/ls; the\n'
-printf 'parent writes its line and exits without a wait4. Two process ids.\n'
-# shellcheck disable=SC2016 # $trace expands when the command runs, as in a user's shell
-show 'strace -f -o "$trace" -e trace=clone,clone3,execve,wait4,write,exit_group spawnlist > /dev/null
-grep -E "clone|execve|wait4|Parent|exit_group" "$trace"'
+printf 'parent writes its line and exits without a wait4. Two process ids, one file each.\n'
+# shellcheck disable=SC2016 # $traces expands when the command runs, as in a user's shell
+show 'strace -ff -o "$traces/spawnlist" -e trace=clone,clone3,execve,wait4,write,exit_group spawnlist > /dev/null
+cd "$traces" && grep -H -E "clone|execve|wait4|Parent|exit_group" spawnlist.*'
 
 printf '\n== swaplist beneath: "Before exec" is written before the execve, because the program\n'
 printf 'flushes; one process id throughout.\n'
 # shellcheck disable=SC2016
-show 'strace -f -o "$trace" -e trace=execve,write swaplist > /dev/null
-grep -E "execve|Before" "$trace"'
+show 'strace -ff -o "$traces/swaplist" -e trace=execve,write swaplist > /dev/null
+cd "$traces" && grep -H -E "execve|Before" swaplist.*'
 
 printf '\n== rawhello beneath: exactly two writes\n'
 show 'strace -e trace=write rawhello > /dev/null'

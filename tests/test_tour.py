@@ -28,17 +28,18 @@ class Tour(unittest.TestCase):
                                         r"and [\d.]+ involuntary", act, re.M)), 2, act)
 
         spawn, swap, raw = re.split(r"\n== \w+ beneath", act)[1:]
-        # strace pads each process id to one width, so a short id has more spaces after it.
-        parent = re.search(r"^(\d+) +clone3?\(.* = (\d+)$", spawn, re.M)
+        # Each excerpt line is "PROGRAM.PID:call", from one file of strace -ff a process.
+        parent = re.search(r"^spawnlist\.(\d+):clone3?\(.* = (\d+)$", spawn, re.M)
         self.assertIsNotNone(parent, spawn)
-        self.assertRegex(spawn, rf'(?m)^{parent[2]} +execve\("/bin/ls", \["/bin/ls", "-a", "-l"\]')
-        self.assertRegex(spawn, rf'(?m)^{parent[1]} +write\(1, "Parent: \\n", 9\) += 9$')
-        self.assertRegex(spawn, rf"(?m)^{parent[1]} +exit_group\(0\)")
-        self.assertNotRegex(spawn, r"(?m)^\d+ +wait4")
-        self.assertEqual(len(set(re.findall(r"^(\d+) ", spawn, re.M))), 2)
-        self.assertRegex(swap, r'(?m)^(\d+) +write\(1, "Before exec\\n", 12\) += 12\n'
-                               r'\1 +execve\("/bin/ls"')
-        self.assertEqual(len(set(re.findall(r"^(\d+) ", swap, re.M))), 1)
+        self.assertRegex(spawn, rf'(?m)^spawnlist\.{parent[2]}:execve\("/bin/ls", '
+                                r'\["/bin/ls", "-a", "-l"\]')
+        self.assertRegex(spawn, rf'(?m)^spawnlist\.{parent[1]}:write\(1, "Parent: \\n", 9\) += 9$')
+        self.assertRegex(spawn, rf"(?m)^spawnlist\.{parent[1]}:exit_group\(0\)")
+        self.assertNotRegex(spawn, r"(?m)^spawnlist\.\d+:wait4")
+        self.assertEqual(len(set(re.findall(r"^spawnlist\.(\d+):", spawn, re.M))), 2)
+        self.assertRegex(swap, r'(?m)^swaplist\.(\d+):write\(1, "Before exec\\n", 12\) += 12\n'
+                               r'swaplist\.\1:execve\("/bin/ls"')
+        self.assertEqual(len(set(re.findall(r"^swaplist\.(\d+):", swap, re.M))), 1)
         self.assertEqual(re.findall(r"^write\(1, (.*)\)", raw, re.M), ['"Hello", 5', '"World", 5'])
         # The first act's unguarded trace shows its first break in context, when it breaks.
         self.assertRegex(done.stdout, r"\n(breaks: 0\n|breaks: \d+, first .*\n(  line .*\n)*> line )")
