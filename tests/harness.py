@@ -2,19 +2,33 @@
 pseudo-terminal, and with system calls made to fail under strace or a seccomp filter."""
 
 import os
+import importlib
 import pty
 import re
 import select
+import shutil
 import signal
 import subprocess
 import time
-
-import seccomp  # Debian: python3-seccomp, in the system interpreter
 
 BIN = os.environ["GLASSBOX_BIN"]
 ENV = dict(os.environ, PATH=BIN + os.pathsep + os.environ["PATH"], LC_ALL="C")
 # ThreadSanitizer's runtime starts a thread of its own before the program's first.
 RUNTIME_THREADS = 1 if "thread" in os.environ.get("GLASSBOX_SANITIZE", "") else 0
+
+
+def require(tool, package):
+    """Fails the calling test, naming the Debian package to install, unless `tool` (a
+    command on PATH, or a Python module given as "python3:NAME") is there. A missing tool
+    must never make a test pass without testing."""
+    if tool.startswith("python3:"):
+        try:
+            return importlib.import_module(tool.split(":", 1)[1])
+        except ImportError:
+            pass
+    elif shutil.which(tool, path=ENV["PATH"]):
+        return None
+    raise AssertionError(f"this test needs {tool}: install Debian's {package}")
 
 
 def sh(script, timeout=60, stdout=subprocess.PIPE, **kwargs):
@@ -36,6 +50,7 @@ def sh(script, timeout=60, stdout=subprocess.PIPE, **kwargs):
 def strace(*injections):
     """A command prefix that runs a program under strace with each injection applied
     (for example "execve:error=ENOENT:when=2"), following its children."""
+    require("strace", "strace")
     prefix = "strace -f -o /dev/null"
     return prefix + "".join(f" -e inject={injection}" for injection in injections)
 
@@ -85,6 +100,8 @@ def fail_with(syscall, op_argument, errno_value):
     errno_value whenever the low 32 bits of its second argument equal op_argument; everything
     else runs. This targets one kind of call where strace can only count calls. libseccomp
     resolves the call's number and the audit architecture of the machine it runs on."""
+    seccomp = require("python3:seccomp", "python3-seccomp")
+
     def install():
         only_this_kind = seccomp.Arg(1, seccomp.MASKED_EQ, 0xFFFFFFFF, op_argument)
         rules = seccomp.SyscallFilter(defaction=seccomp.ALLOW)
