@@ -2,6 +2,7 @@
 // buffer in between: what the kernel is handed is exactly what a system-call trace shows.
 #include <errno.h>
 #include <stddef.h>
+#include <string.h>
 #include <unistd.h>
 
 #include "diagnose.h"
@@ -9,9 +10,9 @@
 // Writes the word's characters, without the terminating null byte, to descriptor 1. A
 // write that was cut short or interrupted by a signal is followed by another for the rest,
 // so in every ordinary case this is a single write(2) call.
-template <size_t size> static void writeWord(const char (&word)[size]) {
+static void writeWord(const char *word) {
     const char *rest = word;
-    size_t left = size - 1;
+    size_t left = strlen(word);
     while (left > 0) {
         const ssize_t written = write(STDOUT_FILENO, rest, left);
         if (written < 0 && errno == EINTR)

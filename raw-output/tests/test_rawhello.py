@@ -7,7 +7,7 @@ import subprocess
 import tempfile
 import unittest
 
-from harness import BIN, on_terminal, sh
+from harness import BIN, on_terminal, require, sh
 
 RAWHELLO = os.path.join(BIN, "rawhello")
 # Every system call that could put bytes on a descriptor.
@@ -17,6 +17,7 @@ OUTPUT_CALLS = "write,writev,pwrite64,pwritev,pwritev2,sendto,sendmsg,sendfile,s
 def traced(injection="", redirect=""):
     """Runs rawhello under strace, into a pipe unless redirected; returns the finished
     process and its output calls."""
+    require("strace", "strace")
     with tempfile.NamedTemporaryFile("r") as trace:
         done = sh(f"strace -o {trace.name} -e trace={OUTPUT_CALLS} {injection} rawhello "
                   + redirect)
@@ -51,14 +52,18 @@ class Output(unittest.TestCase):
 
 class Failures(unittest.TestCase):
     def test_failed_write_is_reported_and_the_second_word_not_tried(self):
-        for redirect, reason in ((">/dev/full", "No space left on device"),
-                                 (">&-", "Bad file descriptor")):
-            with self.subTest(redirect=redirect):
-                done, calls = traced(redirect=redirect)
-                self.assertEqual((done.returncode, done.stderr),
-                                 (1, f"rawhello: write error: {reason}\n"))
+        # A write that takes nothing of a non-empty request would repeat for ever; it means
+        # there is no room.
+        for injection, redirect, result, reason in (
+                ("", ">/dev/full", "-1", "No space left on device"),
+                ("", ">&-", "-1", "Bad file descriptor"),
+                ("-e inject=write:retval=0:when=1", "", "0", "No space left on device")):
+            with self.subTest(injection=injection, redirect=redirect):
+                done, calls = traced(injection, redirect)
+                self.assertEqual((done.returncode, done.stdout, done.stderr),
+                                 (1, "", f"rawhello: write error: {reason}\n"))
                 self.assertEqual(len(calls), 2)  # "Hello" and rawhello's own message
-                self.assertTrue(calls[0].startswith('write(1, "Hello", 5) = -1'), calls)
+                self.assertTrue(calls[0].startswith(f'write(1, "Hello", 5) = {result}'), calls)
 
     def test_broken_pipe_with_sigpipe_ignored(self):
         reader, writer = os.pipe()
