@@ -7,7 +7,7 @@ import subprocess
 import tempfile
 import unittest
 
-from harness import ENV, on_terminal, sh, strace
+from harness import ENV, on_terminal, require, sh, strace
 
 CANNOT_RUN = (("ENOENT", 127, "No such file or directory"), ("EACCES", 126, "Permission denied"))
 
@@ -51,6 +51,22 @@ class SpawnList(ListingCase):
                     self.assertEqual(sorted(done.stdout.splitlines(keepends=True)),
                                      sorted(self.listing.splitlines(keepends=True) +
                                             ["Parent: \n"]))
+
+    def test_parent_line_is_written_after_the_fork(self):
+        # Into a pipe a line printed before the fork would still go out after it, from the
+        # parent's buffer at exit; on a terminal each line goes out as it is printed, so the
+        # order of the calls shows where the program prints it.
+        require("strace", "strace")
+        with tempfile.NamedTemporaryFile("r") as trace:
+            _, _, status = on_terminal(["strace", "-f", "-o", trace.name, "-e",
+                                        "trace=clone,clone3,fork,vfork,write", "spawnlist"],
+                                       cwd=self.folder)
+            calls = trace.read()
+        self.assertEqual(status, 0)
+        fork = re.search(r"^\d+ +(clone|clone3|fork|vfork)\(", calls, re.M)
+        parent_line = re.search(r'^\d+ +write\(1, "Parent: \\n", 9\)', calls, re.M)
+        self.assertTrue(fork and parent_line, calls)
+        self.assertLess(fork.start(), parent_line.start(), calls)
 
     def test_child_that_cannot_run_the_listing(self):
         for error, status, reason in CANNOT_RUN:
@@ -107,6 +123,17 @@ class SwapList(ListingCase):
 
 
 class OutputFailures(unittest.TestCase):
+    def test_write_error_on_a_terminal(self):
+        # A terminal's stream is line-buffered: the failed write happens inside puts, and
+        # only the stream's error flag still tells the final flush about it.
+        for program in ("spawnlist", "swaplist"):
+            with self.subTest(program=program):
+                command = strace("write:error=EIO:when=1") + " " + program
+                out, _, status = on_terminal(["bash", "-c", command])
+                self.assertEqual(status, 1, out)
+                self.assertIn(f"{program}: write error: Input/output error\r\n", out.decode())
+                self.assertNotIn("Before exec", out.decode())
+
     def test_output_that_fails(self):
         for program in ("spawnlist", "swaplist"):
             for redirect, reason in ((">/dev/full", "No space left on device"),
