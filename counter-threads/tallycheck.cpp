@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <getopt.h>
 #include <inttypes.h>
+#include <limits.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -23,9 +24,11 @@ constexpr char usage[] =
     "standard input (also for FILE -), and summarise each: breaks, malformed lines,\n"
     "lost changes (drift) and the runs of each worker.\n"
     "\n"
-    "  -C, --context=N  print N lines before and after the first break\n"
+    "  -C, --context=N  print N lines before and after the first break, N at most\n"
+    "                   1000000\n"
     "      --help       print this help and exit\n"
     "      --version    print the version and exit\n"
+    "      --           end the options: every later argument is a FILE\n"
     "\n"
     "Exit status: 0 consistent, 1 some step breaks, 2 malformed or empty input,\n"
     "or a read, write or usage error.\n";
@@ -47,11 +50,36 @@ void printQuoted(FILE *out, const char *text, size_t length, char quote = '"') {
     putc(quote, out);
 }
 
-// "tallycheck: WHAT 'TEXT'", where TEXT comes from outside.
-void warnQuoted(const char *what, const char *text) {
+// "tallycheck: WHAT 'TEXT'AFTER", where TEXT comes from outside.
+void warnQuoted(const char *what, const char *text, size_t length, const char *after = "") {
     fprintf(stderr, "%s: %s ", program_invocation_short_name, what);
-    printQuoted(stderr, text, strlen(text), '\'');
-    putc('\n', stderr);
+    printQuoted(stderr, text, length, '\'');
+    fprintf(stderr, "%s\n", after);
+}
+
+void warnQuoted(const char *what, const char *text) {
+    warnQuoted(what, text, strlen(text));
+}
+
+// Names an option that getopt_long rejected, as the user typed it. getopt_long sets optopt
+// to the letter of a short option; for a long one, to 0 when no option has that name, and
+// else to the option's value, which need not be a letter. A long option is always the
+// whole argument before optind, and is named by what comes before any '='.
+void warnOption(int error, const char *argument) {
+    const bool isLong =
+        optopt == 0 || optopt > UCHAR_MAX || (error == ':' && strncmp(argument, "--", 2) == 0);
+    if (!isLong) {
+        const char letter[] = {static_cast<char>(optopt), '\0'};
+        warnQuoted(error == ':' ? "option requires an argument --" : "invalid option --", letter);
+        return;
+    }
+    const size_t name = strcspn(argument, "=");
+    if (optopt == 0)
+        warnQuoted("unrecognized option", argument, name);
+    else if (error == ':')
+        warnQuoted("option", argument, name, " requires an argument");
+    else
+        warnQuoted("option", argument, name, " does not allow an argument");
 }
 
 [[noreturn]] void usageError() {
@@ -181,12 +209,17 @@ int checkOperand(const char *name, Context *context) {
     return status;
 }
 
+// The most lines -C keeps on each side. The context is for reading by eye, and its lines
+// are reserved before the trace is read, so a slip of the finger must not ask for all of
+// memory: this bound is 128 MB of quotes.
+constexpr unsigned long long maxRadius = 1000000;
+
 // Reads N of -C N: a decimal count of lines, nothing else.
 bool parseCount(const char *text, size_t &count) {
     char *end;
     errno = 0;
     const unsigned long long value = strtoull(text, &end, 10);
-    if (*text < '0' || *text > '9' || *end != '\0' || errno != 0 || value > SIZE_MAX / 4)
+    if (*text < '0' || *text > '9' || *end != '\0' || errno != 0 || value > maxRadius)
         return false;
     count = value;
     return true;
@@ -226,15 +259,8 @@ int main(int argc, char **argv) {
             puts("tallycheck (glassbox) " GLASSBOX_VERSION);
             flushOutput(2);
             return 0;
-        case ':':
         default:
-            if (optopt != 0) {
-                const char letter[] = {static_cast<char>(optopt), '\0'};
-                warnQuoted(option == ':' ? "option requires an argument --" : "invalid option --",
-                           letter);
-            } else {
-                warnQuoted("unrecognized option", argv[optind - 1]);
-            }
+            warnOption(option, argv[optind - 1]);
             usageError();
         }
     }

@@ -1,30 +1,54 @@
 """tallycheck on crafted traces: every verdict and status, what the summary explains, lines
 split anywhere, its command line, and the failures of its own input and output."""
 
+import array
+import fcntl
 import os
 import re
 import subprocess
 import tempfile
-import time
+import termios
 import unittest
 
-from harness import BIN, sh
+from harness import BIN, sh, strace
 
 TALLYCHECK = os.path.join(BIN, "tallycheck")
 
 
-def check(trace, *operands, chunk=None, pause=0):
-    """Feeds trace to tallycheck's standard input, in writes of `chunk` bytes if given,
-    `pause` seconds apart so that each write arrives in a read of its own."""
-    process = subprocess.Popen([TALLYCHECK, *operands], stdin=subprocess.PIPE,
-                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    step = chunk or len(trace) or 1
-    for start in range(0, len(trace), step):
-        process.stdin.write(trace[start:start + step])
-        process.stdin.flush()
-        time.sleep(pause)
-    out, err = process.communicate()
-    return process.returncode, out.decode(), err.decode()
+def wait_until_read(process, pipe):
+    """Returns once the pipe holds no unread byte, or the process has ended. FIONREAD gives
+    the count on either end of a pipe."""
+    unread = array.array("i", [0])
+    while process.poll() is None:
+        fcntl.ioctl(pipe, termios.FIONREAD, unread)
+        if unread[0] == 0:
+            return
+        os.sched_yield()
+
+
+def check(trace, *operands, chunk=None):
+    """Feeds trace to tallycheck's standard input and returns its status, output and error.
+    With `chunk`, writes that many bytes at a time, each once the one before has been read,
+    so that each arrives in a read of its own. tallycheck may end before it reads its input
+    (--version, a usage error): the broken pipe is then no failure. Output goes to files, so
+    that however much tallycheck prints before it has read everything, it never blocks."""
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        with subprocess.Popen([TALLYCHECK, *operands], stdin=subprocess.PIPE, stdout=out,
+                              stderr=err, bufsize=0) as process:
+            pipe = process.stdin.fileno()
+            step = chunk or len(trace) or 1
+            try:
+                for start in range(0, len(trace), step):
+                    piece = memoryview(trace)[start:start + step]
+                    while piece:
+                        piece = piece[os.write(pipe, piece):]
+                    if chunk:
+                        wait_until_read(process, pipe)
+            except BrokenPipeError:
+                pass
+        out.seek(0)
+        err.seek(0)
+        return process.returncode, out.read().decode(), err.read().decode()
 
 
 def consistent_trace(count):
@@ -59,7 +83,9 @@ class Verdicts(unittest.TestCase):
     def test_lines_not_exactly_as_printed_are_malformed(self):
         for line in (b"Inc: 01", b"Inc: +1", b"Inc:  1", b"inc: 1", b"Inc: 1 ", b"Inc:1",
                      b"Inc: -0", b"Inc: ", b"Inc: 1\r", b"", b"Inc: 2147483648",
-                     b"Dec: -2147483649", b"Inc: 12345678901", b"Tic: 1", b"\x00\xff"):
+                     b"Dec: -2147483649", b"Inc: 12345678901", b"Tic: 1", b"\x00\xff",
+                     # 2 + 2**32 and 2 + 2**64: a magnitude that wraps would read as 2
+                     b"Inc: 4294967298", b"Inc: 18446744073709551618"):
             with self.subTest(line=line):
                 status, out, _ = check(b"Inc: 1\n" + line + b"\nInc: 2\n")
                 self.assertEqual(status, 2, out)
@@ -72,9 +98,9 @@ class Verdicts(unittest.TestCase):
         self.assertIn("malformed: 0\n", out)
 
     def test_quotes_are_escaped_and_cut(self):
-        status, out, _ = check(b'Inc: "\\\x1b' + b"x" * 100 + b"\n")
+        status, out, _ = check(b'Inc: "\\\x1b\x7f' + b"x" * 100 + b"\n")
         self.assertEqual(status, 2)
-        self.assertIn('first at line 1: "Inc: \\"\\\\\\x1b' + "x" * 32 + '"...\n', out)
+        self.assertIn('first at line 1: "Inc: \\"\\\\\\x1b\\x7f' + "x" * 31 + '"...\n', out)
 
     def test_a_quote_is_the_first_40_bytes_of_the_whole_line(self):
         # The line arrives in two reads; "..." only where the line goes on past 40 bytes.
@@ -82,15 +108,22 @@ class Verdicts(unittest.TestCase):
                                    (b"x" * 20, b"y" * 20, "x" * 20 + "y" * 20 + '"'),
                                    (b"x" * 39, b"yz", "x" * 39 + 'y"...')):
             with self.subTest(length=len(first + rest)):
-                out = check(b"Inc: 1\n" + first + rest + b"\nDec: 0\n", chunk=7 + len(first),
-                            pause=0.05)[1]
+                out = check(b"Inc: 1\n" + first + rest + b"\nDec: 0\n", chunk=7 + len(first))[1]
                 self.assertIn(f'malformed: 1, first at line 2: "{quote}\n', out)
 
-    def test_unterminated_last_line_is_a_truncated_tail(self):
-        status, out, _ = check(b"Inc: 1\nInc: 2\nIn")
-        self.assertEqual(status, 0)
-        self.assertIn('tail: truncated, line 3: "In"\n', out)
-        self.assertIn("lines: 2 ", out)
+    def test_unterminated_last_line_of_up_to_17_bytes_is_a_truncated_tail(self):
+        # The longest report line, "Dec: -2147483648\n", is 17 bytes: an unfinished last line
+        # no longer than that is one cut short, a longer one is malformed.
+        for tail in (b"In", b"Dec: -21474836480"):
+            with self.subTest(tail=tail):
+                status, out, _ = check(b"Inc: 1\nInc: 2\n" + tail)
+                self.assertEqual(status, 0)
+                self.assertIn(f'lines: 2 (Inc 2, Dec 0)\nbreaks: 0\nmalformed: 0\n'
+                              f'tail: truncated, line 3: "{tail.decode()}"\n', out)
+        status, out, _ = check(b"Inc: 1\nInc: 2\nDec: -214748364800")
+        self.assertEqual(status, 2)
+        self.assertIn('lines: 3 (Inc 2, Dec 0)\nbreaks: 0\nmalformed: 1, first at line 3: '
+                      '"Dec: -214748364800"\ntail: complete\n', out)
 
     def test_a_trace_without_a_complete_line_is_empty_not_consistent(self):
         for trace in (b"", b"In"):
@@ -153,13 +186,27 @@ class Explanations(unittest.TestCase):
 
 class Streaming(unittest.TestCase):
     def test_lines_split_across_reads_are_joined(self):
-        trace, last = consistent_trace(3000)
-        for chunk in (1, 7, 4096):
+        for count, chunk in ((300, 1), (3000, 7), (3000, 4096)):
+            trace, last = consistent_trace(count)
             with self.subTest(chunk=chunk):
                 status, out, _ = check(trace, chunk=chunk)
                 self.assertEqual(status, 0, out)
-                self.assertIn("lines: 3000 (Inc 2000, Dec 1000)\n", out)
+                self.assertIn(f"lines: {count} (Inc {count * 2 // 3}, Dec {count // 3})\n", out)
                 self.assertIn(f"last value: {last}\n", out)
+
+    def test_an_interrupted_read_is_retried(self):
+        trace, last = consistent_trace(40_000)  # more than one read
+        with tempfile.TemporaryDirectory() as folder:
+            name = os.path.join(folder, "trace")
+            with open(name, "wb") as file:
+                file.write(trace)
+            # Every other read of the file fails with EINTR, the one that finds its end too.
+            # LeakSanitizer cannot run under ptrace, so a sanitizer build goes without it here.
+            done = sh(f"ASAN_OPTIONS=detect_leaks=0 {strace('read:error=EINTR:when=1+2')} "
+                      f"-P {name} tallycheck {name}")
+            self.assertEqual((done.returncode, done.stderr), (0, ""))
+            self.assertIn(f"lines: 40000 (Inc 26666, Dec 13334)\nbreaks: 0\nmalformed: 0\n"
+                          f"tail: complete\nlast value: {last}\n", done.stdout)
 
     def test_large_trace_and_overlong_lines(self):
         trace, last = consistent_trace(1_000_000)
@@ -181,17 +228,36 @@ class Operands(unittest.TestCase):
                 file.write(b"Inc: 1\n")
             with open(broken, "wb") as file:
                 file.write(b"Inc: 1\nInc: 5\n")
-            status, out, err = check(b"Dec: -1\n", good, "-", broken)
+            status, out, err = check(b"Dec: -1\n", broken, "-", good)
             self.assertEqual(status, 1)
             self.assertEqual(out.count("verdict: consistent"), 2)
             self.assertIn(f'trace: "{broken}"\nlines: 2 (Inc 2, Dec 0)\nbreaks: 1', out)
             self.assertIn('trace: "-"\nlines: 1 (Inc 0, Dec 1)', out)
-            status, out, err = check(b"", good, os.path.join(folder, "missing"), folder)
+            status, out, err = check(b"", os.path.join(folder, "missing"), folder, good)
             self.assertEqual(status, 2)
             self.assertEqual(err, f'tallycheck: "{folder}/missing": No such file or directory\n'
                                   f'tallycheck: "{folder}": Is a directory\n')
             self.assertIn(f'trace: "{folder}"\nlines: 0', out)
             self.assertIn("verdict: read error", out)
+
+    def test_nothing_of_one_trace_carries_into_the_next(self):
+        # An unfinished overlong line, whose rest would be skipped, and a tail that would be
+        # joined to what follows, each end with their trace.
+        with tempfile.TemporaryDirectory() as folder:
+            files = {"overlong": b"Inc: 1\n" + b"x" * 100, "tail": b"Inc: 1\nInc: ",
+                     "next": b"Dec: -1\n"}
+            for name, text in files.items():
+                with open(os.path.join(folder, name), "wb") as file:
+                    file.write(text)
+            overlong, tail, after = (os.path.join(folder, name) for name in files)
+            status, out, _ = check(b"", overlong, after, tail, after)
+            self.assertEqual(status, 2)
+            summaries = out.split("trace: ")
+            self.assertEqual(summaries[2], summaries[4])
+            self.assertTrue(summaries[2].startswith(f'"{after}"\nlines: 1 (Inc 0, Dec 1)\n'
+                                                    'breaks: 0\nmalformed: 0\ntail: complete\n'),
+                            out)
+            self.assertTrue(summaries[4].endswith("verdict: consistent\n"), out)
 
     def test_names_from_outside_are_quoted(self):
         with tempfile.TemporaryDirectory() as folder:
@@ -211,16 +277,27 @@ class Operands(unittest.TestCase):
         hint = "Try 'tallycheck --help' for more information.\n"
         for arguments, status, out, err in (
                 (["--version"], 0, f"tallycheck (glassbox) {version}\n", ""),
-                (["-x"], 2, "", "tallycheck: invalid option -- 'x'\n" + hint),
-                (["-\x1b"], 2, "", "tallycheck: invalid option -- '\\x1b'\n" + hint),
-                (["--bogus"], 2, "", "tallycheck: unrecognized option '--bogus'\n" + hint),
-                (["-C"], 2, "", "tallycheck: option requires an argument -- 'C'\n" + hint),
-                (["--context=-1"], 2, "", "tallycheck: invalid context length: '-1'\n" + hint)):
+                (["-x"], 2, "", "tallycheck: invalid option -- 'x'\n"),
+                (["-\x1b"], 2, "", "tallycheck: invalid option -- '\\x1b'\n"),
+                (["--bogus"], 2, "", "tallycheck: unrecognized option '--bogus'\n"),
+                (["--help=x"], 2, "", "tallycheck: option '--help' does not allow an argument\n"),
+                (["--vers=1"], 2, "", "tallycheck: option '--vers' does not allow an argument\n"),
+                (["-C"], 2, "", "tallycheck: option requires an argument -- 'C'\n"),
+                (["--context"], 2, "", "tallycheck: option '--context' requires an argument\n"),
+                # N is digits only, and no more lines than can sensibly be kept
+                *((["-C", count], 2, "", f"tallycheck: invalid context length: '{count}'\n")
+                  for count in ("1x", " 1", "+1", "-1", "", "1000001", "18446744073709551617")),
+                (["-C", "1000000"], 0, "", "")):
             with self.subTest(arguments=arguments):
-                self.assertEqual(check(b"Inc: 1\n", *arguments), (status, out, err))
+                done = check(b"Inc: 1\n", *arguments)
+                self.assertEqual(done[0], status)
+                self.assertEqual(done[2], err + hint if status == 2 else err)
+                if out or status == 2:
+                    self.assertEqual(done[1], out)
         status, out, err = check(b"", "--help")
         self.assertEqual((status, err), (0, ""))
         self.assertRegex(out, r"^Usage: tallycheck \[-C N\] \[FILE\]\.\.\.\n(.*\n)*  -C, --context=N ")
+        self.assertRegex(out, r"\n      --  +end the options")
         with tempfile.TemporaryDirectory() as folder:  # an operand that looks like an option
             with open(os.path.join(folder, "-C"), "wb") as file:
                 file.write(b"Dec: -1\n")
