@@ -7,8 +7,8 @@ int main(int, char **) {
     Count count = 0;
     for (;;) {
         count = stepUp(count);
-        report<incReport>(count);
+        checkReport(printf(incReport, count));
         count = stepDown(count);
-        report<decReport>(count);
+        checkReport(printf(decReport, count));
     }
 }

@@ -2,6 +2,7 @@
 // and its report line one critical section, so the output is a single consistent trace.
 #include <errno.h>
 #include <semaphore.h>
+#include <stdio.h>
 
 #include "diagnose.h"
 #include "workers.h"
@@ -9,26 +10,31 @@
 static Count count;    // touched only while semCount is held
 static sem_t semCount; // the lock around one change of count and its report
 
-// One pass of a worker: take the semaphore, change the counter, report the value just
-// stored, give the semaphore back. A wait that a signal interrupts is retried, so no worker
-// ever enters the critical section without holding the semaphore.
-template <Count step(Count), const char *format> static void guardedStep() {
+// Takes the semaphore. A wait that a signal interrupts is retried, so no worker ever enters
+// the critical section without holding the semaphore.
+static void waitForTurn() {
     while (sem_wait(&semCount) != 0)
         if (errno != EINTR)
             fail(1, "cannot wait on semaphore", errno);
-    count = step(count);
-    report<format>(count);
-    sem_post(&semCount);
 }
 
+// Each pass is one critical section: wait, change, report the value just stored, post.
 static void *incThread(void *) {
-    for (;;)
-        guardedStep<stepUp, incReport>();
+    for (;;) {
+        waitForTurn();
+        count = stepUp(count);
+        checkReport(printf(incReport, count));
+        sem_post(&semCount);
+    }
 }
 
 static void *decThread(void *) {
-    for (;;)
-        guardedStep<stepDown, decReport>();
+    for (;;) {
+        waitForTurn();
+        count = stepDown(count);
+        checkReport(printf(decReport, count));
+        sem_post(&semCount);
+    }
 }
 
 int main(int, char **) {

@@ -2,6 +2,7 @@
 // Nothing orders one worker's accesses to the counter against the other's, so updates are
 // lost and reports come out of order: the race is the point.
 #include <atomic>
+#include <stdio.h>
 
 #include "workers.h"
 
@@ -10,19 +11,24 @@
 // read-modify-write, so the other worker can slip in between them.
 static std::atomic<Count> count;
 
-template <Count step(Count), const char *format> static void looseStep() {
-    count.store(step(count.load(std::memory_order_relaxed)), std::memory_order_relaxed);
-    report<format>(count.load(std::memory_order_relaxed));
-}
-
+// Each pass makes three separate accesses: it loads the counter, stores the changed value,
+// and loads the counter again for the report. Between any two of them the other worker may
+// store: a store after the load is wiped out (a lost change), one after the store shows in
+// this worker's report (a late report).
 static void *incThread(void *) {
-    for (;;)
-        looseStep<stepUp, incReport>();
+    for (;;) {
+        const Count loaded = count.load(std::memory_order_relaxed);
+        count.store(stepUp(loaded), std::memory_order_relaxed);
+        checkReport(printf(incReport, count.load(std::memory_order_relaxed)));
+    }
 }
 
 static void *decThread(void *) {
-    for (;;)
-        looseStep<stepDown, decReport>();
+    for (;;) {
+        const Count loaded = count.load(std::memory_order_relaxed);
+        count.store(stepDown(loaded), std::memory_order_relaxed);
+        checkReport(printf(decReport, count.load(std::memory_order_relaxed)));
+    }
 }
 
 int main(int, char **) {

@@ -1,26 +1,25 @@
-// The plumbing of the two counter programs: printing a report line, and starting and
+// The plumbing of the two counter programs: checking a report line, and starting and
 // joining the two workers.
 #pragma once
 
+#include <errno.h>
 #include <pthread.h>
-#include <stdio.h>
 
 #include "diagnose.h"
 #include "tally.h"
 
-// Prints one report line on the buffered standard output stream. A failed print means the
+// Checks the result of the printf that wrote one report line. A failed print means the
 // output is gone for good (closed, full, or a reader that left while SIGPIPE is ignored),
-// so the process ends instead of looping on failures for ever. The format is a template
-// argument so that the compiler still checks it against the value.
-template <const char *format> void report(Count value) {
-    if (printf(format, value) < 0)
+// so the process ends instead of looping on failures for ever.
+inline void checkReport(int printed) {
+    if (printed < 0)
         fail(1, "write error", errno);
 }
 
 // Starts a worker with default attributes and a null argument; a worker that cannot be
 // started ends the process, so no handle that was never created is joined.
 inline void startWorker(pthread_t *handle, void *(*routine)(void *)) {
-    int err = pthread_create(handle, nullptr, routine, nullptr);
+    const int err = pthread_create(handle, nullptr, routine, nullptr);
     if (err != 0)
         fail(1, "cannot start thread", err);
 }
