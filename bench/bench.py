@@ -114,8 +114,7 @@ class Bench:
             ["perf", "stat", "-e", "syscalls:sys_enter_futex", "-o", os.devnull, "true"],
             capture_output=True, check=False).returncode == 0
         self.records = []
-        # The kept traces: for each program and placement, the last quiet run's, or the last
-        # run's where none was quiet.
+        # The kept traces, one of each program and placement, chosen by keep().
         self.traces = args.traces or (os.path.join(self.scratch.name, "traces")
                                       if args.plot else None)
         self.kept = {}
@@ -178,15 +177,24 @@ class Bench:
             run["futex_calls"] = int(futex.group(1))
         return run
 
-    def keep(self, run):
-        if not self.traces:
-            return
-        key = (run["program"], run["placement"])
-        if not run["disturbed"] or key not in self.kept:
+    def keep(self, runs):
+        """Of each program's runs in one placement, keeps the trace of the one with the
+        median number of runs (turns at the counter) among the quiet runs, or among all where
+        none was quiet: a typical trace, not the last one. The candidates wait in scratch."""
+        for program in {run["program"] for run in runs}:
+            mine = [run for run in runs if run["program"] == program]
+            chosen = sorted([run for run in mine if not run["disturbed"]] or mine,
+                            key=lambda run: run["runs"])
+            chosen = chosen[(len(chosen) - 1) // 2]
             path = os.path.join(self.traces,
-                                f"{run['program']}-{run['placement'].replace(' ', '-')}.trace")
-            shutil.copyfile(self.trace, path)
-            self.kept[key] = path
+                                f"{program}-{chosen['placement'].replace(' ', '-')}.trace")
+            shutil.copyfile(self.candidate(chosen), path)
+            self.kept[(program, chosen["placement"])] = path
+            for run in mine:
+                os.remove(self.candidate(run))
+
+    def candidate(self, run):
+        return os.path.join(self.scratch.name, f"{run['program']}-{run['run']}")
 
     def counters(self, experiments):
         """Every run of every program that the experiments need, placement by placement, the
@@ -202,7 +210,10 @@ class Bench:
             for number in range(1, self.args.runs + 1):
                 for program in programs:
                     runs.append(self.counter_run(program, placement, number))
-                    self.keep(runs[-1])
+                    if self.traces:
+                        os.replace(self.trace, self.candidate(runs[-1]))
+            if self.traces:
+                self.keep(runs)
             serial = [run["rate"] for run in runs if run["program"] == "serialtally"]
             quiet = [run["rate"] for run in runs
                      if run["program"] == "serialtally" and not run["disturbed"]]
@@ -314,6 +325,25 @@ class Bench:
         print("\n`spawnlist` is timed until its parent exits; the listing runs on after it.")
 
 
+def find_matplotlib():
+    """Debian's matplotlib loads only in Debian's own interpreter, which need not be the
+    python3 first on PATH: where this one lacks it and that one has it, the bench starts
+    again in that one."""
+    try:
+        import matplotlib  # noqa: F401  (whether it loads is the question)
+        return
+    except ImportError:
+        pass
+    system = "/usr/bin/python3"
+    if (os.path.realpath(sys.executable) != os.path.realpath(system)
+            and os.access(system, os.X_OK)
+            and subprocess.run([system, "-c", "import matplotlib"], capture_output=True,
+                               check=False).returncode == 0):
+        os.execv(system, [system, os.path.abspath(__file__), *sys.argv[1:]])
+    sys.exit("bench.py: --plot needs matplotlib, which this Python cannot load: install it "
+             "(Debian: apt-get install python3-matplotlib)")
+
+
 def ensure_built(args, experiments):
     """Builds the programs that the experiments need where they are missing from a CMake
     build tree; stops with the command that builds them where they are not in one."""
@@ -354,7 +384,12 @@ def main():
                         help="write one record a counter run to FILE, as CSV if its name "
                              "ends in .csv, as JSON lines if it ends in .jsonl; may be repeated")
     parser.add_argument("--traces", metavar="DIR",
-                        help="keep one trace of each program and placement in DIR")
+                        help="keep one trace of each program and placement in DIR: of the "
+                             "quiet runs, the one with the median number of runs (turns)")
+    parser.add_argument("--plot", metavar="DIR",
+                        help="draw the figures of the guard and the race into DIR as SVG "
+                             "(needs matplotlib)")
+    parser.add_argument("--png", action="store_true", help="with --plot, draw PNG files too")
     parser.add_argument("--bin", default=os.path.join(SOURCE, "build", "default", "bin"),
                         help="folder of the built programs (default: %(default)s)")
     parser.add_argument("--tools", default=os.path.join(SOURCE, "build", "default", "bench"),
@@ -370,15 +405,21 @@ def main():
     for path in args.records:
         if not path.endswith((".csv", ".jsonl")):
             parser.error(f"--records {shlex.quote(path)}: the name ends in .csv or .jsonl")
-    args.plot = None
     experiments = args.experiment or EXPERIMENTS
+    if args.plot:
+        if not {"guard", "race"} <= set(experiments):
+            parser.error("--plot draws from the guard and race experiments: run both")
+        find_matplotlib()
+    if args.png and not args.plot:
+        parser.error("--png draws the figures of --plot as PNG too: give --plot DIR")
     ensure_built(args, experiments)
 
     with open("/proc/cpuinfo", encoding="ascii", errors="replace") as cpuinfo:
         processor = next((line.split(":", 1)[1].strip() for line in cpuinfo
                           if line.startswith("model name")), platform.machine())
-    print(f"Machine: {processor}, {count(len(os.sched_getaffinity(0)), 'core')}, Linux "
-          f"{platform.release()}." + (f" Build: {args.build}." if args.build else ""))
+    machine = (f"{processor}, {count(len(os.sched_getaffinity(0)), 'core')}, Linux "
+               f"{platform.release()}")
+    print(f"Machine: {machine}." + (f" Build: {args.build}." if args.build else ""))
     print(f"Each figure: the median of {count(args.runs, 'run')}"
           + (", with their range" if args.runs > 1 else "")
           + f"; {count(args.lines, 'line')} in each counter run.")
@@ -387,6 +428,15 @@ def main():
     if counters:
         bench.counters(counters)
         bench.write_records()
+    if args.plot:
+        import figures  # here, so that only --plot needs matplotlib
+        caption = (f"{machine}; {count(args.runs, 'run')} of {count(args.lines, 'line')} per "
+                   "program and placement. Placements: one core, the producer under taskset "
+                   "-c 0; all cores, free; split, the producer under taskset -c 0 and its "
+                   "reader under taskset -c 1. Disturbed: other work used more than "
+                   f"{args.disturbed:g}% of all CPUs.")
+        figures.Figures(args.plot, bench.records, bench.kept, bench.check, caption,
+                        args.png).draw_all()
     if "checker" in experiments:
         print("\n### The checker against the cost of reading the bytes\n")
         bench.checker()

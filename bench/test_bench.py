@@ -1,6 +1,7 @@
 """The benchmark as a user runs it, on a small setting: it ends well, every table has all of
-its rows, --records keeps one record a run with every field, and a missing program is named
-with the command that builds it before any table. Nothing here is timed against a bound."""
+its rows, --records keeps one record a run with every field, --plot draws each figure as
+well-formed SVG with its title and axis labels, and a missing program is named with the
+command that builds it before any table. Nothing here is timed against a bound."""
 
 import csv
 import json
@@ -11,6 +12,7 @@ import subprocess
 import sys
 import tempfile
 import unittest
+import xml.etree.ElementTree as ElementTree
 
 BENCH = os.path.join(os.environ["GLASSBOX_SOURCE"], "bench", "bench.py")
 BIN = os.environ["GLASSBOX_BIN"]
@@ -126,6 +128,43 @@ class Tables(unittest.TestCase):
         for name in kept:
             with open(os.path.join(self.traces, name), "rb") as trace:
                 self.assertEqual(trace.read().count(b"\n"), 3000, name)
+
+
+class Figures(unittest.TestCase):
+    def test_each_figure_is_svg_with_its_title_and_axis_labels(self):
+        require("taskset", "util-linux")
+        require("perf", "linux-perf")
+        with tempfile.TemporaryDirectory() as folder:
+            done = bench("-e", "guard", "-e", "race", "--plot", folder, "--png")
+            self.assertEqual(done.returncode, 0, done.stderr)
+            names = ("kinds-of-break", "who-held-the-counter", "run-lengths",
+                     "race-by-placement", "price-of-the-guard")
+            self.assertEqual(sorted(os.listdir(folder)),
+                             sorted(name + suffix for name in names for suffix in (".png", ".svg")))
+            for name in names:
+                with self.subTest(figure=name):
+                    with open(os.path.join(folder, name + ".png"), "rb") as png:
+                        self.assertEqual(png.read(8), b"\x89PNG\r\n\x1a\n")
+                    svg = ElementTree.parse(os.path.join(folder, name + ".svg")).getroot()
+
+                    def texts(kind):
+                        """The words of each title or axis label, found by the id of its
+                        group."""
+                        return [" ".join("".join(group.itertext()).split())
+                                for group in svg.iter() if group.get("id", "").startswith(kind)]
+
+                    title = svg.find(".//{http://purl.org/dc/elements/1.1/}title")
+                    self.assertEqual(texts("title"), [" ".join(title.text.split())])
+                    self.assertRegex(title.text, r"\d")  # its finding, in numbers
+                    for kind in ("xlabel-", "ylabel-"):
+                        self.assertTrue(any(texts(kind)), kind)
+                    # A caption line names the machine, the runs and the placements.
+                    self.assertRegex("".join(svg.itertext()), r"2 runs of 3,000 lines per "
+                                                             r"program and placement")
+            # The strips are images, one for each program and placement, not an element a line.
+            strips = ElementTree.parse(os.path.join(folder, "who-held-the-counter.svg"))
+            self.assertEqual(len(strips.findall(".//{http://www.w3.org/2000/svg}image")),
+                             2 * len(PLACEMENTS))
 
 
 class CommandLine(unittest.TestCase):
