@@ -125,7 +125,7 @@ class Bench:
         return subprocess.run(["tallycheck", *options, "--", path], env=self.env,
                               capture_output=True, text=True, check=False).stdout
 
-    def counter_run(self, program, placement, number):
+    def counter_run(self, program, placement, number, lines):
         """One run of `program | head -n LINES` into a file, timed; the producer's kernel
         work from its own resource usage and, where perf can count it, its futex calls; the
         machine's other load in the meantime; then the checker's summary of the trace."""
@@ -133,7 +133,6 @@ class Bench:
         counts = os.path.join(self.scratch.name, "perf")
         perf = (["perf", "stat", "-x,", "-e", "syscalls:sys_enter_futex", "-o", counts, "--"]
                 if self.perf else [])
-        lines = self.args.lines
         # What the producer says goes to a file, read only if it falls short: perf's
         # launcher may report the broken pipe that ends every run.
         with open(self.trace, "wb") as trace, tempfile.TemporaryFile("w+") as errors:
@@ -209,7 +208,8 @@ class Bench:
             runs = []
             for number in range(1, self.args.runs + 1):
                 for program in programs:
-                    runs.append(self.counter_run(program, placement, number))
+                    runs.append(self.counter_run(program, placement, number,
+                                                 self.args.lines))
                     if self.traces:
                         os.replace(self.trace, self.candidate(runs[-1]))
             if self.traces:
@@ -243,11 +243,10 @@ class Bench:
                 runs = [run for run in self.records
                         if (run["program"], run["placement"]) == (program, placement)]
                 quiet = [run for run in runs if not run["disturbed"]]
-                disturbed = len(runs) - len(quiet)
                 if quiet:
                     cells = [cell([figure(run) for run in quiet], digits)
                              for _, figure, digits in columns]
-                    disturbed = f"{disturbed} of {len(runs)}"
+                    disturbed = f"{len(runs) - len(quiet)} of {len(runs)}"
                 else:
                     cells = ["–"] * len(columns)
                     disturbed = f"all {len(runs)}: no median"
@@ -282,12 +281,12 @@ class Bench:
                   ("guarded, short runs", "guardtally", "all cores"),
                   ("unguarded", "loosetally", "all cores"))
         commands = (["tallycheck"], ["wc", "-l"], ["cat"])
-        lines = self.args.lines
+        lines = self.args.checker_lines
         print("| trace | mean run | `tallycheck` M lines/s | `wc -l` M lines/s | "
               "`cat` M lines/s | `tallycheck` / `wc -l` | `cat` / `wc -l` |\n|"
               + "---|" * 7)
         for name, program, placement in traces:
-            mean_run = self.counter_run(program, placement, 1)["mean_run"]
+            mean_run = self.counter_run(program, placement, 1, lines)["mean_run"]
             self.timed(["cat", self.trace])  # into the page cache
             times = [[self.timed([*command, self.trace]) for command in commands]
                      for _ in range(self.args.runs)]
@@ -377,6 +376,9 @@ def main():
                         help="lines of each counter run (default: %(default)s)")
     parser.add_argument("-r", "--runs", type=int, default=5,
                         help="runs of each measurement (default: %(default)s)")
+    parser.add_argument("--checker-lines", type=int, default=20_000_000, metavar="LINES",
+                        help="lines of each trace that the checker reads, long enough that "
+                             "starting a command costs little beside it (default: %(default)s)")
     parser.add_argument("--disturbed", type=float, default=10, metavar="PERCENT",
                         help="mark a run as disturbed when other work used more than this "
                              "share of all CPUs while it ran (default: %(default)s)")
@@ -398,8 +400,8 @@ def main():
                                                     "heading")
     parser.add_argument("--version", action="version", version=f"%(prog)s (glassbox) {version()}")
     args = parser.parse_args()
-    if args.lines < 1 or args.runs < 1:
-        parser.error("--lines and --runs take a whole number above 0")
+    if min(args.lines, args.runs, args.checker_lines) < 1:
+        parser.error("--lines, --runs and --checker-lines take a whole number above 0")
     if not 0 <= args.disturbed <= 100:
         parser.error("--disturbed takes a share of the CPUs from 0 to 100")
     for path in args.records:
@@ -422,7 +424,9 @@ def main():
     print(f"Machine: {machine}." + (f" Build: {args.build}." if args.build else ""))
     print(f"Each figure: the median of {count(args.runs, 'run')}"
           + (", with their range" if args.runs > 1 else "")
-          + f"; {count(args.lines, 'line')} in each counter run.")
+          + f"; {count(args.lines, 'line')} in each counter run"
+          + (f", {count(args.checker_lines, 'line')} in each trace that the checker reads."
+             if "checker" in experiments else "."))
     bench = Bench(args)
     counters = [experiment for experiment in experiments if experiment in PROGRAMS]
     if counters:

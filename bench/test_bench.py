@@ -23,7 +23,7 @@ PLACEMENTS = ["one core", "all cores"] + (["split"] if len(os.sched_getaffinity(
 
 def bench(*arguments, tools=TOOLS):
     return subprocess.run([sys.executable, BENCH, "--bin", BIN, "--tools", tools, "-n", "3000",
-                           "-r", str(RUNS), *arguments],
+                           "--checker-lines", "3000", "-r", str(RUNS), *arguments],
                           capture_output=True, text=True, timeout=280, check=False)
 
 
@@ -62,7 +62,8 @@ class Tables(unittest.TestCase):
     def test_every_table_has_its_rows(self):
         self.assertEqual(self.done.returncode, 0, self.done.stderr)
         self.assertRegex(self.done.stdout, r"the median of 2 runs, with their range; 3,000 "
-                                           r"lines in each counter run\.")
+                                           r"lines in each counter run, 3,000 lines in each "
+                                           r"trace that the checker reads\.")
         found = tables(self.done.stdout)
         counters = {"The price of the guard, by placement": ("guardtally", "serialtally"),
                     "The rate of the race, by placement": ("loosetally",)}
