@@ -117,9 +117,9 @@ class Bench:
         # The kept traces, one of each program and placement, chosen by keep().
         self.traces = args.traces or (os.path.join(self.scratch.name, "traces")
                                       if args.plot else None)
-        self.kept = {}
         if self.traces:
             os.makedirs(self.traces, exist_ok=True)
+        self.kept = {}
 
     def check(self, path, *options):
         return subprocess.run(["tallycheck", *options, "--", path], env=self.env,
@@ -252,15 +252,15 @@ class Bench:
                     disturbed = f"all {len(runs)}: no median"
                 print("| " + " | ".join([f"`{program}`", placement, *cells, disturbed]) + " |")
 
-    def write_records(self):
-        for path in self.args.records:
-            with open(path, "w", encoding="utf-8", newline="") as records:
-                if path.endswith(".csv"):
-                    table = csv.DictWriter(records, FIELDS)
-                    table.writeheader()
-                    table.writerows(self.records)
-                else:
-                    records.writelines(json.dumps(run) + "\n" for run in self.records)
+    def write_records(self, files):
+        for records in files:
+            if records.name.endswith(".csv"):
+                table = csv.DictWriter(records, FIELDS)
+                table.writeheader()
+                table.writerows(self.records)
+            else:
+                records.writelines(json.dumps(run) + "\n" for run in self.records)
+            records.close()
 
     def timed(self, command):
         """The wall-clock time of one command; a checker's status of 1, a trace that breaks,
@@ -415,6 +415,14 @@ def main():
     if args.png and not args.plot:
         parser.error("--png draws the figures of --plot as PNG too: give --plot DIR")
     ensure_built(args, experiments)
+    # Every file and folder that the user named is made now, so that a wrong name stops the
+    # bench before its runs, not after them.
+    try:
+        files = [open(path, "w", encoding="utf-8", newline="") for path in args.records]
+        for folder in filter(None, (args.traces, args.plot)):
+            os.makedirs(folder, exist_ok=True)
+    except OSError as error:
+        sys.exit(f"bench.py: cannot write {shlex.quote(error.filename)}: {error.strerror}")
 
     with open("/proc/cpuinfo", encoding="ascii", errors="replace") as cpuinfo:
         processor = next((line.split(":", 1)[1].strip() for line in cpuinfo
@@ -431,7 +439,7 @@ def main():
     counters = [experiment for experiment in experiments if experiment in PROGRAMS]
     if counters:
         bench.counters(counters)
-        bench.write_records()
+        bench.write_records(files)
     if args.plot:
         import figures  # here, so that only --plot needs matplotlib
         caption = (f"{machine}; {count(args.runs, 'run')} of {count(args.lines, 'line')} per "

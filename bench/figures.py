@@ -83,7 +83,6 @@ class Figures:
         self.folder, self.records, self.traces = folder, records, traces
         self.check, self.caption, self.png = check, caption, png
         self.breaks = {}
-        os.makedirs(folder, exist_ok=True)
 
     def runs_of(self, program):
         return [run for run in self.records if run["program"] == program]
