@@ -12,6 +12,7 @@ import os
 import re
 import statistics
 import sys
+import tempfile
 import textwrap
 
 import matplotlib.pyplot as plt
@@ -124,10 +125,10 @@ class Figures:
         """Value against line around a late report and around a lost update, from the
         unguarded traces. A late report is a break whose drift is back on the very next line,
         give or take the one change that the line after it may have lost; a lost update, one
-        whose change of drift lasts. Of each kind, the one drawn has the
-        largest jump among those with no other break in its window: 20 lines on each side of
-        a late report, and of a lost update as many lines as it lost and 20 more, so that the
-        turn it wiped out shows."""
+        whose change of drift lasts. Of each kind, the one drawn has the largest jump among
+        those with no other break in its window: 20 lines on each side of a late report, and
+        on each side of a lost update as many lines as it lost and 20 more, so that the turn
+        it wiped out shows."""
         late = lost = None
         for key in [key for key in self.traces if key[0] == "loosetally"]:
             rows = self.trace_breaks(key)
@@ -189,17 +190,17 @@ class Figures:
         figure, axes = plt.subplots(len(keys), 1, figsize=(WIDTH, 1.15 * len(keys) + 1.2))
         colours = ListedColormap([LABELS["Inc"], LABELS["Dec"], BREAK])
         handovers = {}
-        window = os.path.join(self.folder, ".window")
         for ax, key in zip(axes, keys):
             path = self.traces[key]
             with open(path, "rb") as trace:
                 total = sum(1 for _ in trace)
             first = max(1, (total - STRIP_LINES) // 2 + 1)
             labels, _ = trace_lines(path, first, first + STRIP_LINES - 1)
-            with open(path, "rb") as trace, open(window, "wb") as part:
+            # The checker counts the turns within the window from the window alone.
+            with open(path, "rb") as trace, tempfile.NamedTemporaryFile("wb") as part:
                 part.writelines(itertools.islice(trace, first - 1, first - 1 + len(labels)))
-            runs = summary_count(self.check(window), "runs")
-            os.remove(window)
+                part.flush()
+                runs = summary_count(self.check(part.name), "runs")
             breaks = [row[0] - first for row in self.trace_breaks(key)
                       if first <= row[0] < first + len(labels)]
             cells = [0 if label == "Inc" else 1 for label in labels]
