@@ -2,6 +2,7 @@
 renderer: every code block closes where its author closed it, every heading survives, and
 every file that a page links to or shows is there."""
 
+import ctypes
 import glob
 import html
 import os
@@ -78,7 +79,25 @@ def console_commands(text):
              if sh(f"type {command.split()[0]}").returncode == 0] for block in commands]
 
 
+def private_tmp():
+    """Gives this process, and all it starts, a /tmp of its own in a private mount
+    namespace: the examples use fixed names there, which another run of the suite must not
+    see or change."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    clone_newns, ms_rec, ms_private = 0x20000, 0x4000, 1 << 18
+    if (libc.unshare(clone_newns) != 0 or
+            libc.mount(None, b"/", None, ms_rec | ms_private, None) != 0 or
+            libc.mount(b"tmpfs", b"/tmp", b"tmpfs", 0, None) != 0):
+        error = ctypes.get_errno()
+        raise AssertionError(f"cannot give the examples a /tmp of their own: "
+                             f"{os.strerror(error)} (the test needs to run as root)")
+
+
 class Examples(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        private_tmp()
+
     def test_readme_examples_run_twice_alike(self):
         # The race makes loosetally's figures differ from run to run, so those are held only
         # to running; every other example must print the same lines the second time.
