@@ -19,13 +19,16 @@
 namespace {
 
 constexpr char usage[] =
-    "Usage: tallycheck [-C N] [FILE]...\n"
+    "Usage: tallycheck [-C N] [--runs] [--breaks] [FILE]...\n"
     "Check counter traces from guardtally or loosetally, read from each FILE or from\n"
     "standard input (also for FILE -), and summarise each: breaks, malformed lines,\n"
     "lost changes (drift) and the runs of each worker.\n"
     "\n"
     "  -C, --context=N  print N lines before and after the first break, N at most\n"
     "                   1000000\n"
+    "      --runs       after the runs, how many there are of each length, in bins\n"
+    "                   of powers of two, and the share of the lines in them\n"
+    "      --breaks     before the summary, one row for every break\n"
     "      --help       print this help and exit\n"
     "      --version    print the version and exit\n"
     "      --           end the options: every later argument is a FILE\n"
@@ -131,25 +134,57 @@ void printDrift(Count drift) {
            drift < 0 ? 0U - bits : bits, drift < 0 ? "Inc" : "Dec", drift < 0 ? "Dec" : "Inc");
 }
 
-void printRuns(const Trace &trace) {
-    printf("runs: %" PRIu64, trace.runs);
-    if (trace.runs == 0) {
-        putchar('\n');
-        return;
-    }
-    const Run &longest = trace.longestRun;
-    printf(", mean length %.1f, longest %" PRIu64 " %s from line %" PRIu64 "\n",
-           static_cast<double>(trace.incs + trace.decs) / static_cast<double>(trace.runs),
-           longest.length, longest.label == Label::inc ? "Inc" : "Dec", longest.line);
+const char *labelName(Label label) {
+    return label == Label::inc ? "Inc" : "Dec";
 }
 
+// The rows of --breaks, tab-separated under their header, for awk, column -t and plotting.
+void printBreakHeader() {
+    puts("line\tlabel\tvalue\texpected\tdrift");
+}
+
+void printBreak(const Break &row) {
+    printf("%" PRIu64 "\t%s\t%" PRId32 "\t%" PRId32 "\t%" PRId32 "\n", row.line,
+           labelName(row.label), row.value, row.expected, row.drift);
+}
+
+// With `lengths`, the runs by length follow: one row for each bin from the runs of one line
+// up to the bin of the longest run, empty bins included.
+void printRuns(const Trace &trace, bool lengths) {
+    printf("runs: %" PRIu64, trace.runs);
+    const Run &longest = trace.longestRun;
+    const auto wellFormed = static_cast<double>(trace.incs + trace.decs);
+    if (trace.runs == 0)
+        putchar('\n');
+    else
+        printf(", mean length %.1f, longest %" PRIu64 " %s from line %" PRIu64 "\n",
+               wellFormed / static_cast<double>(trace.runs), longest.length,
+               labelName(longest.label), longest.line);
+    if (!lengths)
+        return;
+    puts("from\tto\truns\tlines\tshare");
+    for (int k = 0; trace.runs > 0 && k <= 63 - __builtin_clzll(longest.length); ++k) {
+        const RunBin &bin = trace.runLengths[k];
+        const uint64_t from = uint64_t{1} << k;
+        printf("%" PRIu64 "\t%" PRIu64 "\t%" PRIu64 "\t%" PRIu64 "\t%.4f\n", from,
+               from + (from - 1), bin.runs, bin.lines, static_cast<double>(bin.lines) / wellFormed);
+    }
+}
+
+// What the command line asks for besides the summary.
+struct Detail {
+    Context *context = nullptr; // the lines around the first break
+    bool runLengths = false;
+    bool breaks = false;
+};
+
 // Prints the summary and returns the trace's exit status.
-int summarise(const Trace &trace, const Context *context, bool readFailed) {
+int summarise(const Trace &trace, const Detail &detail, bool readFailed) {
     printf("lines: %" PRIu64 " (Inc %" PRIu64 ", Dec %" PRIu64 ")\n", trace.lines, trace.incs,
            trace.decs);
     printCount("breaks", trace.breaks, trace.firstBreak);
-    if (context != nullptr && trace.breaks > 0)
-        printContext(trace, *context);
+    if (detail.context != nullptr && trace.breaks > 0)
+        printContext(trace, *detail.context);
     printCount("malformed", trace.malformed, trace.firstMalformed);
     if (trace.tail.line == 0) {
         puts("tail: complete");
@@ -159,7 +194,7 @@ int summarise(const Trace &trace, const Context *context, bool readFailed) {
     }
     printf("last value: %" PRId32 "\n", trace.last);
     printDrift(drift(trace));
-    printRuns(trace);
+    printRuns(trace, detail.runLengths);
     // A trace without a single complete line, such as the output of a mistyped command,
     // shows nothing at all, so it is not called consistent.
     const char *verdict = readFailed         ? "read error"
@@ -172,10 +207,12 @@ int summarise(const Trace &trace, const Context *context, bool readFailed) {
 }
 
 // Checks the trace that fd gives, up to its end or a read error, and prints its summary.
-int checkStream(int fd, const char *name, Context *context) {
-    if (context != nullptr)
-        context->clear();
-    TraceChecker checker(context);
+int checkStream(int fd, const char *name, const Detail &detail) {
+    if (detail.context != nullptr)
+        detail.context->clear();
+    if (detail.breaks)
+        printBreakHeader();
+    TraceChecker checker(detail.context, detail.breaks ? printBreak : nullptr);
     bool readFailed = false;
     for (;;) {
         const ssize_t got = read(fd, checker.readSpace(), TraceChecker::readSize);
@@ -190,10 +227,10 @@ int checkStream(int fd, const char *name, Context *context) {
         checker.take(static_cast<size_t>(got));
     }
     checker.finish();
-    return summarise(checker.trace(), context, readFailed);
+    return summarise(checker.trace(), detail, readFailed);
 }
 
-int checkOperand(const char *name, Context *context) {
+int checkOperand(const char *name, const Detail &detail) {
     const bool fromInput = strcmp(name, "-") == 0;
     const int fd = fromInput ? STDIN_FILENO : open(name, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
@@ -203,7 +240,7 @@ int checkOperand(const char *name, Context *context) {
     fputs("trace: ", stdout);
     printQuoted(stdout, name, strlen(name));
     putchar('\n');
-    const int status = checkStream(fd, name, context);
+    const int status = checkStream(fd, name, detail);
     if (!fromInput)
         close(fd);
     return status;
@@ -230,13 +267,15 @@ bool parseCount(const char *text, size_t &count) {
 int main(int argc, char **argv) {
     // Diagnostics are written a piece at a time; a line buffer sends each out whole.
     setvbuf(stderr, nullptr, _IOLBF, BUFSIZ);
-    enum { helpOption = 256, versionOption };
+    enum { helpOption = 256, versionOption, runsOption, breaksOption };
     static constexpr option longOptions[] = {{"context", required_argument, nullptr, 'C'},
+                                             {"runs", no_argument, nullptr, runsOption},
+                                             {"breaks", no_argument, nullptr, breaksOption},
                                              {"help", no_argument, nullptr, helpOption},
                                              {"version", no_argument, nullptr, versionOption},
                                              {}};
     Context context;
-    Context *wanted = nullptr;
+    Detail detail;
     opterr = 0; // getopt's own messages would show the option raw; these quote it
     for (int option; (option = getopt_long(argc, argv, ":C:", longOptions, nullptr)) != -1;) {
         switch (option) {
@@ -248,9 +287,15 @@ int main(int argc, char **argv) {
             }
             if (!context.reserve(radius))
                 fail(2, "cannot keep the context", ENOMEM);
-            wanted = &context;
+            detail.context = &context;
             break;
         }
+        case runsOption:
+            detail.runLengths = true;
+            break;
+        case breaksOption:
+            detail.breaks = true;
+            break;
         case helpOption:
             fputs(usage, stdout);
             flushOutput(2);
@@ -266,9 +311,9 @@ int main(int argc, char **argv) {
     }
     int status = 0;
     if (optind == argc)
-        status = checkStream(STDIN_FILENO, "standard input", wanted);
+        status = checkStream(STDIN_FILENO, "standard input", detail);
     for (int i = optind; i < argc; ++i) {
-        const int operandStatus = checkOperand(argv[i], wanted);
+        const int operandStatus = checkOperand(argv[i], detail);
         status = operandStatus > status ? operandStatus : status;
     }
     flushOutput(2);

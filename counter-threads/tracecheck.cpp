@@ -107,8 +107,14 @@ void TraceChecker::countUnfinished(const char *line, size_t length) {
 // Ends the current run, if there is one, and starts one with `label`.
 void TraceChecker::startRun(Label label) {
     const uint64_t wellFormed = result.incs + result.decs;
-    if (runLabel != Label::none && wellFormed - runStart > result.longestRun.length)
-        result.longestRun = {wellFormed - runStart, runLine, runLabel};
+    if (runLabel != Label::none) {
+        const uint64_t length = wellFormed - runStart;
+        RunBin &bin = result.runLengths[63 - __builtin_clzll(length)];
+        ++bin.runs;
+        bin.lines += length;
+        if (length > result.longestRun.length)
+            result.longestRun = {length, runLine, runLabel};
+    }
     runLabel = label;
     runStart = wellFormed;
     runLine = result.lines;
@@ -128,12 +134,16 @@ template <bool withContext> void TraceChecker::checkLines(const char *p, const c
             countMalformed(p, static_cast<size_t>(newline - p));
         } else {
             const bool up = label == Label::inc;
-            if (value != (up ? stepUp(result.last) : stepDown(result.last)) && result.breaks++ == 0)
+            const Count expected = up ? stepUp(result.last) : stepDown(result.last);
+            const bool broke = value != expected;
+            if (broke && result.breaks++ == 0)
                 result.firstBreak.keep(result.lines, p, static_cast<size_t>(newline - p));
             if (label != runLabel)
                 startRun(label);
             result.last = value;
             ++(up ? result.incs : result.decs);
+            if (broke && breakSeen != nullptr)
+                breakSeen({result.lines, label, value, expected, drift(result)});
         }
         if constexpr (withContext)
             context->see(result, result.lines, p, static_cast<size_t>(newline - p));

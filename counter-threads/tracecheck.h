@@ -31,6 +31,13 @@ struct Run {
     Label label = Label::none;
 };
 
+// Runs by length in powers of two: bin k holds the runs of 2^k to 2^(k+1)-1 lines.
+inline constexpr int runBins = 64;
+struct RunBin {
+    uint64_t runs = 0;
+    uint64_t lines = 0;
+};
+
 struct Trace {
     uint64_t lines = 0; // complete lines, and an unfinished last line that is malformed
     uint64_t incs = 0;
@@ -40,6 +47,7 @@ struct Trace {
     uint64_t runs = 0;
     Count last = 0; // value of the last well-formed line; the counter starts at 0
     Run longestRun;
+    RunBin runLengths[runBins];
     Quote firstBreak;
     Quote firstMalformed;
     Quote tail; // a last line without its newline: the producer was stopped mid-line
@@ -52,6 +60,15 @@ constexpr Count drift(const Trace &trace) {
         static_cast<uint32_t>(trace.last) -
         (static_cast<uint32_t>(trace.incs) - static_cast<uint32_t>(trace.decs)));
 }
+
+// One break: the line, what it reports, what the line before predicts, and the drift after it.
+struct Break {
+    uint64_t line;
+    Label label;
+    Count value;
+    Count expected;
+    Count drift;
+};
 
 // The lines around the first break: up to `radius` lines before it, kept in a ring while no
 // step has broken, and up to `radius` lines after it.
@@ -91,7 +108,10 @@ class TraceChecker {
   public:
     static constexpr size_t readSize = size_t{256} * 1024;
 
-    explicit TraceChecker(Context *around = nullptr) : context(around) {}
+    // `around` keeps the context of the first break, and `onBreak` is told of every break as
+    // it is found; either may be null.
+    explicit TraceChecker(Context *around = nullptr, void (*onBreak)(const Break &) = nullptr)
+        : context(around), breakSeen(onBreak) {}
     char *readSpace() const;
     // Checks the `got` bytes that the last read put at readSpace().
     void take(size_t got);
@@ -108,6 +128,7 @@ class TraceChecker {
 
     Trace result;
     Context *context;
+    void (*breakSeen)(const Break &);
     size_t held = 0;       // bytes of an unfinished line carried to the next read
     bool skipping = false; // inside an overlong line that is already counted as malformed
     Label runLabel = Label::none;

@@ -2,7 +2,8 @@
 // compares every field of the result with a small reference checker that works another way:
 // it splits the whole input into lines first, tells a well-formed line by printing its value
 // back, and steps the counter in 64-bit arithmetic. The first two bytes of an input are not
-// trace: one chooses the context radius, the other the read sizes.
+// trace: one chooses the context radius, the other the read sizes. Every break's row and the
+// runs by length are compared too.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -25,7 +26,22 @@ struct Line {
 struct Reference {
     Trace trace;
     std::vector<Line> context; // the first break among the lines around it
+    std::vector<Break> breaks;
 };
+
+// The rows that the checker reports as it goes.
+std::vector<Break> breaksSeen;
+void seeBreak(const Break &row) {
+    breaksSeen.push_back(row);
+}
+
+// The bin of a run's length, found by doubling.
+size_t binOf(uint64_t length) {
+    size_t bin = 0;
+    while (length >= uint64_t{2} << bin)
+        ++bin;
+    return bin;
+}
 
 // The counter's wrap-around, worked out in 64-bit arithmetic.
 Count wrap(int64_t value) {
@@ -86,6 +102,7 @@ Reference check(std::string_view input, size_t radius) {
 
     Label runLabel = Label::none;
     Run run;
+    std::vector<uint64_t> runLengths;
     for (const Line &line : lines) {
         Label label;
         Count value;
@@ -95,17 +112,28 @@ Reference check(std::string_view input, size_t radius) {
             continue;
         }
         const int64_t expected = int64_t{trace.last} + (label == Label::inc ? 1 : -1);
-        if (value != wrap(expected) && trace.breaks++ == 0)
+        const bool broke = value != wrap(expected);
+        if (broke && trace.breaks++ == 0)
             trace.firstBreak = quoted(line.number, line.text);
         if (label != runLabel) {
             ++trace.runs;
             run = {0, line.number, label};
             runLabel = label;
+            runLengths.push_back(0);
         }
+        ++runLengths.back();
         if (++run.length > trace.longestRun.length)
             trace.longestRun = run;
         trace.last = value;
         ++(label == Label::inc ? trace.incs : trace.decs);
+        if (broke)
+            result.breaks.push_back(
+                {line.number, label, value, wrap(expected),
+                 wrap(int64_t{value} - (int64_t(trace.incs) - int64_t(trace.decs)))});
+    }
+    for (const uint64_t length : runLengths) {
+        ++trace.runLengths[binOf(length)].runs;
+        trace.runLengths[binOf(length)].lines += length;
     }
     if (trace.breaks > 0) {
         const uint64_t at = trace.firstBreak.line;
@@ -139,7 +167,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     Context context;
     if (!context.reserve(radius))
         abort();
-    TraceChecker checker(&context);
+    breaksSeen.clear();
+    TraceChecker checker(&context, seeBreak);
     for (size_t at = 0, read = 0; at < input.size(); ++read) {
         const size_t want = 1 + (readPattern * (read + 1) * 2654435761U >> 7) % 48;
         const size_t got = std::min({want, input.size() - at, TraceChecker::readSize});
@@ -163,6 +192,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         got.longestRun.line != want.longestRun.line ||
         got.longestRun.label != want.longestRun.label)
         mismatch("the runs");
+    for (size_t bin = 0; bin < runBins; ++bin)
+        if (got.runLengths[bin].runs != want.runLengths[bin].runs ||
+            got.runLengths[bin].lines != want.runLengths[bin].lines)
+            mismatch("the runs by length");
+    if (breaksSeen.size() != reference.breaks.size())
+        mismatch("the number of break rows");
+    for (size_t i = 0; i < breaksSeen.size(); ++i) {
+        const Break &row = breaksSeen[i], &wanted = reference.breaks[i];
+        if (row.line != wanted.line || row.label != wanted.label || row.value != wanted.value ||
+            row.expected != wanted.expected || row.drift != wanted.drift)
+            mismatch("a break row");
+    }
     expectSame(got.firstBreak, want.firstBreak, "the first break");
     expectSame(got.firstMalformed, want.firstMalformed, "the first malformed line");
     expectSame(got.tail, want.tail, "the tail");

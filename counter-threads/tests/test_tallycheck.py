@@ -220,6 +220,86 @@ class Streaming(unittest.TestCase):
         self.assertIn("tail: complete\n", out)
 
 
+def runs_trace(lengths):
+    """A consistent trace of runs of these lengths, Inc first."""
+    lines, value = [], 0
+    for run, length in enumerate(lengths):
+        step, label = (1, "Inc") if run % 2 == 0 else (-1, "Dec")
+        for _ in range(length):
+            value += step
+            lines.append(f"{label}: {value}\n")
+    return "".join(lines).encode()
+
+
+def without_detail(out):
+    """The summary with the rows of --breaks and --runs and their headers taken out."""
+    return re.sub(r"^(line\tlabel|from\tto|\d+\t).*\n", "", out, flags=re.M)
+
+
+class Detail(unittest.TestCase):
+    """--breaks and --runs: rows a script or a plot reads, around an unchanged summary."""
+
+    def test_a_row_for_every_break_as_the_trace_is_read(self):
+        # A report printed late (Inc 0 to 1 reported after Dec 1 to 0): the drift goes away
+        # and comes back. A lost update (Inc loads -1, Dec makes -2 and -3, Inc stores 0):
+        # the drift stays. Then the counter wraps, in one step and in a break.
+        trace = (b"Dec: 0\nInc: 1\nDec: -1\n" b"Dec: -2\nDec: -3\nInc: 0\nInc: 1\n"
+                 b"Inc: 2147483647\nInc: -2147483648\nDec: 2147483647\nDec: -2147483648\n")
+        rows = ["line\tlabel\tvalue\texpected\tdrift",
+                "1\tDec\t0\t-1\t1", "3\tDec\t-1\t0\t0", "6\tInc\t0\t-2\t2",
+                "8\tInc\t2147483647\t2\t2147483647",
+                "11\tDec\t-2147483648\t2147483646\t-2147483647"]
+        plain = check(trace)
+        self.assertEqual(plain[0], 1)
+        for chunk in (None, 5, 13):  # lines cut across reads, the breaking ones too
+            with self.subTest(chunk=chunk):
+                status, out, _ = check(trace, "--breaks", chunk=chunk)
+                self.assertEqual(status, 1)
+                self.assertEqual(out.splitlines()[:len(rows)], rows)
+                self.assertEqual(out[out.index("lines: "):], plain[1])
+        self.assertEqual(check(b"Inc: 1\n", "--breaks")[1].splitlines()[:2],
+                         [rows[0], "lines: 1 (Inc 1, Dec 0)"])
+
+    def test_runs_by_length_in_powers_of_two(self):
+        # Runs of 1, 3, 2, 8 and 1 lines, a malformed line inside the run of 8, and a run of
+        # 70,000 lines that spans reads.
+        trace = runs_trace([1, 3, 2, 8, 1, 70_000])
+        cut = trace.index(b"Dec: ", 20)
+        trace = trace[:cut] + b"bad\n" + trace[cut:]
+        status, out, _ = check(trace, "--runs")
+        self.assertEqual(status, 2)
+        table = out[out.index("\nruns: ") + 1:].splitlines()
+        total = 70_015
+        self.assertEqual(table[0], "runs: 6, mean length 11669.2, longest 70000 Dec from line 17")
+        self.assertEqual(table[1], "from\tto\truns\tlines\tshare")
+        expected = {0: (2, 2), 1: (2, 5), 3: (1, 8), 16: (1, 70_000)}
+        for k, row in enumerate(table[2:-1]):
+            runs, lines = expected.get(k, (0, 0))
+            self.assertEqual(row, f"{2 ** k}\t{2 ** (k + 1) - 1}\t{runs}\t{lines}\t"
+                                  f"{lines / total:.4f}")
+        self.assertEqual(len(table), 2 + 17 + 1)
+        self.assertEqual(table[-1], "verdict: malformed")
+        self.assertTrue(check(b"", "--runs")[1].endswith(
+            "\nruns: 0\nfrom\tto\truns\tlines\tshare\nverdict: empty\n"))
+
+    def test_options_together_leave_the_summary_as_it_is(self):
+        trace, _ = consistent_trace(2000)
+        trace = trace.replace(b"Inc: 300\n", b"Inc: 299\n").replace(b"Dec: 500\n", b"Dec: 5\n")
+        with tempfile.TemporaryDirectory() as folder:
+            name = os.path.join(folder, "trace")
+            with open(name, "wb") as file:
+                file.write(trace)
+            plain = check(b"", "-C", "2", name, "-")
+            status, out, _ = check(b"", "--runs", name, "--breaks", "-C", "2", "-")
+            self.assertEqual(status, plain[0])
+            self.assertEqual(without_detail(out), plain[1])
+            self.assertEqual(out.count("line\tlabel"), 2)
+            self.assertEqual(out.count("from\tto"), 2)
+            breaks = sum(int(count) for count in re.findall(r"^breaks: (\d+)", out, re.M))
+            self.assertEqual(len(re.findall(r"^\d+\t(Inc|Dec)\t", out, re.M)), breaks)
+            self.assertGreater(breaks, 0)
+
+
 class Operands(unittest.TestCase):
     def test_each_operand_is_its_own_trace_and_the_worst_status_wins(self):
         with tempfile.TemporaryDirectory() as folder:
@@ -296,7 +376,8 @@ class Operands(unittest.TestCase):
                     self.assertEqual(done[1], out)
         status, out, err = check(b"", "--help")
         self.assertEqual((status, err), (0, ""))
-        self.assertRegex(out, r"^Usage: tallycheck \[-C N\] \[FILE\]\.\.\.\n(.*\n)*  -C, --context=N ")
+        self.assertRegex(out, r"^Usage: tallycheck \[-C N\] \[--runs\] \[--breaks\] \[FILE\]\.\.\.\n"
+                              r"(.*\n)*  -C, --context=N ")
         self.assertRegex(out, r"\n      --  +end the options")
         with tempfile.TemporaryDirectory() as folder:  # an operand that looks like an option
             with open(os.path.join(folder, "-C"), "wb") as file:
