@@ -1,0 +1,64 @@
+#!/usr/bin/env bash
+# The race on demand: loosetally run under gdb, one worker held between its load of the
+# counter and its store while the other alone makes N changes, which the held worker's
+# store then wipes out. The program is killed at the end; its trace, a few lines past the
+# race, goes to standard output, and what happened is told on standard error.
+set -u
+usage='Usage: race.sh [--hold=inc|dec] [--] [N]
+Runs loosetally (from PATH) under gdb and stages its race: the held worker (Inc unless
+told) stops between its load and its store, the other worker alone makes N changes
+(default 5), and the held worker'"'"'s store wipes them out. The other worker then makes one
+more change before the held worker loads the counter again, so its report is late too.
+Prints the trace up to 20 lines past the race; tallycheck reports a drift of exactly N.'
+
+usage_error() {
+    printf 'race.sh: %s\nTry '"'"'race.sh --help'"'"' for more information.\n' "$1" >&2
+    exit 2
+}
+hold=Inc
+while [ $# -gt 0 ]; do
+    case $1 in
+    --help) printf '%s\n' "$usage"; exit 0 ;;
+    --version)
+        sed -n '/^ *VERSION /{s/^ *VERSION \([^ ]*\).*/race.sh (glassbox) \1/p; q}' \
+            "$(dirname "$0")/../CMakeLists.txt"
+        exit 0 ;;
+    --hold=inc) hold=Inc ;;
+    --hold=dec) hold=Dec ;;
+    --) shift; break ;;
+    -?*) usage_error "invalid option $(printf '%q' "$1")" ;;
+    *) break ;;
+    esac
+    shift
+done
+[ $# -le 1 ] || usage_error "expected at most one operand, the number of changes to lose"
+changes=${1-5}
+case $changes in
+'' | *[!0-9]* | 0?* | ???????*) usage_error "not a number of changes from 0 to 999999: $(printf '%q' "$changes")" ;;
+esac
+
+fail() {
+    printf 'race.sh: %s\n' "$1" >&2
+    exit 1
+}
+command -v gdb >/dev/null || fail "gdb is not installed; on Debian: apt-get install gdb"
+program=$(command -v loosetally) || fail "loosetally is not on PATH; add the folder of the built programs"
+# Yama's highest setting forbids ptrace to everyone, a debugger of its own child included.
+if [ "$(cat /proc/sys/kernel/yama/ptrace_scope 2>/dev/null)" = 3 ]; then
+    fail "ptrace is not permitted here (kernel.yama.ptrace_scope is 3)"
+fi
+
+work=$(mktemp -d) || exit 1
+trap 'rm -rf "$work"' EXIT
+# gdb kills the program when it is done, or when it quits on a failure or the time-out.
+RACE_HOLD=$hold RACE_CHANGES=$changes RACE_OUTPUT=$work/output \
+    timeout -k 5 120 gdb -nx -batch -q -x "$(dirname "$0")/race.py" --args "$program" \
+    >"$work/gdb.log" 2>&1
+status=$?
+grep '^race: ' "$work/gdb.log" | sed 's/^race/race.sh/' >&2
+if [ "$status" -ne 0 ]; then
+    [ "$status" -ge 124 ] && fail "gdb did not finish within 120 seconds"
+    grep -v '^race: ' "$work/gdb.log" | head -n 5 >&2
+    fail "the race could not be staged"
+fi
+cat "$work/output"
