@@ -178,7 +178,7 @@ class Figures:
             ax.legend(fontsize=7, loc="lower left")
             parts.append(f"a late report shows a value {size:,} changes old and the drift "
                          "returns on the next line" if kind == "late report" else
-                         f"a lost update wipes out {size:,} changes and the drift stays")
+                         f"a lost update wipes out {count(size, 'change')} and the drift stays")
         self.save(figure, "kinds-of-break", "The two kinds of break: " + "; ".join(parts) + ".",
                   axes)
 

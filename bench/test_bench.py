@@ -156,7 +156,9 @@ class Figures(unittest.TestCase):
 
                     title = svg.find(".//{http://purl.org/dc/elements/1.1/}title")
                     self.assertEqual(texts("title"), [" ".join(title.text.split())])
-                    self.assertRegex(title.text, r"\d")  # its finding, in numbers
+                    # Its finding, in numbers; a short trace may have no break to show.
+                    self.assertRegex(title.text, r"\d|no clear late report in these traces; "
+                                                 r"no clear lost update")
                     for kind in ("xlabel-", "ylabel-"):
                         self.assertTrue(any(texts(kind)), kind)
                     # A caption line names the machine, the runs and the placements.
