@@ -192,7 +192,7 @@ void TraceChecker::countUnfinished(const char *line, size_t length) {
 }
 
 // Ends the current run, if there is one, and starts one with `label`.
-void TraceChecker::startRun(Label label) {
+[[gnu::always_inline]] inline void TraceChecker::startRun(Label label) {
     const uint64_t wellFormed = result.incs + result.decs;
     if (runLabel != Label::none) {
         const uint64_t length = wellFormed - runStart;
