@@ -75,6 +75,53 @@ constexpr unsigned char ones[32] = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x
                                     0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
 constexpr unsigned char unit[32] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
 
+// The text of a run's lines, stepping on from the line just parsed.
+struct Odometer {
+    uint64_t text[2];  // the line's bytes, and what follows them
+    uint64_t mask[2];  // all ones over the line's bytes
+    uint64_t step[2];  // the last digit one on, up or down
+    uint64_t carry[2]; // the last digit from 9 to 0 and the tens one up, or back
+    int room;          // steps of the last digit before it wraps round
+};
+
+// How many steps the odometer can take from `value`, whose text ends in the last digit at
+// `digit`: the magnitude grows away from 0 until the hundreds digit would carry, the length
+// change or the value wrap; it shrinks towards 0 until the hundreds digit would borrow, the
+// length change or the sign go ("-1" to "0").
+int64_t stepsLeft(const char *digit, bool up, Count value) {
+    const int last = *digit - '0';
+    const bool tens = digit[-1] >= '0';
+    const bool hundreds = tens && digit[-2] >= '0';
+    const int lastTwo = last + (tens ? 10 * (digit[-1] - '0') : 0);
+    if (up ? value >= 0 : value < 0) {
+        const int64_t toLimit = up ? (int64_t{INT32_MAX} - value) : (int64_t{value} - INT32_MIN);
+        const int64_t left = (tens ? 99 : 9) - lastTwo;
+        return toLimit < left ? toLimit : left;
+    }
+    if (value == 0)
+        return 0;
+    return hundreds ? lastTwo : tens ? lastTwo - 10 : lastTwo - (value < 0);
+}
+
+// Sets the odometer to the line of `length` bytes at `line`.
+Odometer startOdometer(const char *line, size_t length, bool up, Count value) {
+    Odometer odometer;
+    uint64_t tensUnit[2];
+    load(odometer.text, line);
+    load(odometer.mask, ones + 16 - length);
+    load(odometer.step, unit + 17 - length);
+    load(tensUnit, unit + 18 - length);
+    const int last = line[length - 2] - '0';
+    const bool grows = up ? value >= 0 : value < 0;
+    odometer.room = grows ? 9 - last : last;
+    for (int i = 0; i < 2; ++i) {
+        const uint64_t digit = odometer.step[i];
+        odometer.carry[i] = grows ? tensUnit[i] - 9 * digit : 9 * digit - tensUnit[i];
+        odometer.step[i] = grows ? digit : 0 - digit;
+    }
+    return odometer;
+}
+
 } // namespace
 
 // Follows the run on from the line [line, p), just parsed in full and well formed, while
@@ -86,43 +133,19 @@ const char *TraceChecker::followRun(const char *line, const char *p, const char 
         return p;
     const bool up = label == Label::inc;
     Count value = result.last;
-    // The last two digits, and whether more digits come before them.
-    const char *digit = p - 2;
-    const int last = *digit - '0';
-    const bool tens = digit[-1] >= '0', hundreds = tens && digit[-2] >= '0';
-    const int lastTwo = last + (tens ? 10 * (digit[-1] - '0') : 0);
-    // Steps the odometer can take: the magnitude grows away from 0 until the hundreds digit
-    // would carry, the length change or the value wrap; it shrinks towards 0 until the
-    // hundreds digit would borrow, the length change or the sign go ("-1" to "0").
-    const bool grows = up ? value >= 0 : value < 0;
-    int64_t left = 0;
-    if (grows) {
-        const int64_t toLimit = up ? int64_t{INT32_MAX} - value : int64_t{value} - INT32_MIN;
-        left = (tens ? 99 : 9) - lastTwo;
-        left = toLimit < left ? toLimit : left;
-    } else if (value != 0) {
-        left = hundreds ? lastTwo : tens ? lastTwo - 10 : lastTwo - (value < 0);
-    }
-    uint64_t text[2], mask[2], step[2], carry[2], tensUnit[2];
-    load(text, line);
-    load(mask, ones + 16 - length);
-    load(step, unit + 17 - length);
-    load(tensUnit, unit + 18 - length);
-    for (int i = 0; i < 2; ++i) {
-        // up or down by one in the last digit; or from 9 to 0 and up one in the tens, or back
-        carry[i] = grows ? tensUnit[i] - 9 * step[i] : 9 * step[i] - tensUnit[i];
-        step[i] = grows ? step[i] : 0 - step[i];
-    }
-    int room = grows ? 9 - last : last; // steps of the last digit before it wraps round
+    const Odometer odometer = startOdometer(line, length, up, value);
+    uint64_t text0 = odometer.text[0];
+    uint64_t text1 = odometer.text[1];
+    int room = odometer.room;
     uint64_t matched = 0;
-    for (; left > 0 && p < end; --left) {
-        const uint64_t(&change)[2] = room == 0 ? carry : step;
+    for (int64_t left = stepsLeft(p - 2, up, value); left > 0 && p < end; --left) {
+        text0 += room == 0 ? odometer.carry[0] : odometer.step[0];
+        text1 += room == 0 ? odometer.carry[1] : odometer.step[1];
         room = room == 0 ? 9 : room - 1;
-        text[0] += change[0];
-        text[1] += change[1];
         uint64_t words[2];
         load(words, p);
-        if ((((words[0] ^ text[0]) & mask[0]) | ((words[1] ^ text[1]) & mask[1])) != 0)
+        if ((((words[0] ^ text0) & odometer.mask[0]) | ((words[1] ^ text1) & odometer.mask[1])) !=
+            0)
             break;
         p += length;
         ++matched;
@@ -208,6 +231,22 @@ void TraceChecker::countUnfinished(const char *line, size_t length) {
     result.runs += label != Label::none;
 }
 
+// Counts the well-formed line [p, newline) as a step of the counter.
+[[gnu::always_inline]] inline void TraceChecker::countStep(const char *p, const char *newline,
+                                                           Label label, Count value) {
+    const bool up = label == Label::inc;
+    const Count expected = up ? stepUp(result.last) : stepDown(result.last);
+    const bool broke = value != expected;
+    if (broke && result.breaks++ == 0)
+        result.firstBreak.keep(result.lines, p, static_cast<size_t>(newline - p));
+    if (label != runLabel)
+        startRun(label);
+    result.last = value;
+    ++(up ? result.incs : result.decs);
+    if (broke && breakSeen != nullptr)
+        breakSeen({result.lines, label, value, expected, drift(result)});
+}
+
 // Checks the complete lines in [p, end); the byte before end is a newline. Every line is
 // parsed in full here, the reference path, but on the predicting path for the lines of a
 // long run that match their prediction. The path with context also hands each line to it.
@@ -221,17 +260,7 @@ template <TraceChecker::Path path> void TraceChecker::checkLines(const char *p, 
             newline = static_cast<const char *>(memchr(p, '\n', static_cast<size_t>(end - p)));
             countMalformed(p, static_cast<size_t>(newline - p));
         } else {
-            const bool up = label == Label::inc;
-            const Count expected = up ? stepUp(result.last) : stepDown(result.last);
-            const bool broke = value != expected;
-            if (broke && result.breaks++ == 0)
-                result.firstBreak.keep(result.lines, p, static_cast<size_t>(newline - p));
-            if (label != runLabel)
-                startRun(label);
-            result.last = value;
-            ++(up ? result.incs : result.decs);
-            if (broke && breakSeen != nullptr)
-                breakSeen({result.lines, label, value, expected, drift(result)});
+            countStep(p, newline, label, value);
             // A run that has lasted is likely to go on: follow it by prediction. Short runs
             // end before that, and skip the cost of setting up a prediction that fails.
             if constexpr (path == Path::predicting) {
@@ -261,7 +290,8 @@ void TraceChecker::take(size_t got) {
     }
     if (const auto *last =
             static_cast<const char *>(memrchr(p, '\n', static_cast<size_t>(end - p)))) {
-        const uint64_t runs = result.runs, wellFormed = result.incs + result.decs;
+        const uint64_t runs = result.runs;
+        const uint64_t wellFormed = result.incs + result.decs;
         if (wantsContext())
             checkLines<Path::context>(p, last + 1);
         else if (predicting)

@@ -128,6 +128,7 @@ class TraceChecker {
     void countMalformed(const char *line, size_t length);
     void countUnfinished(const char *line, size_t length);
     void startRun(Label label);
+    void countStep(const char *p, const char *newline, Label label, Count value);
     const char *followRun(const char *line, const char *p, const char *end, Label label);
 
     // Lines of a run parsed in full before the rest of it is followed by prediction.
