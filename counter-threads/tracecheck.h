@@ -120,11 +120,24 @@ class TraceChecker {
     const Trace &trace() const { return result; }
 
   private:
-    template <bool withContext> void checkLines(const char *p, const char *end);
+    // Every line parsed in full; each also handed to the context; or long runs followed by
+    // prediction, the rest parsed in full.
+    enum class Path : uint8_t { full, context, predicting };
+    template <Path path> void checkLines(const char *p, const char *end);
     bool wantsContext() const { return context != nullptr && context->collecting(result); }
     void countMalformed(const char *line, size_t length);
     void countUnfinished(const char *line, size_t length);
     void startRun(Label label);
+    void countStep(const char *p, const char *newline, Label label, Count value);
+    const char *followRun(const char *line, const char *p, const char *end, Label label);
+
+    // Lines of a run parsed in full before the rest of it is followed by prediction.
+    static constexpr uint64_t predictAfter = 2;
+    // The mean run, in lines, from which prediction pays: below it, a prediction set up at
+    // a run's third line fails too soon to make up for its cost. The runs of one read decide
+    // the path of the next, so a trace of short runs is parsed by the reference loop alone.
+    static constexpr uint64_t longRun = 4;
+    bool predicting = true;
 
     Trace result;
     Context *context;

@@ -10,6 +10,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -95,6 +96,21 @@ std::vector<Line> splitLines(std::string_view input, Trace &trace) {
     return lines;
 }
 
+void countByLength(const std::vector<uint64_t> &runLengths, Trace &trace) {
+    for (const uint64_t length : runLengths) {
+        ++trace.runLengths[binOf(length)].runs;
+        trace.runLengths[binOf(length)].lines += length;
+    }
+}
+
+std::vector<Line> around(const std::vector<Line> &lines, uint64_t at, size_t radius) {
+    std::vector<Line> near;
+    std::copy_if(lines.begin(), lines.end(), std::back_inserter(near), [&](const Line &line) {
+        return line.number + radius >= at && line.number <= at + radius;
+    });
+    return near;
+}
+
 Reference check(std::string_view input, size_t radius) {
     Reference result;
     Trace &trace = result.trace;
@@ -131,16 +147,9 @@ Reference check(std::string_view input, size_t radius) {
                 {line.number, label, value, wrap(expected),
                  wrap(int64_t{value} - (int64_t(trace.incs) - int64_t(trace.decs)))});
     }
-    for (const uint64_t length : runLengths) {
-        ++trace.runLengths[binOf(length)].runs;
-        trace.runLengths[binOf(length)].lines += length;
-    }
-    if (trace.breaks > 0) {
-        const uint64_t at = trace.firstBreak.line;
-        for (const Line &line : lines)
-            if (line.number + radius >= at && line.number <= at + radius)
-                result.context.push_back(line);
-    }
+    countByLength(runLengths, trace);
+    if (trace.breaks > 0)
+        result.context = around(lines, trace.firstBreak.line, radius);
     return result;
 }
 
@@ -153,6 +162,17 @@ void expectSame(const Quote &got, const Quote &want, const char *field) {
     if (got.line != want.line || got.length != want.length || got.cut != want.cut ||
         memcmp(got.text, want.text, got.length) != 0)
         mismatch(field);
+}
+
+void expectSameBreaks(const std::vector<Break> &want) {
+    if (breaksSeen.size() != want.size())
+        mismatch("the number of break rows");
+    for (size_t i = 0; i < want.size(); ++i) {
+        const Break &row = breaksSeen[i];
+        if (row.line != want[i].line || row.label != want[i].label || row.value != want[i].value ||
+            row.expected != want[i].expected || row.drift != want[i].drift)
+            mismatch("a break row");
+    }
 }
 
 } // namespace
@@ -196,14 +216,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (got.runLengths[bin].runs != want.runLengths[bin].runs ||
             got.runLengths[bin].lines != want.runLengths[bin].lines)
             mismatch("the runs by length");
-    if (breaksSeen.size() != reference.breaks.size())
-        mismatch("the number of break rows");
-    for (size_t i = 0; i < breaksSeen.size(); ++i) {
-        const Break &row = breaksSeen[i], &wanted = reference.breaks[i];
-        if (row.line != wanted.line || row.label != wanted.label || row.value != wanted.value ||
-            row.expected != wanted.expected || row.drift != wanted.drift)
-            mismatch("a break row");
-    }
+    expectSameBreaks(reference.breaks);
     expectSame(got.firstBreak, want.firstBreak, "the first break");
     expectSame(got.firstMalformed, want.firstMalformed, "the first malformed line");
     expectSame(got.tail, want.tail, "the tail");

@@ -194,6 +194,51 @@ class Streaming(unittest.TestCase):
                 self.assertIn(f"lines: {count} (Inc {count * 2 // 3}, Dec {count // 3})\n", out)
                 self.assertIn(f"last value: {last}\n", out)
 
+    def test_long_runs_through_every_turn_of_the_digits(self):
+        # Long runs are followed by predicting each next line's text, stepped on like an
+        # odometer. Each run here ends where the digits must not simply step on: with the
+        # right next line it goes on, with the text of a naive step that line is malformed.
+        for label, start, count, right, wrong in (
+                ("Inc", 2147483630, 18, b"Inc: -2147483648", b"Inc: 2147483648"),
+                ("Dec", -2147483630, 19, b"Dec: 2147483647", b"Dec: -2147483649"),
+                ("Inc", -12, 12, b"Inc: 0", b"Inc: -0"),
+                ("Dec", 12, 12, b"Dec: 0", b"Dec: -0"),
+                ("Inc", 1, 9, b"Inc: 10", b"Inc:!0"),
+                ("Inc", 80, 20, b"Inc: 100", b"Inc: :0"),
+                ("Inc", 140, 10, b"Inc: 150", b"Inc: 14:"),
+                ("Dec", 25, 16, b"Dec: 9", b"Dec: 09"),
+                ("Inc", -25, 16, b"Inc: -9", b"Inc: -09"),
+                ("Dec", 115, 16, b"Dec: 99", b"Dec: 1/9"),
+                ("Inc", 999999990, 10, b"Inc: 1000000000", b"Inc: :000000000"),
+                ("Dec", 1000000009, 10, b"Dec: 999999999", b"Dec: 0999999999"),
+                ("Dec", -999999990, 10, b"Dec: -1000000000", b"Dec: -:000000000"),
+                ("Inc", -1000000009, 10, b"Inc: -999999999", b"Inc: -0999999999")):
+            lines = run(label, start, count)
+            first_breaks = int(start != (1 if label == "Inc" else -1))
+            with self.subTest(next=right):
+                status, out, _ = check(lines + right + b"\n")
+                self.assertIn(f"lines: {count + 1} ", out)
+                self.assertIn(f"breaks: {first_breaks}", out)
+                self.assertIn(f"malformed: 0\ntail: complete\nlast value: {right[5:].decode()}\n",
+                              out)
+                self.assertIn(f"runs: 1, mean length {count + 1}.0, longest {count + 1} ", out)
+            with self.subTest(next=wrong):
+                status, out, _ = check(lines + wrong + b"\n")
+                self.assertIn(f"lines: {count + 1} ", out)
+                self.assertIn(f"malformed: 1, first at line {count + 1}: ", out)
+
+    def test_a_long_run_cut_by_reads_anywhere(self):
+        # A run followed across reads: cut in the middle of a line, and exactly at a line's
+        # end, with a break and a change of label right after the cut.
+        lines = run("Inc", 1, 40)
+        for tail in (b"Inc: 42\n", b"Dec: 39\n", b"Inc: 41\n"):
+            trace = lines + tail + run(tail[:3].decode(), int(tail[5:]) + (1 if tail[0] == 73 else -1), 20)
+            whole = check(trace)
+            for chunk in (len(lines), len(lines) - 3, len(lines) + 3):
+                with self.subTest(tail=tail, chunk=chunk):
+                    self.assertEqual(check(trace, chunk=chunk), whole)
+            self.assertIn("lines: 61 ", whole[1])
+
     def test_an_interrupted_read_is_retried(self):
         trace, last = consistent_trace(40_000)  # more than one read
         with tempfile.TemporaryDirectory() as folder:
@@ -218,6 +263,13 @@ class Streaming(unittest.TestCase):
         self.assertIn("malformed: 2, first at line 1000001", out)
         self.assertIn("breaks: 0\n", out)
         self.assertIn("tail: complete\n", out)
+
+
+def run(label, start, count):
+    """A run of `count` lines with this label from the value `start`, wrapping at the limits."""
+    step = 1 if label == "Inc" else -1
+    values = ((start + step * i + 2**31) % 2**32 - 2**31 for i in range(count))
+    return "".join(f"{label}: {value}\n" for value in values).encode()
 
 
 def runs_trace(lengths):
