@@ -1,34 +1,63 @@
 #!/usr/bin/env bash
 # A short tour of the programs: each runs for a moment and shows its mechanism. The second
 # act controls what the first leaves to the scheduler, and looks beneath standard output
-# at the system calls. Every step ends by itself.
+# at the system calls. The third shows the classic mistakes beside the programs that avoid
+# them, and the race made to happen on demand. Every step ends by itself.
 set -u
-usage='Usage: tour.sh BINDIR
-Runs each program of BINDIR for a moment and shows its mechanism, then the causes controlled
-by core placement and the system calls beneath. Every step ends by itself.'
+usage='Usage: tour.sh [--step] BINDIR
+Runs each program of BINDIR (the folder of the built programs) for a moment and shows its
+mechanism, then the causes controlled by core placement and the system calls beneath, then
+the classic mistakes and the race on demand. Every step ends by itself.
+
+  --step     wait for Enter before each step, for use in a lecture'
 
 usage_error() {
     printf 'tour.sh: %s\nTry '"'"'tour.sh --help'"'"' for more information.\n' "$1" >&2
     exit 2
 }
-case ${1-} in
---help) printf '%s\n' "$usage"; exit 0 ;;
---version)
-    # The project's version, as its build declares it.
-    sed -n '/^ *VERSION /{s/^ *VERSION \([^ ]*\).*/tour.sh (glassbox) \1/p; q}' \
-        "$(dirname "$0")/CMakeLists.txt"
-    exit 0 ;;
---) shift ;;
--?*) usage_error "invalid option $(printf '%q' "$1")" ;;
-esac
+stepping=false
+while [ $# -gt 0 ]; do
+    case $1 in
+    --help) printf '%s\n' "$usage"; exit 0 ;;
+    --version)
+        # The project's version, as its build declares it.
+        sed -n '/^ *VERSION /{s/^ *VERSION \([^ ]*\).*/tour.sh (glassbox) \1/p; q}' \
+            "$(dirname "$0")/CMakeLists.txt"
+        exit 0 ;;
+    --step) stepping=true ;;
+    --) shift; break ;;
+    -?*) usage_error "invalid option $(printf '%q' "$1")" ;;
+    *) break ;;
+    esac
+    shift
+done
 [ $# -eq 1 ] || usage_error "expected one operand, the folder of the built programs"
-bin=$(cd -- "$1" && pwd) || exit 1
-PATH="$bin:$PATH"
+programs=(guardtally loosetally tallycheck spawnlist swaplist rawhello execdropsline
+    forkdoublesline)
+missing=()
+for program in "${programs[@]}"; do
+    [ -x "$1/$program" ] || missing+=("$program")
+done
+if ((${#missing[@]})); then
+    usage_error "no built programs in $(printf '%q' "$1") (missing: ${missing[*]}); cmake --workflow --preset tour builds them"
+fi
+bin=$(cd -- "$1" && pwd) || exit 2
+source=$(cd -- "$(dirname "$0")" && pwd) || exit 2
+PATH="$bin:$source/counter-threads:$PATH"
 # strace -ff writes each process's calls to a file of its own, named after its process id:
 # with both processes in one file, a call that overlaps another is split in two lines.
 traces=$(mktemp -d)
 export traces
 trap 'rm -rf "$traces"' EXIT
+
+# Starts a step: with --step, waits for Enter first (the end of the input goes on).
+section() {
+    if $stepping; then
+        printf '\n[Enter] '
+        read -r _ || true
+    fi
+    printf '\n== %s\n' "$1"
+}
 
 # Prints a command the way a user would type it, then runs it.
 show() {
@@ -36,49 +65,79 @@ show() {
     bash -c "$1"
 }
 
-# Runs guardtally, with what comes before it (a placement), for 1,000,000 lines, and says
-# how fast it printed and how often the kernel switched it out to wait for the semaphore.
-handoff() {
-    local lines=1000000 times
-    printf '\n$ %s\n' "$1guardtally | head -n $lines > /dev/null"
-    times=$(mktemp)
-    bash -c "/usr/bin/time -f '%e %w %c' -o '$times' $1guardtally | head -n $lines > /dev/null"
-    # The figures are on the last line, after "Command terminated by signal 13".
-    read -r seconds voluntary involuntary < <(tail -n 1 "$times")
-    rm -f "$times"
-    awk -v s="$seconds" -v v="$voluntary" -v i="$involuntary" -v n="$lines" 'BEGIN {
-        printf "%.2f M lines/s; per 1,000 lines, %.1f voluntary and %.1f involuntary " \
-               "context switches\n", n / (s > 0 ? s : 0.01) / 1e6, v * 1000 / n, i * 1000 / n }'
+# The machine's CPU time so far, in clock ticks of all its CPUs: busy, then in all. Steal
+# time, which another virtual machine took, counts as busy.
+cpu_ticks() {
+    read -r _ user nice system idle iowait irq softirq steal _ </proc/stat
+    echo $((user + nice + system + irq + softirq + steal)) \
+        $((user + nice + system + idle + iowait + irq + softirq + steal))
 }
 
-printf '== guardtally: two threads, one counter, a binary semaphore around each change\n'
+# Shows a race by placement, and how much of the machine other work took while it ran:
+# the ticks the machine was busy, less the CPU time of the race itself. A machine busy
+# elsewhere time-slices the two workers on fewer cores, and the race hides.
+race() {
+    local before after own
+    printf '\n$ %s\n' "$1"
+    read -r -a before < <(cpu_ticks)
+    # The subshell's children are the race alone; times gives their CPU time, as XmY.YYYs.
+    { own=$( (bash -c "$1" >&3; times) | tail -n 1); } 3>&1
+    read -r -a after < <(cpu_ticks)
+    awk -v busy=$((after[0] - before[0])) -v all=$((after[1] - before[1])) -v own="$own" \
+        -v hz="$(getconf CLK_TCK)" -v cpus="$(getconf _NPROCESSORS_ONLN)" 'BEGIN {
+        split(own, t, /[ ms]+/); other = busy - (t[1] * 60 + t[2] + t[3] * 60 + t[4]) * hz
+        printf "(other work used %.0f%% of the %d CPUs meanwhile; at a fifth or more the race " \
+               "hides)\n", (all > 0 && other > 0 ? 100 * other / all : 0), cpus }'
+}
+
+# Runs guardtally, with what comes before it (a placement), for 1,000,000 lines, and says
+# how fast it printed, timed by the shell's microsecond clock, and how often the kernel
+# switched it out to wait for the semaphore.
+handoff() {
+    local lines=1000000 times start end
+    printf '\n$ %s\n' "$1guardtally | head -n $lines > /dev/null"
+    times=$(mktemp)
+    start=$EPOCHREALTIME
+    bash -c "/usr/bin/time -f '%w %c' -o '$times' $1guardtally | head -n $lines > /dev/null"
+    end=$EPOCHREALTIME
+    # The figures are on the last line, after "Command terminated by signal 13".
+    read -r voluntary involuntary < <(tail -n 1 "$times")
+    rm -f "$times"
+    awk -v s="${end/,/.} - ${start/,/.}" -v v="$voluntary" -v i="$involuntary" -v n="$lines" '
+    BEGIN {
+        split(s, t, " - "); s = t[1] - t[2]
+        printf "%.2f M lines/s; per 1,000 lines, %.1f voluntary and %.1f involuntary " \
+               "context switches\n", n / s / 1e6, v * 1000 / n, i * 1000 / n }'
+}
+
+section 'guardtally: two threads, one counter, a binary semaphore around each change'
 show 'guardtally | head -n 5'
 show 'guardtally | head -n 300000 | tallycheck'
 
-printf '\n== loosetally: the same threads without the semaphore; the trace breaks\n'
+section 'loosetally: the same threads without the semaphore; the trace breaks'
 printf '(the first break, with two lines of context on each side)\n'
 show 'loosetally | head -n 300000 | tallycheck -C 2'
 
 cd "$bin" || exit 1
-printf '\n== spawnlist: fork, the child becomes /bin/ls -a -l, the parent does not wait\n'
+section 'spawnlist: fork, the child becomes /bin/ls -a -l, the parent does not wait'
 printf '(through cat, which waits for the end of the child'"'"'s output as the shell would not)\n'
 show 'spawnlist | cat'
 
-printf '\n== swaplist: one line, then the process image becomes /bin/ls -a -l\n'
+section 'swaplist: one line, then the process image becomes /bin/ls -a -l'
 show 'swaplist | head -n 4'
 
-printf '\n== rawhello: two write(2) calls on descriptor 1, no stdio buffer, no newline\n'
+section 'rawhello: two write(2) calls on descriptor 1, no stdio buffer, no newline'
 show 'rawhello; echo'
 
 printf '\n\n=== Act two: the cause controlled, and beneath standard output\n'
 
-printf '\n== The race by placement. On one core, a worker must be preempted between its load\n'
+section 'The race by placement. On one core, a worker must be preempted between its load'
 printf 'and its store for the other to slip in: breaks are rare. On two cores the workers\n'
 printf 'run truly in parallel. Drift counts the changes lost; most breaks are late reports.\n'
-show 'taskset -c 0 loosetally | head -n 1000000 | tallycheck | grep -e ^breaks -e ^drift'
-show 'loosetally | head -n 1000000 | tallycheck | grep -e ^breaks -e ^drift'
+race 'taskset -c 0 loosetally | head -n 1000000 | tallycheck | grep -e ^breaks -e ^drift'
+race 'loosetally | head -n 1000000 | tallycheck | grep -e ^breaks -e ^drift'
 
-printf '\n== The semaphore'"'"'s hand-off. On one core, a worker keeps the semaphore for its whole time\n'
+section 'The semaphore'"'"'s hand-off. On one core, a worker keeps the semaphore for its whole time'
 printf 'slice and the other waits its turn. Across cores they contend for it at every line, and\n'
 printf 'sem_wait and sem_post call into the kernel (futex) to sleep and to wake each other.\n'
 if [ -x /usr/bin/time ]; then
@@ -88,23 +147,44 @@ else
     printf '(/usr/bin/time is not installed; on Debian: apt-get install time)\n'
 fi
 
-if ! command -v strace >/dev/null; then
-    printf '\n(strace is not installed, so the system calls are not shown; on Debian: '
-    printf 'apt-get install strace)\n'
-    exit 0
-fi
-printf '\n== spawnlist beneath: clone makes a second process, which execs /bin/ls; the\n'
-printf 'parent writes its line and exits without a wait4. Two process ids, one file each.\n'
-# shellcheck disable=SC2016 # $traces expands when the command runs, as in a user's shell
-show 'strace -ff -o "$traces/spawnlist" -e trace=clone,clone3,execve,wait4,write,exit_group spawnlist > /dev/null
+if command -v strace >/dev/null; then
+    section 'spawnlist beneath: clone makes a second process, which execs /bin/ls; the'
+    printf 'parent writes its line and exits without a wait4. Two process ids, one file each.\n'
+    # shellcheck disable=SC2016 # $traces expands when the command runs, as in a user's shell
+    show 'strace -ff -o "$traces/spawnlist" -e trace=clone,clone3,execve,wait4,write,exit_group spawnlist > /dev/null
 cd "$traces" && grep -H -E "clone|execve|wait4|Parent|exit_group" spawnlist.*'
 
-printf '\n== swaplist beneath: "Before exec" is written before the execve, because the program\n'
-printf 'flushes; one process id throughout.\n'
-# shellcheck disable=SC2016
-show 'strace -ff -o "$traces/swaplist" -e trace=execve,write swaplist > /dev/null
+    section 'swaplist beneath: "Before exec" is written before the execve, because the program'
+    printf 'flushes; one process id throughout.\n'
+    # shellcheck disable=SC2016
+    show 'strace -ff -o "$traces/swaplist" -e trace=execve,write swaplist > /dev/null
 cd "$traces" && grep -H -E "execve|Before" swaplist.*'
 
-printf '\n== rawhello beneath: exactly two writes\n'
-show 'strace -e trace=write rawhello > /dev/null'
+    section 'rawhello beneath: exactly two writes'
+    show 'strace -e trace=write rawhello > /dev/null'
+else
+    printf '\n(strace is not installed, so the system calls are not shown; on Debian: '
+    printf 'apt-get install strace)\n'
+fi
+
+printf '\n\n=== Act three: the classic mistakes, and the race on demand\n'
+
+section 'The line lost at exec. swaplist flushes before its exec; execdropsline does not.'
+printf 'Into a pipe the stream is fully buffered, and the exec throws the buffer away. On a\n'
+printf 'terminal (script -q gives the command one) each line is out as it is printed.\n'
+show 'swaplist | head -n 2'
+show 'execdropsline | head -n 2'
+show 'script -q -c execdropsline /dev/null < /dev/null | head -n 2'
+
+section 'The buffer copied by fork. spawnlist prints nothing before its fork; forkdoublesline'
+printf 'prints a line first. Into a pipe the line is still buffered, fork copies the buffer,\n'
+printf 'and each process flushes its copy. On a terminal the line is out before the fork.\n'
+show 'spawnlist | grep -c Parent'
+show 'forkdoublesline | cat'
+show 'script -q -c forkdoublesline /dev/null < /dev/null'
+
+section 'The race on demand. In gdb, the Inc worker is held between its load and its store'
+printf 'while the Dec worker alone makes 100 changes; its stale store wipes them out. The Dec\n'
+printf 'worker then changes the counter once more before Inc loads it for its report: late.\n'
+show 'race.sh 100 | tallycheck -C 2'
 exit 0

@@ -1,31 +1,66 @@
-"""The tour as a reader runs it: every step ends by itself, and the second act shows the
-race and the hand-off by placement and the system calls beneath each program."""
+"""The tour as a reader runs it: every step ends by itself, the second act shows the race
+and the hand-off by placement and the system calls beneath each program, the third the
+classic mistakes and the race on demand; with --step it waits for Enter before each step."""
 
 import os
 import re
 import shutil
+import subprocess
+import tempfile
 import unittest
 
-from harness import BIN, sh
+from harness import BIN, ENV, sh
+
+TOUR = os.path.join(os.environ["GLASSBOX_SOURCE"], "tour.sh")
+STEPS = 13  # the sections headed "== "
+
+
+def figures(pattern, text):
+    """Every match of pattern in text, its groups as numbers."""
+    return [tuple(float(group) for group in match) for match in re.findall(pattern, text, re.M)]
 
 
 class Tour(unittest.TestCase):
-    @unittest.skipUnless(shutil.which("strace") and os.access("/usr/bin/time", os.X_OK),
-                         "the second act needs strace and /usr/bin/time (Debian: strace, time)")
-    def test_second_act_shows_each_cause_and_the_calls_beneath(self):
+    @classmethod
+    def setUpClass(cls):
+        for tool, package in (("strace", "strace"), ("/usr/bin/time", "time"), ("gdb", "gdb"),
+                              ("script", "util-linux"), ("taskset", "util-linux")):
+            if not shutil.which(tool):
+                raise AssertionError(f"the tour needs {tool} (Debian: {package})")
         # strace writes its excerpts to standard error, which a reader sees in line.
-        done = sh(f"{os.environ['GLASSBOX_SOURCE']}/tour.sh {BIN} 2>&1", timeout=120)
-        self.assertEqual(done.returncode, 0, done.stdout)
-        self.assertNotRegex(done.stdout, r"(?i)not found|no such file|cannot|failed")
-        act = done.stdout.split("=== Act two")[1]
+        cls.done = sh(f"{TOUR} {BIN} 2>&1", timeout=180)
+        cls.out = cls.done.stdout
+
+    def test_first_act_guarded_trace_is_consistent_and_the_unguarded_breaks_in_context(self):
+        self.assertEqual(self.done.returncode, 0, self.out)
+        self.assertNotRegex(self.out, r"(?i)not found|no such file|cannot|failed")
+        first = self.out.split("=== Act two")[0]
+        guarded = first.split("$ guardtally | head -n 300000 | tallycheck\n")[1]
+        self.assertRegex(guarded, r"^lines: 300000 .*\nbreaks: 0\n(.*\n){3}drift: 0 ")
+        # The unguarded trace shows its first break in context, when it breaks.
+        self.assertRegex(first, r"\n(breaks: 0\n|breaks: \d+, first .*\n(  line .*\n)*> line )")
+
+    def test_second_act_shows_each_cause_and_the_calls_beneath(self):
+        act = self.out.split("=== Act two")[1].split("=== Act three")[0]
         placements = r"\$ taskset -c 0 {0}.*\n(.*\n)+\$ {0}"
-        # The race: breaks and drift, on one core and then on every core.
+        # The race: breaks, drift and how busy the machine was, on one core, then on all.
         self.assertRegex(act, placements.format("loosetally"))
-        self.assertEqual(len(re.findall(r"^breaks: \d+.*\ndrift: -?\d+ ", act, re.M)), 2, act)
+        races = figures(r"^breaks: (\d+).*\ndrift: (-?\d+) .*\n\(other work used (\d+)% of the "
+                        r"(\d+) CPUs meanwhile", act)
+        self.assertEqual(len(races), 2, act)
+        for breaks, drift, other, cpus in races:
+            self.assertLessEqual(breaks, 1000000)
+            self.assertLessEqual(abs(drift), 1000000)
+            self.assertLessEqual(other, 100)
+            self.assertEqual(cpus, os.cpu_count())
         # The hand-off: a rate and the context switches behind it, twice.
         self.assertRegex(act, placements.format("guardtally"))
-        self.assertEqual(len(re.findall(r"^[\d.]+ M lines/s; per 1,000 lines, [\d.]+ voluntary "
-                                        r"and [\d.]+ involuntary", act, re.M)), 2, act)
+        handoffs = figures(r"^([\d.]+) M lines/s; per 1,000 lines, ([\d.]+) voluntary and "
+                           r"([\d.]+) involuntary", act)
+        self.assertEqual(len(handoffs), 2, act)
+        for rate, voluntary, involuntary in handoffs:
+            self.assertTrue(0.01 <= rate <= 1000, rate)  # the rate of a real measurement
+            self.assertLessEqual(voluntary + involuntary, 1000)  # at most one a line
 
         spawn, swap, raw = re.split(r"\n== \w+ beneath", act)[1:]
         # Each excerpt line is "PROGRAM.PID:call", from one file of strace -ff a process.
@@ -41,11 +76,44 @@ class Tour(unittest.TestCase):
                                r'swaplist\.\1:execve\("/bin/ls"')
         self.assertEqual(len(set(re.findall(r"^swaplist\.(\d+):", swap, re.M))), 1)
         self.assertEqual(re.findall(r"^write\(1, (.*)\)", raw, re.M), ['"Hello", 5', '"World", 5'])
-        # The first act's unguarded trace shows its first break in context, when it breaks.
-        self.assertRegex(done.stdout, r"\n(breaks: 0\n|breaks: \d+, first .*\n(  line .*\n)*> line )")
 
+    def test_third_act_shows_the_mistakes_beside_the_cures_and_the_race_on_demand(self):
+        act = self.out.split("=== Act three")[1]
+        exec_, fork, race = act.split("\n== ")[1:]
+        pipe, dropped, terminal = exec_.split("\n$ ")[1:]
+        self.assertRegex(pipe, r"^swaplist \| head -n 2\nBefore exec\ntotal ")
+        self.assertRegex(dropped, r"^execdropsline \| head -n 2\ntotal ")
+        self.assertRegex(terminal, r"^script .*\nBefore exec\ntotal ")
+        self.assertRegex(fork, r"\$ spawnlist \| grep -c Parent\n1\n")
+        self.assertRegex(fork, r"\$ forkdoublesline \| cat\nBefore fork\nBefore fork\n\n")
+        self.assertRegex(fork, r"\$ script .*forkdoublesline.*\nBefore fork\n$")
+        self.assertRegex(race, r"\$ race.sh 100 \| tallycheck -C 2\n(race.sh: .*\n)+lines: ")
+        self.assertRegex(race, r"\nbreaks: 2, first .*\n(  line .*\n)*> line ")
+        self.assertIn("\ndrift: 100 ", race)
+
+
+class Stepping(unittest.TestCase):
+    def test_each_step_waits_for_enter(self):
+        # Enter is typed each time the tour asks for it, and the tour goes on only then.
+        with subprocess.Popen([TOUR, "--step", BIN], stdin=subprocess.PIPE,
+                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=ENV,
+                              start_new_session=True) as tour:
+            output, prompts = b"", 0
+            while chunk := tour.stdout.read1(65536):
+                output += chunk
+                while output.count(b"[Enter] ") > prompts:
+                    prompts += 1
+                    self.assertNotIn(b"\n== ", output.rsplit(b"[Enter] ", 1)[1])
+                    tour.stdin.write(b"\n")
+                    tour.stdin.flush()
+            self.assertEqual(tour.wait(timeout=180), 0)
+        self.assertEqual(prompts, STEPS)
+        self.assertEqual(len(re.findall(rb"\[Enter\] \n== ", output)), STEPS)
+
+
+class CommandLine(unittest.TestCase):
     def test_command_line(self):
-        tour = f"{os.environ['GLASSBOX_SOURCE']}/tour.sh"
+        tour = TOUR
         version = sh(f"{tour} --version")
         self.assertRegex(version.stdout, r"^tour\.sh \(glassbox\) \d+\.\d+\.\d+\n$")
         self.assertEqual(version.stdout.split()[-1], sh("tallycheck --version").stdout.split()[-1])
@@ -57,6 +125,16 @@ class Tour(unittest.TestCase):
                 self.assertEqual((done.returncode, done.stdout), (2, ""))
                 self.assertEqual(done.stderr, f"tour.sh: {message}\n"
                                               "Try 'tour.sh --help' for more information.\n")
+
+    def test_a_folder_without_the_programs_is_a_usage_error(self):
+        with tempfile.TemporaryDirectory() as empty:
+            for folder in (empty, os.path.join(empty, "no such folder")):
+                with self.subTest(folder=folder):
+                    done = sh(f"{TOUR} '{folder}'")
+                    self.assertEqual((done.returncode, done.stdout), (2, ""))
+                    self.assertRegex(done.stderr, r"^tour\.sh: no built programs in .*\(missing: "
+                                     r"guardtally .*forkdoublesline\); cmake --workflow --preset "
+                                     r"tour builds them\nTry 'tour.sh --help'")
 
 
 if __name__ == "__main__":
