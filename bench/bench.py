@@ -159,7 +159,9 @@ class Bench:
                 errors.seek(0)
                 sys.exit(f"bench.py: {program} stopped before {lines} lines:\n{errors.read()}"
                          f"{summary}")
-        other_load = max(0.0, busy - own) / (seconds * cpus)
+        # /proc/stat counts in ticks (10 ms), so over a short run the estimate can stray
+        # past either end of the range: it is a share, held to 0..1.
+        other_load = min(1.0, max(0.0, busy - own) / (seconds * cpus))
         run = {"program": program, "placement": placement, "run": number, "lines": lines,
                "seconds": seconds, "rate": lines / seconds, "bound": None,
                "breaks": int(summary_field(summary, r"^breaks: (\d+)")),
