@@ -85,6 +85,10 @@ except gdb.error as error:
 if not gdb.selected_inferior().pid or not stops or not isinstance(stops[-1], gdb.BreakpointEvent):
     give_up("gdb cannot trace the program (is ptrace permitted here?)")
 COUNT = int(gdb.parse_and_eval("(long) &count"))
+# Should gdb itself be killed (race.sh's time-out), the program would run on, detached and
+# printing; race.sh then kills it by this process id.
+with open(os.environ["RACE_PID"], "w") as pid_file:
+    pid_file.write(f"{gdb.selected_inferior().pid}\n")
 
 # The first worker to arrive runs on alone, a consistent prefix, while the main thread
 # creates the second (a thread's creation may wait for the new thread to start, so

@@ -51,10 +51,15 @@ fi
 work=$(mktemp -d) || exit 1
 trap 'rm -rf "$work"' EXIT
 # gdb kills the program when it is done, or when it quits on a failure or the time-out.
-RACE_HOLD=$hold RACE_CHANGES=$changes RACE_OUTPUT=$work/output \
+RACE_HOLD=$hold RACE_CHANGES=$changes RACE_OUTPUT=$work/output RACE_PID=$work/pid \
     timeout -k 5 120 gdb -nx -batch -q -x "$(dirname "$0")/race.py" --args "$program" \
     >"$work/gdb.log" 2>&1
 status=$?
+# gdb kills the program before it ends; if gdb was killed instead, the program is not left
+# running on its own.
+if [ -s "$work/pid" ] && [ "$status" -ne 0 ]; then
+    kill -KILL "$(cat "$work/pid")" 2>/dev/null
+fi
 grep '^race: ' "$work/gdb.log" | sed 's/^race/race.sh/' >&2
 if [ "$status" -ne 0 ]; then
     [ "$status" -ge 124 ] && fail "gdb did not finish within 120 seconds"
