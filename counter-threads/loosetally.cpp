@@ -8,7 +8,10 @@
 
 // Each load and each store is indivisible (no torn values, no data race in the language's
 // sense) and relaxed (no ordering). A change is a load and a separate store, never one
-// read-modify-write, so the other worker can slip in between them.
+// read-modify-write, so the other worker can slip in between them. The compiler fence
+// between them orders nothing across threads; it keeps the compiler from fusing the load
+// and the store into one add to memory (clang does), which would leave no instruction
+// boundary where a debugger can hold a worker between its load and its store.
 static std::atomic<Count> count;
 
 // Each pass makes three separate accesses: it loads the counter, stores the changed value,
@@ -18,6 +21,7 @@ static std::atomic<Count> count;
 static void *incThread(void *) {
     for (;;) {
         const Count loaded = count.load(std::memory_order_relaxed);
+        std::atomic_signal_fence(std::memory_order_seq_cst); // keep them two instructions
         count.store(stepUp(loaded), std::memory_order_relaxed);
         checkReport(printf(incReport, count.load(std::memory_order_relaxed)));
     }
@@ -26,6 +30,7 @@ static void *incThread(void *) {
 static void *decThread(void *) {
     for (;;) {
         const Count loaded = count.load(std::memory_order_relaxed);
+        std::atomic_signal_fence(std::memory_order_seq_cst); // keep them two instructions
         count.store(stepDown(loaded), std::memory_order_relaxed);
         checkReport(printf(decReport, count.load(std::memory_order_relaxed)));
     }

@@ -84,7 +84,20 @@ except gdb.error as error:
     give_up(f"gdb cannot run the program: {error}")
 if not gdb.selected_inferior().pid or not stops or not isinstance(stops[-1], gdb.BreakpointEvent):
     give_up("gdb cannot trace the program (is ptrace permitted here?)")
-COUNT = int(gdb.parse_and_eval("(long) &count"))
+
+
+def address_of_count():
+    """The counter's address, from the program's own symbols. A compiler may rename a
+    file-local variable it has optimised, as clang does, to count.0."""
+    for name in ("count", "'_ZL5count'", "'_ZL5count.0'"):
+        try:
+            return int(gdb.parse_and_eval(f"(long) &{name}"))
+        except gdb.error:
+            continue
+    give_up("cannot find the counter among the program's symbols")
+
+
+COUNT = address_of_count()
 # Should gdb itself be killed (race.sh's time-out), the program would run on, detached and
 # printing; race.sh then kills it by this process id.
 with open(os.environ["RACE_PID"], "w") as pid_file:

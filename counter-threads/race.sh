@@ -61,6 +61,11 @@ if [ -s "$work/pid" ] && [ "$status" -ne 0 ]; then
     kill -KILL "$(cat "$work/pid")" 2>/dev/null
 fi
 grep '^race: ' "$work/gdb.log" | sed 's/^race/race.sh/' >&2
+# gdb's batch mode ends with status 0 even when the script stopped on an error, so the
+# script's last word is required too.
+if [ "$status" -eq 0 ] && ! grep -q '^race: .*: a late report$' "$work/gdb.log"; then
+    status=1
+fi
 if [ "$status" -ne 0 ]; then
     [ "$status" -ge 124 ] && fail "gdb did not finish within 120 seconds"
     grep -v '^race: ' "$work/gdb.log" | head -n 5 >&2
