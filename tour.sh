@@ -11,19 +11,13 @@ the classic mistakes and the race on demand. Every step ends by itself.
 
   --step     wait for Enter before each step, for use in a lecture'
 
-usage_error() {
-    printf 'tour.sh: %s\nTry '"'"'tour.sh --help'"'"' for more information.\n' "$1" >&2
-    exit 2
-}
+# shellcheck source=common/cli.sh
+. "$(dirname "$0")"/common/cli.sh
 stepping=false
 while [ $# -gt 0 ]; do
     case $1 in
     --help) printf '%s\n' "$usage"; exit 0 ;;
-    --version)
-        # The project's version, as its build declares it.
-        sed -n '/^ *VERSION /{s/^ *VERSION \([^ ]*\).*/tour.sh (glassbox) \1/p; q}' \
-            "$(dirname "$0")/CMakeLists.txt"
-        exit 0 ;;
+    --version) print_version "$(dirname "$0")"; exit 0 ;;
     --step) stepping=true ;;
     --) shift; break ;;
     -?*) usage_error "invalid option $(printf '%q' "$1")" ;;

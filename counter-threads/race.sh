@@ -11,18 +11,13 @@ told) stops between its load and its store, the other worker alone makes N chang
 more change before the held worker loads the counter again, so its report is late too.
 Prints the trace up to 20 lines past the race; tallycheck reports a drift of exactly N.'
 
-usage_error() {
-    printf 'race.sh: %s\nTry '"'"'race.sh --help'"'"' for more information.\n' "$1" >&2
-    exit 2
-}
+# shellcheck source=common/cli.sh
+. "$(dirname "$0")/.."/common/cli.sh
 hold=Inc
 while [ $# -gt 0 ]; do
     case $1 in
     --help) printf '%s\n' "$usage"; exit 0 ;;
-    --version)
-        sed -n '/^ *VERSION /{s/^ *VERSION \([^ ]*\).*/race.sh (glassbox) \1/p; q}' \
-            "$(dirname "$0")/../CMakeLists.txt"
-        exit 0 ;;
+    --version) print_version "$(dirname "$0")/.."; exit 0 ;;
     --hold=inc) hold=Inc ;;
     --hold=dec) hold=Dec ;;
     --) shift; break ;;

@@ -1,0 +1,16 @@
+# shellcheck shell=bash
+# Sourced by the project's scripts: the command-line conventions of a Unix tool, under the
+# name the script was run by.
+
+# Reports a usage error, with the hint to --help, and ends with status 2.
+usage_error() {
+    printf '%s: %s\nTry '"'"'%s --help'"'"' for more information.\n' "${0##*/}" "$1" "${0##*/}" >&2
+    exit 2
+}
+
+# Prints "NAME (glassbox) VERSION", the version that the build in the source folder $1
+# declares.
+print_version() {
+    sed -n "/^ *VERSION /{s/^ *VERSION \([^ ]*\).*/${0##*/} (glassbox) \1/p; q}" \
+        "$1/CMakeLists.txt"
+}
