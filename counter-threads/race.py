@@ -59,7 +59,16 @@ def go(thread, command="continue"):
 
 def find_store(thread):
     """Steps `thread` until the counter changes, and returns the address of the instruction
-    that changed it: the worker's store."""
+    that changed it: the worker's store. A worker stopped at its report runs the report
+    through first: a thread's first printf allocates the stream's buffer and may bind the
+    symbol, many thousands of instructions, and stepped one by one on a busy machine those
+    take minutes."""
+    thread.switch()
+    # Without debugging information, gdb names the routine with its parameters.
+    if (gdb.selected_frame().name() or "").split("(")[0] != f"{thread.name.lower()}Thread":
+        printing(False)
+        go(thread, "finish")
+        printing(True)
     before = counter()
     while True:
         thread.switch()
