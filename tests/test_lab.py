@@ -1,0 +1,121 @@
+"""The lab sheet, LAB.md, as a learner uses it: every command of its exercises is run from
+the top of the source tree, with the built programs first on PATH, and must end, succeed
+and stay quiet on standard error; and every exercise has its answer. A command misspelt,
+or a program whose option was renamed, fails here before it fails in a lab.
+
+The sheet's counter runs are long so that their figures mean something; here they are cut
+to a small setting by one rule: a `head -n N` above 20,000 lines reads 20,000, and race.sh's
+number of changes above 5 is 5. What each command must show is held by the sheet's answers
+and by the programs' own tests; this test holds the commands to running."""
+
+import os
+import re
+import subprocess
+import tempfile
+import unittest
+
+from harness import require, sh
+from test_docs import private_tmp
+
+SOURCE = os.environ["GLASSBOX_SOURCE"]
+SHEET = os.path.join(SOURCE, "LAB.md")
+HEAD_LINES, RACE_CHANGES = 20000, 5
+SH_BLOCK = re.compile(r"^```sh\n(.*?)^```", re.M | re.S)
+NUMBERED = re.compile(r"^### (\d+)\. (.+)$", re.M)
+
+
+def sections(text):
+    """The exercises and the answers, each a {number: (title, body)} in the sheet's order:
+    the numbered headings under "## Exercises" and under "## Answers"."""
+    exercises = re.search(r"^## Exercises\n(.*?)^## Answers\n", text, re.M | re.S)
+    answers = re.search(r"^## Answers\n(.*)", text, re.M | re.S)
+    found = []
+    for part in (exercises, answers):
+        body = part.group(1) if part else ""
+        heads = list(NUMBERED.finditer(body))
+        found.append({int(head.group(1)): (head.group(2),
+                                           body[head.end():heads[i + 1].start()
+                                                if i + 1 < len(heads) else len(body)])
+                      for i, head in enumerate(heads)})
+    return found
+
+
+def small(command):
+    """The command at the test's small setting (the rule above)."""
+    command = re.sub(r"\bhead -n (\d+)",
+                     lambda m: f"head -n {min(int(m.group(1)), HEAD_LINES)}", command)
+    return re.sub(r"(race\.sh(?: --hold=\w+)?) (\d+)",
+                  lambda m: f"{m.group(1)} {min(int(m.group(2)), RACE_CHANGES)}", command)
+
+
+def allowed_statuses(command):
+    """0, and 1 when the pipeline ends in tallycheck: breaks in a trace give status 1."""
+    code = re.sub(r"\s+#\s.*$", "", command)
+    return {0, 1} if re.search(r"\|\s*tallycheck\b[^|;&]*$", code) else {0}
+
+
+def may_write_to_stderr(command):
+    """The sheet says so in the command's comment: "... on standard error"."""
+    comment = re.search(r"\s#\s(.*)$", command)
+    return bool(comment and "standard error" in comment.group(1))
+
+
+def run_block(commands, folder):
+    """Runs a block's commands in one shell from the top of the source tree, as a learner
+    types them; returns each command's status and standard error."""
+    script = ""
+    for i, command in enumerate(commands):
+        script += f'{{\n{command}\n}} 2>"{folder}/err.{i}"\necho $? >"{folder}/status.{i}"\n'
+    sh(script, timeout=240, cwd=SOURCE, stdin=subprocess.DEVNULL,
+       stdout=subprocess.DEVNULL)
+    results = []
+    for i in range(len(commands)):
+        try:
+            with open(f"{folder}/status.{i}", encoding="utf-8") as status, \
+                    open(f"{folder}/err.{i}", encoding="utf-8", errors="replace") as err:
+                results.append((int(status.read()), err.read()))
+        except FileNotFoundError:
+            results.append((None, "the command was never reached"))
+    return results
+
+
+class Lab(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        with open(SHEET, encoding="utf-8") as sheet:
+            cls.text = sheet.read()
+        cls.exercises, cls.answers = sections(cls.text)
+
+    def test_every_exercise_has_its_answer(self):
+        self.assertGreaterEqual(len(self.exercises), 9)
+        self.assertEqual(list(self.exercises), list(range(1, len(self.exercises) + 1)))
+        self.assertEqual({n: title for n, (title, _) in self.exercises.items()},
+                         {n: title for n, (title, _) in self.answers.items()})
+        for number, (_, body) in self.answers.items():
+            with self.subTest(answer=number):
+                self.assertNotIn("```", body, "an answer shows no commands to run")
+                self.assertGreater(len(body.split()), 20)
+        self.assertIn("When the race hides", re.findall(r"^## (.+)$", self.text, re.M))
+
+    def test_every_command_runs(self):
+        for tool, package in (("gdb", "gdb"), ("strace", "strace"), ("script", "util-linux"),
+                              ("taskset", "util-linux")):
+            require(tool, package)
+        private_tmp()
+        for number, (title, body) in self.exercises.items():
+            blocks = SH_BLOCK.findall(body)
+            with self.subTest(exercise=number):
+                self.assertTrue(blocks, f"exercise {number}, {title}, has no commands")
+            commands = [small(line) for block in blocks for line in block.splitlines()
+                        if line.strip() and not line.lstrip().startswith("#")]
+            with tempfile.TemporaryDirectory() as folder:
+                results = run_block(commands, folder)
+            for command, (status, err) in zip(commands, results):
+                with self.subTest(exercise=number, command=command):
+                    self.assertIn(status, allowed_statuses(command), err)
+                    if not may_write_to_stderr(command):
+                        self.assertEqual(err, "")
+
+
+if __name__ == "__main__":
+    unittest.main()
