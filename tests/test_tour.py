@@ -9,7 +9,7 @@ import subprocess
 import tempfile
 import unittest
 
-from harness import BIN, ENV, sh
+from harness import BIN, ENV, require, sh
 
 TOUR = os.path.join(os.environ["GLASSBOX_SOURCE"], "tour.sh")
 STEPS = 13  # the sections headed "== "
@@ -135,6 +135,18 @@ class CommandLine(unittest.TestCase):
                     self.assertRegex(done.stderr, r"^tour\.sh: no built programs in .*\(missing: "
                                      r"guardtally .*forkdoublesline\); cmake --workflow --preset "
                                      r"tour builds them\nTry 'tour.sh --help'")
+
+    def test_the_tour_target_builds_every_program_the_tour_runs(self):
+        # cmake --workflow --preset tour on a fresh clone builds only what the tour target
+        # depends on; tour.sh names what it needs when given a folder that has none of it.
+        require("ninja", "ninja-build")
+        with tempfile.TemporaryDirectory() as empty:
+            needed = re.search(r"\(missing: ([^)]*)\)", sh(f"{TOUR} '{empty}'").stderr)
+        self.assertIsNotNone(needed)
+        query = subprocess.run(["ninja", "-C", os.environ["GLASSBOX_BUILD"], "-t", "query",
+                                "tour"], capture_output=True, text=True, check=True).stdout
+        built = set(re.findall(r"^\s+bin/(\S+)$", query, re.M))
+        self.assertLessEqual(set(needed.group(1).split()), built)
 
 
 if __name__ == "__main__":
