@@ -9,6 +9,7 @@ import select
 import shutil
 import signal
 import subprocess
+import tempfile
 import time
 
 BIN = os.environ["GLASSBOX_BIN"]
@@ -45,6 +46,27 @@ def sh(script, timeout=60, stdout=subprocess.PIPE, **kwargs):
             os.killpg(process.pid, signal.SIGKILL)
             raise
     return subprocess.CompletedProcess(process.args, process.returncode, out, err)
+
+
+def still_folder(test, files=(), folders=()):
+    """Makes a folder for `test` whose `ls -a -l` cannot change while the test runs, and
+    returns its path and that listing. Its parent, "..", is a fresh folder too: a shared one
+    such as /tmp changes its link count whenever other work makes a folder in it. Every time
+    stamp is fixed. The folders are removed when the test ends."""
+    top = tempfile.TemporaryDirectory()
+    test.addCleanup(top.cleanup)
+    folder = os.path.join(top.name, "here")
+    os.makedirs(folder)
+    for name in folders:
+        os.makedirs(os.path.join(folder, name))
+    for name in files:
+        with open(os.path.join(folder, name), "w") as file:
+            file.write(name)
+    for path in [os.path.join(folder, name) for name in folders] + [folder, top.name]:
+        os.utime(path, (1e9, 1e9))
+    listing = subprocess.run(["/bin/ls", "-a", "-l"], cwd=folder, env=ENV,
+                             capture_output=True, text=True, check=True).stdout
+    return folder, listing
 
 
 def strace(*injections):

@@ -4,10 +4,9 @@ failure-injecting suite stays native; this checks that the programs behave the s
 
 import os
 import subprocess
-import tempfile
 import unittest
 
-from harness import BIN, ENV, libraries_needed, sh
+from harness import BIN, libraries_needed, sh, still_folder
 
 EMULATOR = os.environ["GLASSBOX_EMULATOR"]
 
@@ -50,16 +49,13 @@ class Emulated(unittest.TestCase):
         self.assertEqual((done.returncode, done.stdout), (0, "HelloWorld"))
 
     def test_listing_programs(self):
-        with tempfile.TemporaryDirectory() as folder:
-            open(os.path.join(folder, ".hidden"), "w").close()
-            listing = subprocess.run(["/bin/ls", "-a", "-l"], cwd=folder, env=ENV,
-                                     capture_output=True, text=True, check=True).stdout
-            swapped = run("e swaplist", cwd=folder)
-            self.assertEqual((swapped.returncode, swapped.stdout), (0, "Before exec\n" + listing))
-            spawned = run("e spawnlist | cat", cwd=folder)
-            self.assertEqual(spawned.returncode, 0)
-            self.assertEqual(sorted(spawned.stdout.splitlines()),
-                             sorted(listing.splitlines() + ["Parent: "]))
+        folder, listing = still_folder(self, files=(".hidden",))
+        swapped = run("e swaplist", cwd=folder)
+        self.assertEqual((swapped.returncode, swapped.stdout), (0, "Before exec\n" + listing))
+        spawned = run("e spawnlist | cat", cwd=folder)
+        self.assertEqual(spawned.returncode, 0)
+        self.assertEqual(sorted(spawned.stdout.splitlines()),
+                         sorted(listing.splitlines() + ["Parent: "]))
 
 
 if __name__ == "__main__":

@@ -1,20 +1,17 @@
 """The two classic mistakes as a learner meets them: right on a terminal, wrong through a
 pipe, because only a terminal makes the stream write each line as it is printed."""
 
-import os
-import tempfile
 import unittest
 
-from harness import on_terminal, sh
+from harness import on_terminal, sh, still_folder
 
 
 class Mistakes(unittest.TestCase):
     def test_exec_without_a_flush_loses_the_line_in_a_pipe(self):
-        with tempfile.TemporaryDirectory() as folder:
-            listing = sh("/bin/ls -a -l", cwd=folder).stdout
-            done = sh("execdropsline | cat", cwd=folder)
-            self.assertEqual((done.returncode, done.stdout, done.stderr), (0, listing, ""))
-            out, _, status = on_terminal(["execdropsline"], cwd=folder)
+        folder, listing = still_folder(self)
+        done = sh("execdropsline | cat", cwd=folder)
+        self.assertEqual((done.returncode, done.stdout, done.stderr), (0, listing, ""))
+        out, _, status = on_terminal(["execdropsline"], cwd=folder)
         self.assertEqual(status, 0)
         self.assertEqual(out.decode(), "Before exec\r\n" + listing.replace("\n", "\r\n"))
 

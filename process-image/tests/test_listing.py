@@ -1,33 +1,22 @@
 """spawnlist and swaplist with the real /bin/ls: what is listed, what is printed around it,
 and what happens when fork, exec or the output fails."""
 
-import os
 import re
 import subprocess
 import tempfile
 import unittest
 
-from harness import ENV, on_terminal, require, sh, strace
+from harness import on_terminal, require, sh, still_folder, strace
 
 CANNOT_RUN = (("ENOENT", 127, "No such file or directory"), ("EACCES", 126, "Permission denied"))
 
 
 class ListingCase(unittest.TestCase):
-    """Runs in a directory whose listing cannot change under the test: its parent, "..",
-    is a fresh folder too, and every time stamp is fixed."""
+    """Runs in a directory whose listing cannot change under the test."""
 
     def setUp(self):
-        top = tempfile.TemporaryDirectory()
-        self.addCleanup(top.cleanup)
-        self.folder = os.path.join(top.name, "here")
-        os.makedirs(os.path.join(self.folder, "subfolder"))
-        for name in (".hidden", "file"):
-            with open(os.path.join(self.folder, name), "w") as file:
-                file.write(name)
-        for path in (self.folder, os.path.join(self.folder, "subfolder"), top.name):
-            os.utime(path, (1e9, 1e9))
-        self.listing = subprocess.run(["/bin/ls", "-a", "-l"], cwd=self.folder, env=ENV,
-                                      capture_output=True, text=True, check=True).stdout
+        self.folder, self.listing = still_folder(self, files=(".hidden", "file"),
+                                                 folders=("subfolder",))
 
     def run_here(self, script, stdout=subprocess.PIPE):
         return sh(script, stdout=stdout, cwd=self.folder)
