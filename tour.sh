@@ -37,7 +37,7 @@ if ((${#missing[@]})); then
 fi
 bin=$(cd -- "$1" && pwd) || exit 2
 source=$(cd -- "$(dirname "$0")" && pwd) || exit 2
-PATH="$bin:$source/counter-threads:$PATH"
+PATH="$bin:$source/staging:$PATH"
 # strace -ff writes each process's calls to a file of its own, named after its process id:
 # with both processes in one file, a call that overlaps another is split in two lines.
 traces=$(mktemp -d)

@@ -4,18 +4,16 @@ and with their output or their threads made to fail."""
 import errno
 import os
 import re
-import shutil
 import signal
 import subprocess
 import tempfile
 import time
 import unittest
 
-from harness import BIN, RUNTIME_THREADS, fail_with, on_terminal, sh, strace
+from harness import BIN, RUNTIME_THREADS, fail_with, on_terminal, require, sh, strace
 
 PROGRAMS = ("guardtally", "loosetally")
 REPORT_LINE = re.compile(r"(Inc|Dec): (0|-?[1-9][0-9]*)\n")
-RACE = os.path.join(os.environ["GLASSBOX_SOURCE"], "counter-threads", "race.sh")
 
 
 def pipeline(script, **kwargs):
@@ -87,55 +85,6 @@ class LooseTrace(unittest.TestCase):
         self.assertIn("\nmalformed: 0\n", out)
 
 
-def needs_gdb(test):
-    if not shutil.which("gdb"):
-        test.fail("gdb is not installed (Debian: gdb)")
-
-
-class RaceOnDemand(unittest.TestCase):
-    """loosetally under the debugger: a worker held between its load and its store loses
-    exactly the changes the other worker makes meanwhile, and the report it then loads
-    afresh shows the other worker's later change. Every run, on any number of cores."""
-
-    def race(self, arguments):
-        needs_gdb(self)
-        done = sh(f"{RACE} {arguments}", timeout=200)
-        self.assertEqual(done.returncode, 0, done.stderr)
-        check = subprocess.run([os.path.join(BIN, "tallycheck")], input=done.stdout,
-                               capture_output=True, text=True, check=False)
-        self.assertEqual(check.returncode, 1, check.stdout)  # the trace breaks
-        return done.stdout, check.stdout
-
-    def test_the_held_worker_wipes_out_exactly_the_changes_made_meanwhile(self):
-        for changes in (1, 40):
-            with self.subTest(changes=changes):
-                trace, out = self.race(changes)
-                # The lost changes and the late report are the only two breaks.
-                self.assertIn("\nbreaks: 2, ", out)
-                self.assertIn(f"\ndrift: {changes} ", out)
-                # Dec changed Inc's stale store; Inc's report, loaded afresh, shows it.
-                self.assertRegex(trace, r"\nDec: (-?\d+)\nInc: \1\n")
-
-    def test_with_no_change_lost_the_report_is_only_late(self):
-        trace, out = self.race("--hold=dec 0")
-        self.assertIn("\nbreaks: 2, ", out)
-        self.assertIn("\ndrift: 0 ", out)
-        self.assertRegex(trace, r"\nInc: (-?\d+)\nDec: \1\n")
-
-    def test_command_line(self):
-        for arguments, message in (("-x", "invalid option -x"), ("1x", "not a number of changes "
-                                   "from 0 to 999999: 1x"), ("1 2", "expected at most one "
-                                   "operand, the number of changes to lose")):
-            with self.subTest(arguments=arguments):
-                done = sh(f"{RACE} {arguments}")
-                self.assertEqual((done.returncode, done.stdout), (2, ""))
-                self.assertEqual(done.stderr, f"race.sh: {message}\n"
-                                              "Try 'race.sh --help' for more information.\n")
-        done = sh(f"PATH=/usr/bin:/bin {RACE}")
-        self.assertEqual((done.returncode, done.stderr), (1, "race.sh: loosetally is not on "
-                         "PATH; add the folder of the built programs\n"))
-
-
 # Runs the worker that reaches its first instruction first alone, the other not yet started,
 # and notes each call to the semaphore and to printf with the counter's value at that call.
 CALLS = """
@@ -158,7 +107,7 @@ gdb.execute("kill")
 
 class CriticalSection(unittest.TestCase):
     def test_the_change_and_its_report_happen_while_the_semaphore_is_held(self):
-        needs_gdb(self)
+        require("gdb", "gdb")
         with tempfile.NamedTemporaryFile("w", suffix=".py") as script:
             script.write(CALLS)
             script.flush()

@@ -5,15 +5,14 @@
 // malformed or empty input, a read error, a write error or a usage error.
 #include <fcntl.h>
 #include <getopt.h>
-#include <inttypes.h>
 #include <limits.h>
-#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
 #include "diagnose.h"
+#include "summary.h"
 #include "tracecheck.h"
 
 namespace {
@@ -35,23 +34,6 @@ constexpr char usage[] =
     "\n"
     "Exit status: 0 consistent, 1 some step breaks, 2 malformed or empty input,\n"
     "or a read, write or usage error.\n";
-
-// Writes text between two `quote` characters, with the quote, the backslash and every byte
-// that is not printable ASCII escaped: input can neither forge a line of the summary nor
-// reach a terminal as a control sequence.
-void printQuoted(FILE *out, const char *text, size_t length, char quote = '"') {
-    putc(quote, out);
-    for (size_t i = 0; i < length; ++i) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        if (c == static_cast<unsigned char>(quote) || c == '\\')
-            fprintf(out, "\\%c", c);
-        else if (c >= 0x20 && c < 0x7f)
-            putc(c, out);
-        else
-            fprintf(out, "\\x%02x", c);
-    }
-    putc(quote, out);
-}
 
 // "tallycheck: WHAT 'TEXT'AFTER", where TEXT comes from outside.
 void warnQuoted(const char *what, const char *text, size_t length, const char *after = "") {
@@ -95,115 +77,6 @@ void warnFile(const char *name, int err) {
     fprintf(stderr, "%s: ", program_invocation_short_name);
     printQuoted(stderr, name, strlen(name));
     fprintf(stderr, ": %s\n", strerror(err));
-}
-
-void printQuote(const Quote &quote, const char *prefix = "") {
-    printf("%sline %" PRIu64 ": ", prefix, quote.line);
-    printQuoted(stdout, quote.text, quote.length);
-    puts(quote.cut ? "..." : "");
-}
-
-void printCount(const char *what, uint64_t number, const Quote &first) {
-    printf("%s: %" PRIu64, what, number);
-    if (number == 0) {
-        putchar('\n');
-        return;
-    }
-    fputs(", first at ", stdout);
-    printQuote(first);
-}
-
-// The first break among the lines around it, marked as grep -n marks a match.
-void printContext(const Trace &trace, const Context &context) {
-    for (size_t i = 0; i < context.beforeCount(); ++i)
-        printQuote(context.before(i), "  ");
-    printQuote(trace.firstBreak, "> ");
-    for (size_t i = 0; i < context.afterCount(); ++i)
-        printQuote(context.after(i), "  ");
-}
-
-void printDrift(Count drift) {
-    printf("drift: %" PRId32, drift);
-    if (drift == 0) {
-        puts(" (no change lost, net)");
-        return;
-    }
-    const auto bits = static_cast<uint32_t>(drift);
-    printf(" (lost changes, net: %" PRIu32 " more %s than %s, give or take one a worker at a "
-           "cut end)\n",
-           drift < 0 ? 0U - bits : bits, drift < 0 ? "Inc" : "Dec", drift < 0 ? "Dec" : "Inc");
-}
-
-const char *labelName(Label label) {
-    return label == Label::inc ? "Inc" : "Dec";
-}
-
-// The rows of --breaks, tab-separated under their header, for awk, column -t and plotting.
-void printBreakHeader() {
-    puts("line\tlabel\tvalue\texpected\tdrift");
-}
-
-void printBreak(const Break &row) {
-    printf("%" PRIu64 "\t%s\t%" PRId32 "\t%" PRId32 "\t%" PRId32 "\n", row.line,
-           labelName(row.label), row.value, row.expected, row.drift);
-}
-
-// With `lengths`, the runs by length follow: one row for each bin from the runs of one line
-// up to the bin of the longest run, empty bins included.
-void printRuns(const Trace &trace, bool lengths) {
-    printf("runs: %" PRIu64, trace.runs);
-    const Run &longest = trace.longestRun;
-    const auto wellFormed = static_cast<double>(trace.incs + trace.decs);
-    if (trace.runs == 0)
-        putchar('\n');
-    else
-        printf(", mean length %.1f, longest %" PRIu64 " %s from line %" PRIu64 "\n",
-               wellFormed / static_cast<double>(trace.runs), longest.length,
-               labelName(longest.label), longest.line);
-    if (!lengths)
-        return;
-    puts("from\tto\truns\tlines\tshare");
-    for (int k = 0; trace.runs > 0 && k <= 63 - __builtin_clzll(longest.length); ++k) {
-        const RunBin &bin = trace.runLengths[k];
-        const uint64_t from = uint64_t{1} << k;
-        printf("%" PRIu64 "\t%" PRIu64 "\t%" PRIu64 "\t%" PRIu64 "\t%.4f\n", from,
-               from + (from - 1), bin.runs, bin.lines, static_cast<double>(bin.lines) / wellFormed);
-    }
-}
-
-// What the command line asks for besides the summary.
-struct Detail {
-    Context *context = nullptr; // the lines around the first break
-    bool runLengths = false;
-    bool breaks = false;
-};
-
-// Prints the summary and returns the trace's exit status.
-int summarise(const Trace &trace, const Detail &detail, bool readFailed) {
-    printf("lines: %" PRIu64 " (Inc %" PRIu64 ", Dec %" PRIu64 ")\n", trace.lines, trace.incs,
-           trace.decs);
-    printCount("breaks", trace.breaks, trace.firstBreak);
-    if (detail.context != nullptr && trace.breaks > 0)
-        printContext(trace, *detail.context);
-    printCount("malformed", trace.malformed, trace.firstMalformed);
-    if (trace.tail.line == 0) {
-        puts("tail: complete");
-    } else {
-        fputs("tail: truncated, ", stdout);
-        printQuote(trace.tail);
-    }
-    printf("last value: %" PRId32 "\n", trace.last);
-    printDrift(drift(trace));
-    printRuns(trace, detail.runLengths);
-    // A trace without a single complete line, such as the output of a mistyped command,
-    // shows nothing at all, so it is not called consistent.
-    const char *verdict = readFailed         ? "read error"
-                          : trace.malformed  ? "malformed"
-                          : trace.breaks     ? "inconsistent"
-                          : trace.lines == 0 ? "empty"
-                                             : "consistent";
-    printf("verdict: %s\n", verdict);
-    return readFailed || trace.malformed || trace.lines == 0 ? 2 : trace.breaks ? 1 : 0;
 }
 
 // Checks the trace that fd gives, up to its end or a read error, and prints its summary.

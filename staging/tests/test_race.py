@@ -1,0 +1,58 @@
+"""The race on demand as users run it: race.sh holds one worker of loosetally in gdb and
+stages a lost update and a late report, the same on any machine."""
+
+import os
+import subprocess
+import unittest
+
+from harness import BIN, require, sh
+
+RACE = os.path.join(os.environ["GLASSBOX_SOURCE"], "staging", "race.sh")
+
+
+class RaceOnDemand(unittest.TestCase):
+    """loosetally under the debugger: a worker held between its load and its store loses
+    exactly the changes the other worker makes meanwhile, and the report it then loads
+    afresh shows the other worker's later change. Every run, on any number of cores."""
+
+    def race(self, arguments):
+        require("gdb", "gdb")
+        done = sh(f"{RACE} {arguments}", timeout=200)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        check = subprocess.run([os.path.join(BIN, "tallycheck")], input=done.stdout,
+                               capture_output=True, text=True, check=False)
+        self.assertEqual(check.returncode, 1, check.stdout)  # the trace breaks
+        return done.stdout, check.stdout
+
+    def test_the_held_worker_wipes_out_exactly_the_changes_made_meanwhile(self):
+        for changes in (1, 40):
+            with self.subTest(changes=changes):
+                trace, out = self.race(changes)
+                # The lost changes and the late report are the only two breaks.
+                self.assertIn("\nbreaks: 2, ", out)
+                self.assertIn(f"\ndrift: {changes} ", out)
+                # Dec changed Inc's stale store; Inc's report, loaded afresh, shows it.
+                self.assertRegex(trace, r"\nDec: (-?\d+)\nInc: \1\n")
+
+    def test_with_no_change_lost_the_report_is_only_late(self):
+        trace, out = self.race("--hold=dec 0")
+        self.assertIn("\nbreaks: 2, ", out)
+        self.assertIn("\ndrift: 0 ", out)
+        self.assertRegex(trace, r"\nInc: (-?\d+)\nDec: \1\n")
+
+    def test_command_line(self):
+        for arguments, message in (("-x", "invalid option -x"), ("1x", "not a number of changes "
+                                   "from 0 to 999999: 1x"), ("1 2", "expected at most one "
+                                   "operand, the number of changes to lose")):
+            with self.subTest(arguments=arguments):
+                done = sh(f"{RACE} {arguments}")
+                self.assertEqual((done.returncode, done.stdout), (2, ""))
+                self.assertEqual(done.stderr, f"race.sh: {message}\n"
+                                              "Try 'race.sh --help' for more information.\n")
+        done = sh(f"PATH=/usr/bin:/bin {RACE}")
+        self.assertEqual((done.returncode, done.stderr), (1, "race.sh: loosetally is not on "
+                         "PATH; add the folder of the built programs\n"))
+
+
+if __name__ == "__main__":
+    unittest.main()
