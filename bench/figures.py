@@ -9,9 +9,7 @@ readers with any common colour blindness can tell apart; marks differ in shape a
 import itertools
 import math
 import os
-import re
 import statistics
-import sys
 import tempfile
 import textwrap
 
@@ -19,7 +17,8 @@ import matplotlib.pyplot as plt
 from matplotlib.colors import ListedColormap
 from matplotlib.ticker import MaxNLocator
 
-from bench import count
+from detail import break_rows, run_bins, summary_count, trace_lines
+from tables import count, number
 
 # Text stays text in the SVG (small, searchable), and the same data give the same bytes.
 plt.rcParams.update({"svg.fonttype": "none", "svg.hashsalt": "glassbox", "font.size": 9,
@@ -32,51 +31,9 @@ STRIP_LINES, STRIP_WIDTH = 20_000, 1_000  # a strip: 20 rows of 1,000 lines, one
 WIDTH = 7.5  # inches
 
 
-def rows_after(output, header):
-    """The tab-separated rows that tallycheck prints under header, as lists of fields."""
-    lines = output.splitlines()
-    if header not in lines:
-        sys.exit(f"bench.py: tallycheck printed no {header!r} header: build the tallycheck "
-                 "that comes with this bench")
-    return [line.split("\t") for line in
-            itertools.takewhile(lambda line: "\t" in line, lines[lines.index(header) + 1:])]
-
-
-def break_rows(output):
-    """The rows of `tallycheck --breaks`: (line, label, value, expected, drift after it)."""
-    return [(int(line), label, int(value), int(expected), int(drift)) for line, label, value,
-            expected, drift in rows_after(output, "line\tlabel\tvalue\texpected\tdrift")]
-
-
-def run_bins(output):
-    """The rows of `tallycheck --runs`: (from, to, runs, lines, share), and the mean run."""
-    bins = [(int(low), int(high), int(runs), int(lines), float(share)) for low, high, runs,
-            lines, share in rows_after(output, "from\tto\truns\tlines\tshare")]
-    return bins, float(re.search(r"^runs: \d+, mean length ([\d.]+)", output, re.M).group(1))
-
-
-def summary_count(output, field):
-    return int(re.search(rf"^{field}: (\d+)", output, re.M).group(1))
-
-
-def trace_lines(path, first, last):
-    """Labels and values of lines first to last (1-based, inclusive) of a trace, to draw."""
-    labels, values = [], []
-    with open(path, encoding="ascii", errors="replace") as trace:
-        for line in itertools.islice(trace, first - 1, last):
-            label, _, value = line.partition(": ")
-            labels.append(label)
-            values.append(int(value))
-    return labels, values
-
-
 def quiet_median(runs, figure):
     values = [figure(run) for run in runs if not run["disturbed"]]
     return statistics.median(values) if values else None
-
-
-def number(value, digits=0):
-    return "–" if value is None else f"{value:,.{digits}f}"
 
 
 class Figures:

@@ -1,0 +1,104 @@
+"""The tables: the benchmark's records and timings as Markdown, each cell the median and
+range of the runs it summarises. A counter table takes the quiet runs only."""
+
+import statistics
+
+from records import PROGRAMS
+
+# Each counter table's columns: heading, the figure from one record, and its digits. The
+# kernel's work is per 1,000 lines; the mean run of serialtally, which alternates its labels
+# by construction, says nothing and is left out.
+COLUMNS = {
+    "guard": (("M lines/s", lambda run: run["rate"] * 1e-6, 2),
+              ("× serial bound", lambda run: run["bound"], 2),
+              ("mean run", lambda run: run["mean_run"], 1),
+              ("voluntary switches", lambda run: run["voluntary_switches"] * 1e3 / run["lines"], 1),
+              ("involuntary switches",
+               lambda run: run["involuntary_switches"] * 1e3 / run["lines"], 1),
+              ("system µs", lambda run: run["system_seconds"] * 1e9 / run["lines"], 0),
+              ("futex calls", lambda run: run["futex_calls"] * 1e3 / run["lines"], 1)),
+    "race": (("M lines/s", lambda run: run["rate"] * 1e-6, 2),
+             ("× serial bound", lambda run: run["bound"], 2),
+             ("breaks per M lines", lambda run: run["breaks"] * 1e6 / run["lines"], 0),
+             ("drift", lambda run: run["drift"], 0),
+             ("mean run", lambda run: run["mean_run"], 1))}
+HEADINGS = {"guard": "The price of the guard, by placement",
+            "race": "The rate of the race, by placement"}
+
+
+def count(number, noun):
+    """A count with its noun, in the singular where it is one: "1 run", "5 runs"."""
+    return f"{number:,} {noun}" + ("" if number == 1 else "s")
+
+
+def number(value, digits=0):
+    """A figure with its digits, or "–" where there is none."""
+    return "–" if value is None else f"{value:,.{digits}f}"
+
+
+def cell(values, digits=1):
+    """The median and range of values, as one table cell; "–" where a figure does not
+    apply."""
+    if None in values:
+        return "–"
+    values = sorted(values)
+    median = statistics.median(values)
+    return f"{median:,.{digits}f} ({values[0]:,.{digits}f}–{values[-1]:,.{digits}f})"
+
+
+def counter_table(records, experiment, placements, perf):
+    """The experiment's table under its heading: one row a program and placement."""
+    columns = [column for column in COLUMNS[experiment]
+               if column[0] != "futex calls" or perf]
+    headings = ["program", "placement", *(heading for heading, *_ in columns),
+                "disturbed runs"]
+    print(f"\n### {HEADINGS[experiment]}\n")
+    print("| " + " | ".join(headings) + " |\n|" + "---|" * len(headings))
+    for placement in placements:
+        for program in PROGRAMS[experiment]:
+            runs = [run for run in records
+                    if (run["program"], run["placement"]) == (program, placement)]
+            quiet = [run for run in runs if not run["disturbed"]]
+            if quiet:
+                cells = [cell([figure(run) for run in quiet], digits)
+                         for _, figure, digits in columns]
+                disturbed = f"{len(runs) - len(quiet)} of {len(runs)}"
+            else:
+                cells = ["–"] * len(columns)
+                disturbed = f"all {len(runs)}: no median"
+            print("| " + " | ".join([f"`{program}`", placement, *cells, disturbed]) + " |")
+
+
+def counter_note(disturbed_percent, perf):
+    print(f"\nEach cell: the median (and range) of the quiet runs. A run is disturbed when "
+          f"other work used more than {disturbed_percent:g}% of all CPUs while it ran (from "
+          "/proc/stat, less the run's own processes). The kernel's work is per 1,000 lines, "
+          "from the producer's resource usage"
+          + (" and perf's count of futex calls." if perf else
+             "; perf cannot count futex calls here."))
+
+
+def checker_table(rows, lines):
+    """The checker against `wc -l` and `cat`, from the seconds of each run of each."""
+    print("\n### The checker against the cost of reading the bytes\n")
+    print("| trace | mean run | `tallycheck` M lines/s | `wc -l` M lines/s | "
+          "`cat` M lines/s | `tallycheck` / `wc -l` | `cat` / `wc -l` |\n|" + "---|" * 7)
+    for name, program, placement, mean_run, (check, count_lines, read) in rows:
+        cells = [cell([lines / seconds * 1e-6 for seconds in each], 1)
+                 for each in (check, count_lines, read)]
+        cells += [cell([ours / floor for ours, floor in zip(each, count_lines)], 2)
+                  for each in (check, read)]
+        print(f"| {name} ({program}, {placement}) | {mean_run:,.1f} | "
+              + " | ".join(cells) + " |")
+    print("\nEach trace is made afresh and read from the page cache; each cell is the "
+          "median (and range) of the runs, the machine's load not checked.")
+
+
+def startup_table(markdown):
+    print("\n### Start to exit, timed by hyperfine\n")
+    if markdown is None:
+        print("hyperfine is not installed (Debian: apt-get install hyperfine): "
+              "no start-up figures.")
+        return
+    print(markdown)
+    print("\n`spawnlist` is timed until its parent exits; the listing runs on after it.")
