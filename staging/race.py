@@ -20,6 +20,7 @@ HOLD = os.environ["RACE_HOLD"]  # "Inc" or "Dec": the worker held with a stale v
 OTHER = "Dec" if HOLD == "Inc" else "Inc"
 CHANGES = int(os.environ["RACE_CHANGES"])
 OUTPUT = os.environ["RACE_OUTPUT"]  # the file that takes the program's standard output
+PROGRAM = gdb.current_progspace().filename
 AFTER = 20  # lines the held worker prints after the staged race
 
 stops = []
@@ -86,6 +87,14 @@ def printing(enabled):
 for setting in ("pagination off", "confirm off", "print thread-events off",
                 "print inferior-events off"):
     gdb.execute(f"set {setting}")
+# A stripped program has no symbols to break on: it would run free, printing, where it should
+# stop. The same name is given for each worker's routine and for the counter.
+for symbol in ("incThread", "decThread"):
+    try:
+        gdb.parse_and_eval(f"(long) &{symbol}")
+    except gdb.error:
+        give_up(f"{shlex.quote(PROGRAM)} has no symbol {symbol} to hold its workers by (is it stripped?); "
+                "use the loosetally built from source: put its build/default/bin first on PATH")
 entries = {gdb.Breakpoint(f"{name.lower()}Thread", internal=True): name for name in ("Inc", "Dec")}
 try:
     gdb.execute("run > " + shlex.quote(OUTPUT), to_string=True)

@@ -44,17 +44,40 @@ if [ "$(cat /proc/sys/kernel/yama/ptrace_scope 2>/dev/null)" = 3 ]; then
 fi
 
 work=$(mktemp -d) || exit 1
-trap 'rm -rf "$work"' EXIT
-# gdb kills the program when it is done, or when it quits on a failure or the time-out.
-RACE_HOLD=$hold RACE_CHANGES=$changes RACE_OUTPUT=$work/output RACE_PID=$work/pid \
-    timeout -k 5 120 gdb -nx -batch -q -x "$(dirname "$0")/race.py" --args "$program" \
-    >"$work/gdb.log" 2>&1
+# Whatever ends this script ends what it started. timeout puts itself and gdb in a process
+# group of their own, which is killed whole; gdb kills the program it started when gdb dies
+# (ptrace's exit-kill). setpriv's parent-death signal covers the one end no trap sees: this
+# script killed outright, and timeout with it.
+group=
+stop() {
+    if [ -n "$group" ]; then
+        kill -KILL -- "-$group" 2>/dev/null || kill -KILL "$group" 2>/dev/null
+        wait "$group" 2>/dev/null
+    fi
+    # The program's own process id, should it still be the program: a process id that has
+    # ended may already belong to another.
+    held=$(cat "$work/pid" 2>/dev/null)
+    if [ -n "$held" ] && [ "$(readlink "/proc/$held/exe" 2>/dev/null)" = "$(readlink -f "$program")" ]; then
+        kill -KILL "$held" 2>/dev/null
+    fi
+    rm -rf "$work"
+}
+trap stop EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+trap 'exit 129' HUP
+# The held program writes a few lines past the race; should gdb lose hold of it, the limit on
+# the size of any file it writes (64 MiB, in the shell's blocks of 1,024 bytes) stops it.
+(
+    ulimit -f 65536
+    RACE_HOLD=$hold RACE_CHANGES=$changes RACE_OUTPUT=$work/output RACE_PID=$work/pid \
+        exec setpriv --pdeathsig KILL timeout -k 5 120 setpriv --pdeathsig KILL \
+        gdb -nx -batch -q -x "$(dirname "$0")/race.py" --args "$program"
+) >"$work/gdb.log" 2>&1 &
+group=$!
+# A trapped signal interrupts wait at once, where it would wait for a foreground command.
+wait "$group"
 status=$?
-# gdb kills the program before it ends; if gdb was killed instead, the program is not left
-# running on its own.
-if [ -s "$work/pid" ] && [ "$status" -ne 0 ]; then
-    kill -KILL "$(cat "$work/pid")" 2>/dev/null
-fi
 grep '^race: ' "$work/gdb.log" | sed 's/^race/race.sh/' >&2
 # gdb's batch mode ends with status 0 even when the script stopped on an error, so the
 # script's last word is required too.

@@ -2,10 +2,14 @@
 stages a lost update and a late report, the same on any machine."""
 
 import os
+import shutil
+import signal
 import subprocess
+import tempfile
+import time
 import unittest
 
-from harness import BIN, require, sh
+from harness import BIN, ENV, require, sh
 
 RACE = os.path.join(os.environ["GLASSBOX_SOURCE"], "staging", "race.sh")
 
@@ -52,6 +56,71 @@ class RaceOnDemand(unittest.TestCase):
         done = sh(f"PATH=/usr/bin:/bin {RACE}")
         self.assertEqual((done.returncode, done.stderr), (1, "race.sh: loosetally is not on "
                          "PATH; add the folder of the built programs\n"))
+
+
+
+def left_running(marker):
+    """The processes other than this one whose command line or environment names `marker`:
+    what a run that `marker` tells apart left behind."""
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as cmdline, \
+                    open(f"/proc/{pid}/environ", "rb") as environ:
+                if marker.encode() in cmdline.read() + environ.read() and int(pid) != os.getpid():
+                    found.append(pid)
+        except OSError:
+            pass  # it ended meanwhile, or is another user's
+    return found
+
+
+class NothingLeftBehind(unittest.TestCase):
+    """Whatever ends race.sh, the debugger and the program it holds end with it, and a
+    program that gdb cannot hold is refused at once rather than left to run free."""
+
+    def setUp(self):
+        folder = tempfile.TemporaryDirectory()
+        self.addCleanup(folder.cleanup)
+        self.bin = folder.name
+
+    def test_a_stripped_loosetally_is_refused_at_once(self):
+        require("gdb", "gdb")
+        require("strip", "binutils")
+        shutil.copy(os.path.join(BIN, "loosetally"), self.bin)
+        subprocess.run(["strip", os.path.join(self.bin, "loosetally")], check=True)
+        done = sh(f"PATH={self.bin}:$PATH {RACE} 3", timeout=60)
+        self.assertEqual((done.returncode, done.stdout), (1, ""))
+        self.assertEqual(done.stderr, f"race.sh: {self.bin}/loosetally has no symbol incThread "
+                         "to hold its workers by (is it stripped?); use the loosetally built "
+                         "from source: put its build/default/bin first on PATH\n"
+                         "race.sh: the race could not be staged\n")
+        self.assertEqual(left_running(self.bin), [])
+
+    def test_a_signal_to_race_sh_ends_the_debugger_too(self):
+        # A stand-in gdb that says it has started and then waits for ever, as a gdb whose
+        # program runs free would.
+        started = os.path.join(self.bin, "started")
+        with open(os.path.join(self.bin, "gdb"), "w", encoding="utf-8") as gdb:
+            gdb.write(f"#!/bin/sh\n: > {started}\nexec sleep 1000000\n")
+        os.chmod(os.path.join(self.bin, "gdb"), 0o755)
+        for signal_number in (signal.SIGINT, signal.SIGTERM, signal.SIGKILL):
+            with self.subTest(signal=signal_number.name):
+                path = f"{self.bin}:{ENV['PATH']}"
+                with subprocess.Popen([RACE, "1"], env=dict(ENV, PATH=path, MARKER=self.bin),
+                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                      start_new_session=True) as race:
+                    while not os.path.exists(started) and race.poll() is None:
+                        os.sched_yield()
+                    self.assertTrue(os.path.exists(started), "race.sh never started gdb")
+                    race.send_signal(signal_number)
+                    race.wait(timeout=60)
+                os.remove(started)
+                # The parent-death signal reaches the stand-in as race.sh ends, but is
+                # delivered by the kernel in its own time: the bound is for a hang only.
+                deadline = time.monotonic() + 60
+                while left_running(self.bin) and time.monotonic() < deadline:
+                    os.sched_yield()
+                self.assertEqual(left_running(self.bin), [])
 
 
 if __name__ == "__main__":
