@@ -67,29 +67,37 @@ cpu_ticks() {
         $((user + nice + system + idle + iowait + irq + softirq + steal))
 }
 
-# Shows a race by placement, and how much of the machine other work took while it ran:
-# the ticks the machine was busy, less the CPU time of the race itself. A machine busy
-# elsewhere time-slices the two workers on fewer cores, and the race hides.
-race() {
-    local before after own
-    printf '\n$ %s\n' "$1"
+# Runs a command and then says how much of the machine other work took while it ran: the
+# ticks the machine was busy, less the CPU time of the command itself. A machine busy
+# elsewhere time-slices the two workers on fewer cores, which changes what the command
+# measures; $1 says how.
+measured() {
+    local what=$1 before after own
+    shift
     read -r -a before < <(cpu_ticks)
-    # The subshell's children are the race alone; times gives their CPU time, as XmY.YYYs.
-    { own=$( (bash -c "$1" >&3; times) | tail -n 1); } 3>&1
+    # The subshell's children are the command alone; times gives their CPU time, as XmY.YYYs.
+    { own=$( ("$@" >&3; times) | tail -n 1); } 3>&1
     read -r -a after < <(cpu_ticks)
     awk -v busy=$((after[0] - before[0])) -v all=$((after[1] - before[1])) -v own="$own" \
-        -v hz="$(getconf CLK_TCK)" -v cpus="$(getconf _NPROCESSORS_ONLN)" 'BEGIN {
+        -v hz="$(getconf CLK_TCK)" -v cpus="$(getconf _NPROCESSORS_ONLN)" -v what="$what" '
+    BEGIN {
         split(own, t, /[ ms]+/); other = busy - (t[1] * 60 + t[2] + t[3] * 60 + t[4]) * hz
-        printf "(other work used %.0f%% of the %d CPUs meanwhile; at a fifth or more the race " \
-               "hides)\n", (all > 0 && other > 0 ? 100 * other / all : 0), cpus }'
+        printf "(other work used %.0f%% of the %d CPUs meanwhile; at a fifth or more %s)\n",
+               (all > 0 && other > 0 ? 100 * other / all : 0), cpus, what }'
+}
+
+# Shows a race by placement, and how busy the machine was meanwhile.
+race() {
+    printf '\n$ %s\n' "$1"
+    measured "the race hides" bash -c "$1"
 }
 
 # Runs guardtally, with what comes before it (a placement), for 1,000,000 lines, and says
 # how fast it printed, timed by the shell's microsecond clock, and how often the kernel
 # switched it out to wait for the semaphore.
-handoff() {
+# shellcheck disable=SC2317 # run by measured, which shellcheck does not follow
+handoff_run() {
     local lines=1000000 times start end
-    printf '\n$ %s\n' "$1guardtally | head -n $lines > /dev/null"
     times=$(mktemp)
     start=$EPOCHREALTIME
     bash -c "/usr/bin/time -f '%w %c' -o '$times' $1guardtally | head -n $lines > /dev/null"
@@ -102,6 +110,12 @@ handoff() {
         split(s, t, " - "); s = t[1] - t[2]
         printf "%.2f M lines/s; per 1,000 lines, %.1f voluntary and %.1f involuntary " \
                "context switches\n", n / s / 1e6, v * 1000 / n, i * 1000 / n }'
+}
+
+# The hand-off by placement, and how busy the machine was meanwhile.
+handoff() {
+    printf '\n$ %s\n' "$1guardtally | head -n 1000000 > /dev/null"
+    measured "not a quiet machine's figures" handoff_run "$1"
 }
 
 section 'guardtally: two threads, one counter, a binary semaphore around each change'
@@ -180,5 +194,9 @@ show 'script -q -c forkdoublesline /dev/null < /dev/null'
 section 'The race on demand. In gdb, the Inc worker is held between its load and its store'
 printf 'while the Dec worker alone makes 100 changes; its stale store wipes them out. The Dec\n'
 printf 'worker then changes the counter once more before Inc loads it for its report: late.\n'
-show 'race.sh 100 | tallycheck -C 2'
+if command -v gdb >/dev/null; then
+    show 'race.sh 100 | tallycheck -C 2'
+else
+    printf '\n(gdb is not installed, so the race cannot be staged; on Debian: apt-get install gdb)\n'
+fi
 exit 0

@@ -56,9 +56,12 @@ class Tour(unittest.TestCase):
         # The hand-off: a rate and the context switches behind it, twice.
         self.assertRegex(act, placements.format("guardtally"))
         handoffs = figures(r"^([\d.]+) M lines/s; per 1,000 lines, ([\d.]+) voluntary and "
-                           r"([\d.]+) involuntary", act)
+                           r"([\d.]+) involuntary .*\n\(other work used (\d+)% of the (\d+) "
+                           r"CPUs meanwhile", act)
         self.assertEqual(len(handoffs), 2, act)
-        for rate, voluntary, involuntary in handoffs:
+        for rate, voluntary, involuntary, other, cpus in handoffs:
+            self.assertLessEqual(other, 100)
+            self.assertEqual(cpus, os.cpu_count())
             self.assertTrue(0.01 <= rate <= 1000, rate)  # the rate of a real measurement
             self.assertLessEqual(voluntary + involuntary, 1000)  # at most one a line
 
