@@ -14,6 +14,8 @@ import tempfile
 import unittest
 import xml.etree.ElementTree as ElementTree
 
+from harness import main
+
 BENCH = os.path.join(os.environ["GLASSBOX_SOURCE"], "bench", "bench.py")
 BIN = os.environ["GLASSBOX_BIN"]
 TOOLS = os.path.join(os.environ["GLASSBOX_BUILD"], "bench")
@@ -188,4 +190,4 @@ class CommandLine(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    unittest.main()
+    main()

@@ -9,8 +9,10 @@ import select
 import shutil
 import signal
 import subprocess
+import sys
 import tempfile
 import time
+import unittest
 
 BIN = os.environ["GLASSBOX_BIN"]
 ENV = dict(os.environ, PATH=BIN + os.pathsep + os.environ["PATH"], LC_ALL="C")
@@ -32,12 +34,13 @@ def require(tool, package):
     raise AssertionError(f"this test needs {tool}: install Debian's {package}")
 
 
-def sh(script, timeout=60, stdout=subprocess.PIPE, **kwargs):
+def sh(script, timeout=60, stdout=subprocess.PIPE, prefix=("bash", "-c"), **kwargs):
     """Runs a bash script with the built programs first on PATH; returns the finished
     process with its standard output (unless sent elsewhere) and error as text. It returns
     once every process holding those pipes has ended, a forked child included. The script
-    runs in a session of its own, so that on a time-out everything it started is killed."""
-    with subprocess.Popen(["bash", "-c", script], env=ENV, stdout=stdout,
+    runs in a session of its own, so that on a time-out everything it started is killed.
+    `prefix` is the command that takes the script as its last argument."""
+    with subprocess.Popen([*prefix, script], env=ENV, stdout=stdout,
                           stderr=subprocess.PIPE, text=True, start_new_session=True,
                           **kwargs) as process:
         try:
@@ -46,6 +49,46 @@ def sh(script, timeout=60, stdout=subprocess.PIPE, **kwargs):
             os.killpg(process.pid, signal.SIGKILL)
             raise
     return subprocess.CompletedProcess(process.args, process.returncode, out, err)
+
+
+# What CTest counts as a skipped test, rather than a passed one.
+SKIPPED = 77
+
+
+def main():
+    """Runs the script's tests as unittest.main does, but ends with status SKIPPED when a
+    test was skipped and none failed: a test that could not run is not shown as passed."""
+    result = unittest.main(exit=False).result
+    sys.exit(1 if not result.wasSuccessful() else SKIPPED if result.skipped else 0)
+
+
+# The folders that every user of the machine may write to.
+SHARED = ("/tmp", "/var/tmp", "/dev/shm")
+
+
+def sealed(folder, cwd):
+    """A prefix for sh that runs its script from the folder `cwd`, with TMPDIR set to
+    `folder` and, in a mount namespace of its own, the root file system and every shared
+    folder read-only but `folder`: a command that writes to a fixed name in a shared folder
+    then fails, where elsewhere it would write, or read another user's file. Nothing is hidden: a tree under
+    /tmp stays visible. Where the test is not root, the namespace needs a user namespace;
+    where the machine allows neither, the prefix only sets TMPDIR, and the reason comes
+    second (else None)."""
+    start = 'cd "$1" && export TMPDIR="$0" && exec bash -c "$2"'
+    shared = " ".join(SHARED)
+    mounts = (f'for d in {shared}; do if [ -d "$d" ]; then mount --bind "$d" "$d"; fi; done; '
+              'mount --bind "$0" "$0"; '
+              f'for d in / {shared}; do if [ -d "$d" ]; then mount -o remount,bind,ro "$d"; '
+              f'fi; done; {start}')
+    user = [] if os.geteuid() == 0 else ["--map-root-user"]
+    prefix = ["unshare", "--mount", "--propagation", "private", *user, "--", "bash", "-ec",
+              mounts, folder, cwd]
+    done = subprocess.run(prefix + ["true"], capture_output=True, text=True, check=False)
+    if done.returncode == 0:
+        return prefix, None
+    return ["bash", "-c", start, folder, cwd], (
+        f"cannot make the shared folders read-only: {done.stderr.strip()} (unshare needs "
+        "root, or unprivileged user namespaces: sysctl kernel.unprivileged_userns_clone=1)")
 
 
 def still_folder(test, files=(), folders=()):

@@ -6,7 +6,7 @@ import os
 import subprocess
 import unittest
 
-from harness import BIN, libraries_needed, sh, still_folder
+from harness import BIN, libraries_needed, main, sh, still_folder
 
 EMULATOR = os.environ["GLASSBOX_EMULATOR"]
 
@@ -59,4 +59,4 @@ class Emulated(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    unittest.main()
+    main()

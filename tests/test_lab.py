@@ -1,7 +1,10 @@
 """The lab sheet, LAB.md, as a learner uses it: every command of its exercises is run from
 the top of the source tree, with the built programs first on PATH, and must end, succeed
 and stay quiet on standard error; and every exercise has its answer. A command misspelt,
-or a program whose option was renamed, fails here before it fails in a lab.
+or a program whose option was renamed, fails here before it fails in a lab. The commands
+run with the root file system and the folders that every user shares read-only, but for
+the learner's own folder: a command that would write a fixed name there fails, as it would
+for a second learner on the same machine.
 
 The sheet's counter runs are long so that their figures mean something; here they are cut
 to a small setting by one rule: a `head -n N` above 20,000 lines reads 20,000, and race.sh's
@@ -14,14 +17,20 @@ import subprocess
 import tempfile
 import unittest
 
-from harness import require, sh
-from test_docs import private_tmp
+from harness import main, require, sealed, sh
 
 SOURCE = os.environ["GLASSBOX_SOURCE"]
 SHEET = os.path.join(SOURCE, "LAB.md")
 HEAD_LINES, RACE_CHANGES = 20000, 5
 SH_BLOCK = re.compile(r"^```sh\n(.*?)^```", re.M | re.S)
 NUMBERED = re.compile(r"^### (\d+)\. (.+)$", re.M)
+
+
+def own_folder(text):
+    """The lines of "Before you start" that make the learner's own folder, `lab`."""
+    start = re.search(r"^## Before you start\n(.*?)^## ", text, re.M | re.S).group(1)
+    return [line for block in SH_BLOCK.findall(start) for line in block.splitlines()
+            if line.startswith("lab=")]
 
 
 def sections(text):
@@ -62,12 +71,13 @@ def may_write_to_stderr(command):
 
 def run_block(commands, folder):
     """Runs a block's commands in one shell from the top of the source tree, as a learner
-    types them; returns each command's status and standard error."""
+    types them, sealed to `folder`; returns each command's status and standard error, and
+    why the shared folders could not be sealed, if they could not."""
     script = ""
     for i, command in enumerate(commands):
         script += f'{{\n{command}\n}} 2>"{folder}/err.{i}"\necho $? >"{folder}/status.{i}"\n'
-    sh(script, timeout=240, cwd=SOURCE, stdin=subprocess.DEVNULL,
-       stdout=subprocess.DEVNULL)
+    prefix, unsealed = sealed(folder, SOURCE)
+    sh(script, timeout=240, prefix=prefix, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
     results = []
     for i in range(len(commands)):
         try:
@@ -76,7 +86,7 @@ def run_block(commands, folder):
                 results.append((int(status.read()), err.read()))
         except FileNotFoundError:
             results.append((None, "the command was never reached"))
-    return results
+    return results, unsealed
 
 
 class Lab(unittest.TestCase):
@@ -101,7 +111,8 @@ class Lab(unittest.TestCase):
         for tool, package in (("gdb", "gdb"), ("strace", "strace"), ("script", "util-linux"),
                               ("taskset", "util-linux")):
             require(tool, package)
-        private_tmp()
+        start = own_folder(self.text)
+        self.assertEqual(len(start), 1, "the sheet makes the learner's folder, lab, first")
         for number, (title, body) in self.exercises.items():
             blocks = SH_BLOCK.findall(body)
             with self.subTest(exercise=number):
@@ -109,13 +120,28 @@ class Lab(unittest.TestCase):
             commands = [small(line) for block in blocks for line in block.splitlines()
                         if line.strip() and not line.lstrip().startswith("#")]
             with tempfile.TemporaryDirectory() as folder:
-                results = run_block(commands, folder)
-            for command, (status, err) in zip(commands, results):
+                results, unsealed = run_block(start + commands, folder)
+            for command, (status, err) in zip(start + commands, results):
                 with self.subTest(exercise=number, command=command):
                     self.assertIn(status, allowed_statuses(command), err)
                     if not may_write_to_stderr(command):
                         self.assertEqual(err, "")
+        if unsealed:
+            self.skipTest(f"every command ran, but not sealed: {unsealed}")
+
+    def test_a_tree_under_tmp_is_seen_and_only_the_own_folder_written(self):
+        # A clone under /tmp is common; sealing the shared folders must not hide it.
+        with tempfile.TemporaryDirectory(dir="/tmp") as tree, \
+                tempfile.TemporaryDirectory() as folder:
+            with open(os.path.join(tree, "LAB.md"), "w", encoding="utf-8") as sheet:
+                sheet.write("# Lab\n")
+            prefix, unsealed = sealed(folder, tree)
+            if unsealed:
+                self.skipTest(unsealed)
+            done = sh('head -n 1 LAB.md; d=$(mktemp -d) && touch "$d/trace" && echo made; '
+                      ': > /tmp/fixed-name || echo refused', prefix=prefix)
+            self.assertEqual(done.stdout, "# Lab\nmade\nrefused\n", done.stderr)
 
 
 if __name__ == "__main__":
-    unittest.main()
+    main()

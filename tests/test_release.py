@@ -10,7 +10,7 @@ import subprocess
 import tempfile
 import unittest
 
-from harness import BIN, libraries_needed
+from harness import BIN, libraries_needed, main
 
 BUILD = os.environ["GLASSBOX_BUILD"]
 PROGRAMS = os.environ["GLASSBOX_PROGRAMS"].split(",")
@@ -106,4 +106,4 @@ class Packaging(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    unittest.main()
+    main()

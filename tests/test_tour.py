@@ -9,7 +9,7 @@ import subprocess
 import tempfile
 import unittest
 
-from harness import BIN, ENV, require, sh
+from harness import BIN, ENV, main, require, sh
 
 TOUR = os.path.join(os.environ["GLASSBOX_SOURCE"], "tour.sh")
 STEPS = 13  # the sections headed "== "
@@ -153,4 +153,4 @@ class CommandLine(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    unittest.main()
+    main()

@@ -7,7 +7,7 @@ import tempfile
 import unittest
 
 from checking import check, consistent_trace
-from harness import sh, strace
+from harness import main, sh, strace
 
 class Streaming(unittest.TestCase):
     def test_lines_split_across_reads_are_joined(self):
@@ -178,4 +178,4 @@ class Detail(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    unittest.main()
+    main()

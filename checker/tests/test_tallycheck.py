@@ -7,7 +7,7 @@ import tempfile
 import unittest
 
 from checking import check, consistent_trace
-from harness import sh
+from harness import main, sh
 
 
 class Verdicts(unittest.TestCase):
@@ -232,4 +232,4 @@ class Operands(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    unittest.main()
+    main()

@@ -3,7 +3,7 @@ pipe, because only a terminal makes the stream write each line as it is printed.
 
 import unittest
 
-from harness import on_terminal, sh, still_folder
+from harness import main, on_terminal, sh, still_folder
 
 
 class Mistakes(unittest.TestCase):
@@ -24,4 +24,4 @@ class Mistakes(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    unittest.main()
+    main()

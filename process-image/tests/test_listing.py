@@ -6,7 +6,7 @@ import subprocess
 import tempfile
 import unittest
 
-from harness import on_terminal, require, sh, still_folder, strace
+from harness import main, on_terminal, require, sh, still_folder, strace
 
 CANNOT_RUN = (("ENOENT", 127, "No such file or directory"), ("EACCES", 126, "Permission denied"))
 
@@ -138,4 +138,4 @@ class OutputFailures(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    unittest.main()
+    main()

@@ -7,7 +7,7 @@ import subprocess
 import tempfile
 import unittest
 
-from harness import BIN, on_terminal, require, sh
+from harness import BIN, main, on_terminal, require, sh
 
 RAWHELLO = os.path.join(BIN, "rawhello")
 # Every system call that could put bytes on a descriptor.
@@ -76,4 +76,4 @@ class Failures(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    unittest.main()
+    main()

@@ -9,7 +9,7 @@ import tempfile
 import time
 import unittest
 
-from harness import BIN, ENV, require, sh
+from harness import BIN, ENV, main, require, sh
 
 RACE = os.path.join(os.environ["GLASSBOX_SOURCE"], "staging", "race.sh")
 
@@ -124,4 +124,4 @@ class NothingLeftBehind(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    unittest.main()
+    main()
