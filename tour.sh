@@ -124,7 +124,7 @@ show 'guardtally | head -n 300000 | tallycheck'
 
 section 'loosetally: the same threads without the semaphore; the trace breaks'
 printf '(the first break, with two lines of context on each side)\n'
-show 'loosetally | head -n 300000 | tallycheck -C 2'
+race 'loosetally | head -n 300000 | tallycheck -C 2'
 
 cd "$bin" || exit 1
 section 'spawnlist: fork, the child becomes /bin/ls -a -l, the parent does not wait'
