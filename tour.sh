@@ -70,7 +70,7 @@ cpu_ticks() {
 # Runs a command and then says how much of the machine other work took while it ran: the
 # ticks the machine was busy, less the CPU time of the command itself. A machine busy
 # elsewhere time-slices the two workers on fewer cores, which changes what the command
-# measures; $1 says how.
+# measures: $1 says what, as the words that follow "at a fifth or more".
 measured() {
     local what=$1 before after own
     shift
@@ -82,14 +82,14 @@ measured() {
         -v hz="$(getconf CLK_TCK)" -v cpus="$(getconf _NPROCESSORS_ONLN)" -v what="$what" '
     BEGIN {
         split(own, t, /[ ms]+/); other = busy - (t[1] * 60 + t[2] + t[3] * 60 + t[4]) * hz
-        printf "(other work used %.0f%% of the %d CPUs meanwhile; at a fifth or more %s)\n",
+        printf "(other work used %.0f%% of the %d CPUs meanwhile; at a fifth or more%s)\n",
                (all > 0 && other > 0 ? 100 * other / all : 0), cpus, what }'
 }
 
 # Shows a race by placement, and how busy the machine was meanwhile.
 race() {
     printf '\n$ %s\n' "$1"
-    measured "the race hides" bash -c "$1"
+    measured " the race hides" bash -c "$1"
 }
 
 # Runs guardtally, with what comes before it (a placement), for 1,000,000 lines, and says
@@ -115,7 +115,7 @@ handoff_run() {
 # The hand-off by placement, and how busy the machine was meanwhile.
 handoff() {
     printf '\n$ %s\n' "$1guardtally | head -n 1000000 > /dev/null"
-    measured "not a quiet machine's figures" handoff_run "$1"
+    measured ", not a quiet machine's figures" handoff_run "$1"
 }
 
 section 'guardtally: two threads, one counter, a binary semaphore around each change'
