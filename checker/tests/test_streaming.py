@@ -53,7 +53,7 @@ class Streaming(unittest.TestCase):
                     self.assertEqual(check(trace, chunk=chunk), whole)
             self.assertIn("lines: 61 ", whole[1])
 
-    def test_an_interrupted_read_is_retried(self):
+    def test_an_interrupted_read_is_retried_and_a_failed_one_reported(self):
         trace, last = consistent_trace(40_000)  # more than one read
         with tempfile.TemporaryDirectory() as folder:
             name = os.path.join(folder, "trace")
@@ -61,11 +61,21 @@ class Streaming(unittest.TestCase):
                 file.write(trace)
             # Every other read of the file fails with EINTR, the one that finds its end too.
             # LeakSanitizer cannot run under ptrace, so a sanitizer build goes without it here.
-            done = sh(f"ASAN_OPTIONS=detect_leaks=0 {strace('read:error=EINTR:when=1+2')} "
-                      f"-P {name} tallycheck {name}")
+            under = f"ASAN_OPTIONS=detect_leaks=0 {strace('read:error=EINTR:when=1+2')} -P {name}"
+            done = sh(f"{under} tallycheck {name}")
             self.assertEqual((done.returncode, done.stderr), (0, ""))
             self.assertIn(f"lines: 40000 (Inc 26666, Dec 13334)\nbreaks: 0\nmalformed: 0\n"
                           f"tail: complete\nlast value: {last}\n", done.stdout)
+            # The second read fails: what the first brought is summarised, and not called
+            # consistent. Its unfinished last line is the tail it would be at an end.
+            *lines, tail = trace[:256 * 1024].split(b"\n")  # the checker reads 256 KiB
+            done = sh(f"{under.replace('EINTR:when=1+2', 'EIO:when=2')} tallycheck {name}")
+            self.assertEqual((done.returncode, done.stderr),
+                             (2, f'tallycheck: "{name}": Input/output error\n'))
+            self.assertIn(f"\nlines: {len(lines)} (", done.stdout)
+            self.assertIn(f'\ntail: truncated, line {len(lines) + 1}: "{tail.decode()}"\n',
+                          done.stdout)
+            self.assertTrue(done.stdout.endswith("\nverdict: read error\n"), done.stdout)
 
     def test_large_trace_and_overlong_lines(self):
         trace, last = consistent_trace(1_000_000)

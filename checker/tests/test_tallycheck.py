@@ -19,11 +19,22 @@ class Verdicts(unittest.TestCase):
                               "runs: 3, mean length 1.3, longest 2 Inc from line 2\n"
                               "verdict: consistent\n")
 
+    def test_every_verdict_with_its_exit_status(self):
+        # A trace both malformed and broken is malformed, in the verdict and the status alike.
+        # A read error is tried where the reads are counted, with the long traces.
+        for trace, verdict, status in ((b"Inc: 2\n", "inconsistent", 1),
+                                       (b"Inc: 1\nbad\n", "malformed", 2),
+                                       (b"Inc: 3\nbad\nInc: 5\n", "malformed", 2),
+                                       (b"bad\nInc: 3\n", "malformed", 2),
+                                       (b"In", "empty", 2), (b"Inc: 1\nIn", "consistent", 0)):
+            with self.subTest(trace=trace):
+                done = check(trace)
+                self.assertEqual((done[0], re.findall(r"^verdict: (.*)", done[1], re.M)),
+                                 (status, [verdict]))
+
     def test_breaks_are_counted_and_the_first_quoted(self):
-        status, out, _ = check(b"Inc: 1\nInc: 3\nDec: 2\nDec: 5\n")
-        self.assertEqual(status, 1)
+        out = check(b"Inc: 1\nInc: 3\nDec: 2\nDec: 5\n")[1]
         self.assertIn('breaks: 2, first at line 2: "Inc: 3"\n', out)
-        self.assertIn("verdict: inconsistent\n", out)
 
     def test_steps_wrap_at_both_limits(self):
         status, out, _ = check(b"Inc: 1\nInc: 2147483647\nInc: -2147483648\nDec: 2147483647\n")
