@@ -3,6 +3,7 @@ stages a lost update and a late report, the same on any machine."""
 
 import os
 import subprocess
+import tempfile
 import unittest
 
 from harness import BIN, require, sh
@@ -52,6 +53,34 @@ class RaceOnDemand(unittest.TestCase):
         done = sh(f"PATH=/usr/bin:/bin {RACE}")
         self.assertEqual((done.returncode, done.stderr), (1, "race.sh: loosetally is not on "
                          "PATH; add the folder of the built programs\n"))
+
+    def test_help_version_and_what_gdb_is_given(self):
+        done = sh(f"{RACE} --help")
+        self.assertEqual((done.returncode, done.stderr), (0, ""))
+        self.assertRegex(done.stdout, r"^Usage: race\.sh \[--hold=inc\|dec\] \[--\] \[N\]\n"
+                                      r"(.*\n)*.*\(default 5\)")
+        done = sh(f"{RACE} --version")
+        version = sh("tallycheck --version").stdout.split()[-1]
+        self.assertEqual((done.returncode, done.stdout, done.stderr),
+                         (0, f"race.sh (glassbox) {version}\n", ""))
+        # A gdb that runs no script: it tells what it was given, and exits 0 as gdb's batch
+        # mode does even when its script stops on an error. Only the script's last word,
+        # the late report, makes the race a success.
+        with tempfile.TemporaryDirectory() as folder:
+            with open(os.path.join(folder, "gdb"), "w") as gdb:
+                gdb.write('#!/bin/sh\nprintf "Inc: 1\\n" > "$RACE_OUTPUT"\n'
+                          'echo "race: hold $RACE_HOLD, lose $RACE_CHANGES, run ${*##* }"\n'
+                          '[ -z "$LAST_WORD" ] || echo "race: $LAST_WORD"\n')
+            os.chmod(gdb.name, 0o755)
+            given = f"race.sh: hold Inc, lose 5, run {BIN}/loosetally\n"
+            for word, status, out, err in (
+                    ("Inc loaded 7 for its report: a late report", 0, "Inc: 1\n", ""),
+                    ("", 1, "", "race.sh: the race could not be staged\n")):
+                with self.subTest(last_word=word):
+                    done = sh(f"LAST_WORD='{word}' PATH={folder}:$PATH {RACE}")
+                    self.assertEqual((done.returncode, done.stdout), (status, out))
+                    self.assertEqual(done.stderr, given + (f"race.sh: {word}\n" if word else "")
+                                     + err)
 
 
 if __name__ == "__main__":
