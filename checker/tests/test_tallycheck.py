@@ -235,6 +235,8 @@ class Operands(unittest.TestCase):
         self.assertRegex(out, r"^Usage: tallycheck \[-C N\] \[--runs\] \[--breaks\] \[FILE\]\.\.\.\n"
                               r"(.*\n)*  -C, --context=N ")
         self.assertRegex(out, r"\n      --  +end the options")
+        self.assertTrue(out.endswith("\nExit status: 0 consistent, 1 some step breaks, 2 malformed "
+                                     "or empty input,\nor a read, write or usage error.\n"), out)
         with tempfile.TemporaryDirectory() as folder:  # an operand that looks like an option
             with open(os.path.join(folder, "-C"), "wb") as file:
                 file.write(b"Dec: -1\n")
