@@ -59,17 +59,19 @@ class Streaming(unittest.TestCase):
             name = os.path.join(folder, "trace")
             with open(name, "wb") as file:
                 file.write(trace)
-            # Every other read of the file fails with EINTR, the one that finds its end too.
             # LeakSanitizer cannot run under ptrace, so a sanitizer build goes without it here.
-            under = f"ASAN_OPTIONS=detect_leaks=0 {strace('read:error=EINTR:when=1+2')} -P {name}"
-            done = sh(f"{under} tallycheck {name}")
+            def failing(injection):
+                return (f"ASAN_OPTIONS=detect_leaks=0 {strace(injection)} -P {name} "
+                        f"tallycheck {name}")
+            # Every other read of the file fails with EINTR, the one that finds its end too.
+            done = sh(failing("read:error=EINTR:when=1+2"))
             self.assertEqual((done.returncode, done.stderr), (0, ""))
             self.assertIn(f"lines: 40000 (Inc 26666, Dec 13334)\nbreaks: 0\nmalformed: 0\n"
                           f"tail: complete\nlast value: {last}\n", done.stdout)
             # The second read fails: what the first brought is summarised, and not called
             # consistent. Its unfinished last line is the tail it would be at an end.
             *lines, tail = trace[:256 * 1024].split(b"\n")  # the checker reads 256 KiB
-            done = sh(f"{under.replace('EINTR:when=1+2', 'EIO:when=2')} tallycheck {name}")
+            done = sh(failing("read:error=EIO:when=2"))
             self.assertEqual((done.returncode, done.stderr),
                              (2, f'tallycheck: "{name}": Input/output error\n'))
             self.assertIn(f"\nlines: {len(lines)} (", done.stdout)
