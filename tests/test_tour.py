@@ -133,14 +133,22 @@ class CommandLine(unittest.TestCase):
                                               "Try 'tour.sh --help' for more information.\n")
 
     def test_a_folder_without_the_programs_is_a_usage_error(self):
-        with tempfile.TemporaryDirectory() as empty:
-            for folder in (empty, os.path.join(empty, "no such folder")):
+        # The folder with some of them has the others on PATH, where the tour must not look;
+        # a file that is there but cannot run is missing too.
+        with tempfile.TemporaryDirectory() as empty, tempfile.TemporaryDirectory() as some:
+            for program in ("guardtally", "tallycheck", "swaplist", "forkdoublesline"):
+                os.symlink(os.path.join(BIN, program), os.path.join(some, program))
+            with open(os.path.join(some, "rawhello"), "w"):
+                pass
+            for folder, missing in ((empty, "guardtally .*forkdoublesline"),
+                                    (os.path.join(empty, "no such folder"), "guardtally .*"),
+                                    (some, "loosetally spawnlist rawhello execdropsline")):
                 with self.subTest(folder=folder):
                     done = sh(f"{TOUR} '{folder}'")
                     self.assertEqual((done.returncode, done.stdout), (2, ""))
-                    self.assertRegex(done.stderr, r"^tour\.sh: no built programs in .*\(missing: "
-                                     r"guardtally .*forkdoublesline\); cmake --workflow --preset "
-                                     r"tour builds them\nTry 'tour.sh --help'")
+                    self.assertRegex(done.stderr, rf"^tour\.sh: no built programs in .*\(missing: "
+                                     rf"{missing}\); cmake --workflow --preset tour builds them\n"
+                                     r"Try 'tour.sh --help'")
 
     def test_the_tour_target_builds_every_program_the_tour_runs(self):
         # cmake --workflow --preset tour on a fresh clone builds only what the tour target

@@ -6,7 +6,7 @@ import re
 import tempfile
 import unittest
 
-from checking import check, consistent_trace
+from checking import check, check_each, consistent_trace
 from harness import main, sh, strace
 
 class Streaming(unittest.TestCase):
@@ -20,37 +20,26 @@ class Streaming(unittest.TestCase):
                 self.assertIn(f"last value: {last}\n", out)
 
     def test_long_runs_through_every_turn_of_the_digits(self):
-        # Long runs are followed by predicting each next line's text, stepped on like an
-        # odometer. Each run here ends where the digits must not simply step on: with the
-        # right next line it goes on, with the text of a naive step that line is malformed.
-        for label, start, count, right, wrong in (
-                ("Inc", 2147483630, 18, b"Inc: -2147483648", b"Inc: 2147483648"),
-                ("Dec", -2147483630, 19, b"Dec: 2147483647", b"Dec: -2147483649"),
-                ("Inc", -12, 12, b"Inc: 0", b"Inc: -0"),
-                ("Dec", 12, 12, b"Dec: 0", b"Dec: -0"),
-                ("Inc", 1, 9, b"Inc: 10", b"Inc:!0"),
-                ("Inc", 80, 20, b"Inc: 100", b"Inc: :0"),
-                ("Inc", 140, 10, b"Inc: 150", b"Inc: 14:"),
-                ("Dec", 25, 16, b"Dec: 9", b"Dec: 09"),
-                ("Inc", -25, 16, b"Inc: -9", b"Inc: -09"),
-                ("Dec", 115, 16, b"Dec: 99", b"Dec: 1/9"),
-                ("Inc", 999999990, 10, b"Inc: 1000000000", b"Inc: :000000000"),
-                ("Dec", 1000000009, 10, b"Dec: 999999999", b"Dec: 0999999999"),
-                ("Dec", -999999990, 10, b"Dec: -1000000000", b"Dec: -:000000000"),
-                ("Inc", -1000000009, 10, b"Inc: -999999999", b"Inc: -0999999999")):
-            lines = run(label, start, count)
-            first_breaks = int(start != (1 if label == "Inc" else -1))
-            with self.subTest(next=right):
-                status, out, _ = check(lines + right + b"\n")
-                self.assertIn(f"lines: {count + 1} ", out)
-                self.assertIn(f"breaks: {first_breaks}", out)
-                self.assertIn(f"malformed: 0\ntail: complete\nlast value: {right[5:].decode()}\n",
-                              out)
-                self.assertIn(f"runs: 1, mean length {count + 1}.0, longest {count + 1} ", out)
-            with self.subTest(next=wrong):
-                status, out, _ = check(lines + wrong + b"\n")
-                self.assertIn(f"lines: {count + 1} ", out)
-                self.assertIn(f"malformed: 1, first at line {count + 1}: ", out)
+        # A long run is followed by predicting each next line's text, stepped on like an
+        # odometer from the run's second line to wherever the hundreds digit, the length or
+        # the sign must change. Each run below is cut at every line and followed by a line
+        # that an odometer a step wrong would take (see wrong_steps). Each cut is a file of
+        # its own, read whole, so the odometer meets that line after as many carries as the
+        # run has made since its last such change. Lines of 16 bytes are predicted, of 17 not.
+        traces = []
+        for label, start, count in (("Inc", 1, 125), ("Dec", 125, 150), ("Inc", -125, 130),
+                                    ("Inc", 2147483630, 20), ("Dec", -2147483630, 20),
+                                    ("Inc", 999999970, 35), ("Dec", 1000000029, 35),
+                                    ("Dec", -999999970, 45), ("Inc", -1000000039, 45)):
+            lines = run(label, start, count).splitlines(keepends=True)
+            traces.append(b"".join(lines))
+            traces += [b"".join(lines[:cut]) + wrong + b"\n" for cut in range(2, count)
+                       for wrong in wrong_steps(lines[cut - 1][:-1], lines[cut][:-1])]
+        status, summaries = check_each(traces)
+        self.assertEqual(status, 2)
+        for trace, summary in zip(traces, summaries):
+            for part in reference_summary(trace):
+                self.assertIn(part, summary, trace[-60:])
 
     def test_a_long_run_cut_by_reads_anywhere(self):
         # A run followed across reads: cut in the middle of a line, and exactly at a line's
@@ -64,19 +53,31 @@ class Streaming(unittest.TestCase):
                     self.assertEqual(check(trace, chunk=chunk), whole)
             self.assertIn("lines: 61 ", whole[1])
 
-    def test_an_interrupted_read_is_retried(self):
+    def test_an_interrupted_read_is_retried_and_a_failed_one_reported(self):
         trace, last = consistent_trace(40_000)  # more than one read
         with tempfile.TemporaryDirectory() as folder:
             name = os.path.join(folder, "trace")
             with open(name, "wb") as file:
                 file.write(trace)
-            # Every other read of the file fails with EINTR, the one that finds its end too.
             # LeakSanitizer cannot run under ptrace, so a sanitizer build goes without it here.
-            done = sh(f"ASAN_OPTIONS=detect_leaks=0 {strace('read:error=EINTR:when=1+2')} "
-                      f"-P {name} tallycheck {name}")
+            def failing(injection):
+                return (f"ASAN_OPTIONS=detect_leaks=0 {strace(injection)} -P {name} "
+                        f"tallycheck {name}")
+            # Every other read of the file fails with EINTR, the one that finds its end too.
+            done = sh(failing("read:error=EINTR:when=1+2"))
             self.assertEqual((done.returncode, done.stderr), (0, ""))
             self.assertIn(f"lines: 40000 (Inc 26666, Dec 13334)\nbreaks: 0\nmalformed: 0\n"
                           f"tail: complete\nlast value: {last}\n", done.stdout)
+            # The second read fails: what the first brought is summarised, and not called
+            # consistent. Its unfinished last line is the tail it would be at an end.
+            *lines, tail = trace[:256 * 1024].split(b"\n")  # the checker reads 256 KiB
+            done = sh(failing("read:error=EIO:when=2"))
+            self.assertEqual((done.returncode, done.stderr),
+                             (2, f'tallycheck: "{name}": Input/output error\n'))
+            self.assertIn(f"\nlines: {len(lines)} (", done.stdout)
+            self.assertIn(f'\ntail: truncated, line {len(lines) + 1}: "{tail.decode()}"\n',
+                          done.stdout)
+            self.assertTrue(done.stdout.endswith("\nverdict: read error\n"), done.stdout)
 
     def test_large_trace_and_overlong_lines(self):
         trace, last = consistent_trace(1_000_000)
@@ -95,6 +96,36 @@ def run(label, start, count):
     step = 1 if label == "Inc" else -1
     values = ((start + step * i + 2**31) % 2**32 - 2**31 for i in range(count))
     return "".join(f"{label}: {value}\n" for value in values).encode()
+
+
+def wrong_steps(line, right):
+    """The texts that an odometer a step wrong would predict after `line`, where `right` is
+    the true next line: `line` with its last digit moved by 0, 1 or 9 either way and its
+    tens digit by 0 or 1 either way, as a step or a carry does; and `right` running on by a
+    byte, as where too few bytes are compared."""
+    wrong = {right + b"x"}
+    for last in (-9, -1, 0, 1, 9):
+        for tens in (-1, 0, 1):
+            text = bytearray(line)
+            text[-1] += last
+            text[-2] += tens
+            wrong.add(bytes(text))
+    return sorted(wrong - {right})
+
+
+def reference_summary(trace):
+    """What tallycheck's summary must say of a trace, worked out line by line."""
+    incs = decs = breaks = malformed = last = 0
+    for line in trace.splitlines():
+        parsed = re.fullmatch(rb"(Inc|Dec): (0|-?[1-9][0-9]{0,9})", line)
+        if not parsed or not -2**31 <= int(parsed[2]) < 2**31:
+            malformed += 1
+            continue
+        up, value = parsed[1] == b"Inc", int(parsed[2])
+        breaks += value != (last + (1 if up else -1) + 2**31) % 2**32 - 2**31
+        incs, decs, last = incs + up, decs + (not up), value
+    return (f"lines: {incs + decs + malformed} (Inc {incs}, Dec {decs})\nbreaks: {breaks}",
+            f"\nmalformed: {malformed}", f"\nlast value: {last}\n")
 
 
 def runs_trace(lengths):

@@ -6,7 +6,7 @@ import re
 import tempfile
 import unittest
 
-from checking import check, consistent_trace
+from checking import check, check_each, consistent_trace
 from harness import main, sh
 
 
@@ -19,11 +19,22 @@ class Verdicts(unittest.TestCase):
                               "runs: 3, mean length 1.3, longest 2 Inc from line 2\n"
                               "verdict: consistent\n")
 
+    def test_every_verdict_with_its_exit_status(self):
+        # A trace both malformed and broken is malformed, in the verdict and the status alike.
+        # A read error is tried where the reads are counted, with the long traces.
+        for trace, verdict, status in ((b"Inc: 2\n", "inconsistent", 1),
+                                       (b"Inc: 1\nbad\n", "malformed", 2),
+                                       (b"Inc: 3\nbad\nInc: 5\n", "malformed", 2),
+                                       (b"bad\nInc: 3\n", "malformed", 2),
+                                       (b"In", "empty", 2), (b"Inc: 1\nIn", "consistent", 0)):
+            with self.subTest(trace=trace):
+                done = check(trace)
+                self.assertEqual((done[0], re.findall(r"^verdict: (.*)", done[1], re.M)),
+                                 (status, [verdict]))
+
     def test_breaks_are_counted_and_the_first_quoted(self):
-        status, out, _ = check(b"Inc: 1\nInc: 3\nDec: 2\nDec: 5\n")
-        self.assertEqual(status, 1)
+        out = check(b"Inc: 1\nInc: 3\nDec: 2\nDec: 5\n")[1]
         self.assertIn('breaks: 2, first at line 2: "Inc: 3"\n', out)
-        self.assertIn("verdict: inconsistent\n", out)
 
     def test_steps_wrap_at_both_limits(self):
         status, out, _ = check(b"Inc: 1\nInc: 2147483647\nInc: -2147483648\nDec: 2147483647\n")
@@ -114,25 +125,35 @@ class Explanations(unittest.TestCase):
         lines = trace.splitlines(keepends=True)
         lines[199] = b"Inc: 999999\n"
         lines[200] = b"x" * 100 + b"\n"  # quoted cut, with its number kept
-        middle, first, last = b"".join(lines), b"Inc: 7\n" + trace, trace + b"Dec: 7\n"
+        middle, last = b"".join(lines), trace + b"Dec: 7\n"
         for name, trace, radius, chunk, expected in (
                 ("middle", middle, 2, None, range(198, 203)),
                 ("middle in one-byte reads", middle, 3, 1, range(197, 204)),
                 ("middle in seven-byte reads", middle, 2, 7, range(198, 203)),
-                ("first line", first, 2, 5, range(1, 4)),
                 ("last line", last, 2, None, range(399, 402)),
                 ("none around", last, 0, None, range(401, 402))):
             with self.subTest(name=name):
-                out = check(trace, "-C", str(radius), chunk=chunk)[1]
-                context = re.findall(r"^(?:  |> )line (\d+): (.*)$", out, re.M)
-                self.assertEqual([int(number) for number, _ in context], list(expected), out)
-                numbered = trace.splitlines()
-                for number, quoted in context:
-                    text = numbered[int(number) - 1].decode()
-                    self.assertEqual(quoted, f'"{text[:40]}"' + ("..." if len(text) > 40 else ""))
-                breaking = re.search(r"^> line (\d+):", out, re.M).group(1)
-                self.assertRegex(out, rf"breaks: \d+, first at line {breaking}:")
+                self.assert_context(check(trace, "-C", str(radius), chunk=chunk)[1], trace,
+                                    expected)
+        # A break at every line up to past the radius, where fewer lines come before it.
+        lines = consistent_trace(12)[0].splitlines(keepends=True)
+        traces = [b"".join(lines[:at - 1] + [b"Dec: 7\n"] + lines[at - 1:]) for at in range(1, 7)]
+        for at, (trace, out) in enumerate(zip(traces, check_each(traces, "-C", "4")[1]), 1):
+            with self.subTest(at=at):
+                self.assert_context(out, trace, range(max(1, at - 4), at + 5))
         self.assertNotIn("> ", check(b"Inc: 1\n", "-C", "3")[1])
+
+    def assert_context(self, out, trace, expected):
+        """The context in `out` shows the lines of `trace` numbered as `expected`, the first
+        break marked."""
+        context = re.findall(r"^(?:  |> )line (\d+): (.*)$", out, re.M)
+        self.assertEqual([int(number) for number, _ in context], list(expected), out)
+        numbered = trace.splitlines()
+        for number, quoted in context:
+            text = numbered[int(number) - 1].decode()
+            self.assertEqual(quoted, f'"{text[:40]}"' + ("..." if len(text) > 40 else ""))
+        breaking = re.search(r"^> line (\d+):", out, re.M).group(1)
+        self.assertRegex(out, rf"breaks: \d+, first at line {breaking}:")
 
 
 class Operands(unittest.TestCase):
@@ -214,6 +235,8 @@ class Operands(unittest.TestCase):
         self.assertRegex(out, r"^Usage: tallycheck \[-C N\] \[--runs\] \[--breaks\] \[FILE\]\.\.\.\n"
                               r"(.*\n)*  -C, --context=N ")
         self.assertRegex(out, r"\n      --  +end the options")
+        self.assertTrue(out.endswith("\nExit status: 0 consistent, 1 some step breaks, 2 malformed "
+                                     "or empty input,\nor a read, write or usage error.\n"), out)
         with tempfile.TemporaryDirectory() as folder:  # an operand that looks like an option
             with open(os.path.join(folder, "-C"), "wb") as file:
                 file.write(b"Dec: -1\n")

@@ -14,6 +14,15 @@ from harness import BIN, ENV, main, require, sh
 RACE = os.path.join(os.environ["GLASSBOX_SOURCE"], "staging", "race.sh")
 
 
+def stand_in_gdb(folder, script):
+    """Puts a shell script in `folder` under the name gdb, to stand in for the debugger when
+    `folder` comes first on PATH."""
+    path = os.path.join(folder, "gdb")
+    with open(path, "w", encoding="utf-8") as gdb:
+        gdb.write("#!/bin/sh\n" + script)
+    os.chmod(path, 0o755)
+
+
 class RaceOnDemand(unittest.TestCase):
     """loosetally under the debugger: a worker held between its load and its store loses
     exactly the changes the other worker makes meanwhile, and the report it then loads
@@ -57,6 +66,31 @@ class RaceOnDemand(unittest.TestCase):
         self.assertEqual((done.returncode, done.stderr), (1, "race.sh: loosetally is not on "
                          "PATH; add the folder of the built programs\n"))
 
+    def test_help_version_and_what_gdb_is_given(self):
+        done = sh(f"{RACE} --help")
+        self.assertEqual((done.returncode, done.stderr), (0, ""))
+        self.assertRegex(done.stdout, r"^Usage: race\.sh \[--hold=inc\|dec\] \[--\] \[N\]\n"
+                                      r"(.*\n)*.*\(default 5\)")
+        done = sh(f"{RACE} --version")
+        version = sh("tallycheck --version").stdout.split()[-1]
+        self.assertEqual((done.returncode, done.stdout, done.stderr),
+                         (0, f"race.sh (glassbox) {version}\n", ""))
+        # A gdb that runs no script: it tells what it was given, and exits 0 as gdb's batch
+        # mode does even when its script stops on an error. Only the script's last word,
+        # the late report, makes the race a success.
+        with tempfile.TemporaryDirectory() as folder:
+            stand_in_gdb(folder, 'printf "Inc: 1\\n" > "$RACE_OUTPUT"\n'
+                                 'echo "race: hold $RACE_HOLD, lose $RACE_CHANGES, run ${*##* }"\n'
+                                 '[ -z "$LAST_WORD" ] || echo "race: $LAST_WORD"\n')
+            given = f"race.sh: hold Inc, lose 5, run {BIN}/loosetally\n"
+            for word, status, out, err in (
+                    ("Inc loaded 7 for its report: a late report", 0, "Inc: 1\n", ""),
+                    ("", 1, "", "race.sh: the race could not be staged\n")):
+                with self.subTest(last_word=word):
+                    done = sh(f"LAST_WORD='{word}' PATH={folder}:$PATH {RACE}")
+                    self.assertEqual((done.returncode, done.stdout), (status, out))
+                    self.assertEqual(done.stderr, given + (f"race.sh: {word}\n" if word else "")
+                                     + err)
 
 
 def left_running(marker):
@@ -100,9 +134,7 @@ class NothingLeftBehind(unittest.TestCase):
         # A stand-in gdb that says it has started and then waits for ever, as a gdb whose
         # program runs free would.
         started = os.path.join(self.bin, "started")
-        with open(os.path.join(self.bin, "gdb"), "w", encoding="utf-8") as gdb:
-            gdb.write(f"#!/bin/sh\n: > {started}\nexec sleep 1000000\n")
-        os.chmod(os.path.join(self.bin, "gdb"), 0o755)
+        stand_in_gdb(self.bin, f": > {started}\nexec sleep 1000000\n")
         for signal_number in (signal.SIGINT, signal.SIGTERM, signal.SIGKILL):
             with self.subTest(signal=signal_number.name):
                 path = f"{self.bin}:{ENV['PATH']}"
