@@ -93,8 +93,9 @@ for symbol in ("incThread", "decThread"):
     try:
         gdb.parse_and_eval(f"(long) &{symbol}")
     except gdb.error:
-        give_up(f"{shlex.quote(PROGRAM)} has no symbol {symbol} to hold its workers by (is it stripped?); "
-                "use the loosetally built from source: put its build/default/bin first on PATH")
+        give_up(f"{shlex.quote(PROGRAM)} has no symbol {symbol} to hold its workers by "
+                "(is it stripped?); use the loosetally built from source: put its "
+                "build/default/bin first on PATH")
 entries = {gdb.Breakpoint(f"{name.lower()}Thread", internal=True): name for name in ("Inc", "Dec")}
 try:
     gdb.execute("run > " + shlex.quote(OUTPUT), to_string=True)

@@ -70,10 +70,10 @@ def sealed(folder, cwd):
     """A prefix for sh that runs its script from the folder `cwd`, with TMPDIR set to
     `folder` and, in a mount namespace of its own, the root file system and every shared
     folder read-only but `folder`: a command that writes to a fixed name in a shared folder
-    then fails, where elsewhere it would write, or read another user's file. Nothing is hidden: a tree under
-    /tmp stays visible. Where the test is not root, the namespace needs a user namespace;
-    where the machine allows neither, the prefix only sets TMPDIR, and the reason comes
-    second (else None)."""
+    then fails, where elsewhere it would write, or read another user's file. Nothing is
+    hidden: a tree under /tmp stays visible. Where the test is not root, the namespace
+    needs a user namespace; where the machine allows neither, the prefix only sets TMPDIR,
+    and the reason comes second (else None)."""
     start = 'cd "$1" && export TMPDIR="$0" && exec bash -c "$2"'
     shared = " ".join(SHARED)
     mounts = (f'for d in {shared}; do if [ -d "$d" ]; then mount --bind "$d" "$d"; fi; done; '

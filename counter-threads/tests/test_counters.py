@@ -10,7 +10,8 @@ import tempfile
 import time
 import unittest
 
-from harness import BIN, RUNTIME_THREADS, fail_with, main, on_terminal, require, sh, strace
+from harness import (BIN, RUNTIME_THREADS, fail_with, main, on_terminal, require, sh,
+                     strace)
 
 PROGRAMS = ("guardtally", "loosetally")
 REPORT_LINE = re.compile(r"(Inc|Dec): (0|-?[1-9][0-9]*)\n")
