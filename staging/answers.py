@@ -9,7 +9,7 @@ import subprocess
 
 import schedule
 
-HEADERS = {"counter": "step  who     does                                  counter  printed",
+HEADERS = {"counter": "step  who     does                                counter  printed",
            "spawnlist": "step  who     does                  processes after it                  "
                         "  printed"}
 
@@ -70,7 +70,7 @@ def run(session, kind, program, letters):
         if kind == "spawnlist":
             row = f"{len(taken):>4}  {who:<6}  {does:<20}  {after:<36}  {shown(printed)}"
         else:
-            row = f"{len(taken):>4}  {who:<6}  {does:<36}  {after:>7}  {shown(printed)}"
+            row = f"{len(taken):>4}  {who:<6}  {does:<34}  {after:>7}  {shown(printed)}"
         print(row.rstrip())
         if reply["kind"] in ("exit", "list"):
             moments[reply["kind"]] = len(taken)

@@ -22,6 +22,9 @@ def needed(program, *names):
     addresses = [symbol_address(name) for name in names]
     if None in addresses:
         raise stripped(program)
+    if symbol_address("__tsan_init") is not None:
+        raise Lost(f"{program} is built with ThreadSanitizer, whose runtime makes every access "
+                   "to the counter itself, so no step ends in a worker; use another build")
     return addresses
 
 
