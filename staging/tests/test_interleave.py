@@ -120,12 +120,37 @@ class CounterSchedules(unittest.TestCase):
         self.assertIn("schedule taken: IDDDII\n", text)
         self.assertTrue(text.endswith(LOST_DECREMENT.split("\n", 8)[-1]), text)
 
-    def test_a_stripped_program_is_refused_at_once_and_nothing_is_left_running(self):
-        require("strip", "binutils")
+    def test_an_interrupt_ends_the_held_program_with_interleave(self):
+        copy = self.copy("loosetally")
+        pid, master = pty.fork()
+        if pid == 0:
+            os.execve(INTERLEAVE, [INTERLEAVE, copy], ENV)
+        screen = b""
+        for asked, typed in enumerate((b"I\n", b"\x03"), 1):  # the terminal's interrupt
+            while screen.count(b"who goes next") < asked:
+                screen += os.read(master, 65536)
+            if asked == 2:
+                self.assertNotEqual(running(copy), [])  # held after its load
+            os.write(master, typed)
+        try:
+            while os.read(master, 65536):
+                pass
+        except OSError:  # EIO: interleave has ended, and its terminal with it
+            pass
+        os.close(master)
+        self.assertEqual(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]), 130)
+        self.assertEqual(running(copy), [])
+
+    def copy(self, program):
+        """A copy of a built program in a folder of this test's own, found by its path."""
         folder = tempfile.mkdtemp()
         self.addCleanup(shutil.rmtree, folder)
-        copy = os.path.join(folder, "loosetally")
-        shutil.copy(os.path.join(BIN, "loosetally"), copy)
+        shutil.copy(os.path.join(BIN, program), folder)
+        return os.path.join(folder, program)
+
+    def test_a_stripped_program_is_refused_at_once_and_nothing_is_left_running(self):
+        require("strip", "binutils")
+        copy = self.copy("loosetally")
         subprocess.run(["strip", copy], check=True)
         done = interleave(f"-c {copy} IDDDII")
         self.assertEqual((done.returncode, done.stdout), (1, ""))
