@@ -8,7 +8,7 @@ wrote it, and the semaphore's operations by breakpoints on sem_wait and sem_post
 
 import gdb
 
-from holding import Lost, go, read_int, routine, symbol_address
+from holding import Lost, go, read_int, routine, run, symbol_address
 
 ROUTINES = {"I": ("Inc", "incThread"), "D": ("Dec", "decThread")}
 
@@ -43,12 +43,7 @@ def start(program, tty, routines):
     other worker, already created, goes on alone."""
     entries = {gdb.Breakpoint(name, internal=True): letter for letter, name in routines.items()}
     joins = gdb.Breakpoint("pthread_join", internal=True)
-    try:
-        gdb.execute(f"run > {tty}", to_string=True)
-    except gdb.error as error:
-        raise Lost(f"gdb cannot run {program}: {error}") from error
-    if not gdb.selected_inferior().pid:
-        raise Lost(f"gdb cannot trace {program} (is ptrace permitted here?)")
+    run(program, tty)
     gdb.execute("set scheduler-locking on")
     workers, main = {}, None
     while True:

@@ -50,3 +50,14 @@ def go(thread, command="continue"):
         raise Lost(f"the {thread.name} worker did not get that far: {error}") from error
     if not gdb.selected_inferior().pid or gdb.selected_thread() != thread:
         raise Lost(f"the {thread.name} worker stopped elsewhere")
+
+
+def run(program, tty):
+    """Starts the program with standard output on `tty`. gdb's own messages go to its log,
+    where a refusal to trace the program, from the kernel or a filter, can be read."""
+    try:
+        gdb.execute(f"run > {tty}")
+    except gdb.error as error:
+        raise Lost(f"gdb cannot run {program}: {error}") from error
+    if not gdb.selected_inferior().pid:
+        raise Lost(f"gdb cannot trace {program} (is ptrace permitted here?)")

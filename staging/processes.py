@@ -11,7 +11,7 @@ import os
 
 import gdb
 
-from holding import Lost
+from holding import Lost, run
 
 
 def parent_of(pid):
@@ -32,12 +32,7 @@ class SpawnList:
                         "follow-exec-mode same"):
             gdb.execute(f"set {setting}")
         start = gdb.Breakpoint("fork", internal=True)
-        try:
-            gdb.execute(f"run > {tty}", to_string=True)
-        except gdb.error as error:
-            raise Lost(f"gdb cannot run {program}: {error}") from error
-        if not gdb.selected_inferior().pid:
-            raise Lost(f"gdb cannot trace {program} (is ptrace permitted here?)")
+        run(program, tty)
         start.delete()
         gdb.execute("catch exec", to_string=True)
         self.parent = gdb.selected_inferior()

@@ -1,6 +1,7 @@
 """interleave as users run it: the real programs under gdb, one step at a time in the order a
 schedule gives, with the same output on every run and nothing left running."""
 
+import errno
 import os
 import pty
 import shutil
@@ -211,6 +212,18 @@ class CommandLine(unittest.TestCase):
         done = sh(f"PATH={BIN} {INTERLEAVE} -c loosetally I")
         self.assertEqual((done.returncode, done.stderr), (1, "interleave: gdb is not installed; "
                          "on Debian: apt-get install gdb\n"))
+
+        seccomp = require("python3:seccomp", "python3-seccomp")
+
+        def forbid_ptrace():
+            rules = seccomp.SyscallFilter(defaction=seccomp.ALLOW)
+            rules.add_rule(seccomp.ERRNO(errno.EPERM), "ptrace")
+            rules.load()
+        require("gdb", "gdb")
+        done = subprocess.run([INTERLEAVE, "-c", "spawnlist", "P"], env=ENV, capture_output=True,
+                              text=True, check=False, preexec_fn=forbid_ptrace, timeout=200)
+        self.assertEqual((done.returncode, done.stdout, done.stderr), (1, "", "interleave: gdb "
+                         "cannot trace the program here: ptrace: Operation not permitted\n"))
 
 
 if __name__ == "__main__":
