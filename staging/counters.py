@@ -6,6 +6,8 @@ a step ends is found in the program itself, on any processor: the counter's acce
 hardware watchpoint on it, which stops the worker just after the instruction that read or
 wrote it, and the semaphore's operations by breakpoints on sem_wait and sem_post."""
 
+import re
+
 import gdb
 
 from holding import Lost, go, read_int, routine, run, symbol_address
@@ -38,14 +40,20 @@ def watchpoint(address, kind):
 def start(program, tty, routines):
     """Runs the program with standard output on `tty` and holds each worker at the entry of
     its routine. The first to arrive stops everything; from then on one thread runs at a
-    time. The main thread goes on alone (a thread it creates runs with it, as a sanitizer's
-    thread start needs) until the other worker arrives; if main reaches its join first, the
-    other worker, already created, goes on alone."""
+    time, the main thread first (a thread it creates runs with it) until the other worker
+    arrives or main reaches its join. A sanitizer's thread start is a handshake: the parent
+    and the new thread each wait, yielding the processor, for a word from the other. A
+    thread that yields, or stops anywhere else, makes way for the next that has not
+    arrived, so neither waits for ever on one that is held."""
     entries = {gdb.Breakpoint(name, internal=True): letter for letter, name in routines.items()}
     joins = gdb.Breakpoint("pthread_join", internal=True)
+    try:
+        yields = re.search(r"\d+", gdb.execute("catch syscall sched_yield", to_string=True))[0]
+    except gdb.error:  # gdb knows no system call names for this processor
+        yields = None
     run(program, tty)
     gdb.execute("set scheduler-locking on")
-    workers, main = {}, None
+    workers, main, runner = {}, None, None
     while True:
         thread, name = gdb.selected_thread(), routine()
         letter = next((entries[stop] for stop in entries if stop.location == name), None)
@@ -56,13 +64,18 @@ def start(program, tty, routines):
             main = thread
         if len(workers) == len(routines):
             break
-        others = [t for t in gdb.selected_inferior().threads() if t not in workers.values()]
-        others.sort(key=lambda t: t.num)
-        runner = others[0] if main is None else next(t for t in others if t != main)
+        waiting = sorted((t for t in gdb.selected_inferior().threads()
+                          if t not in workers.values() and t != main), key=lambda t: t.num)
+        if runner in waiting and thread == runner:  # it yielded: the next one's turn
+            runner = waiting[(waiting.index(runner) + 1) % len(waiting)]
+        else:
+            runner = waiting[0]
         runner.switch()
         gdb.execute("continue", to_string=True)
     for stop in (*entries, joins):
         stop.delete()
+    if yields:
+        gdb.execute(f"delete {yields}")
     return workers
 
 
