@@ -65,7 +65,7 @@ def run(session, kind, program, letters):
         account(tally, who, reply)
         moments["count"] = reply.get("count", 0)
         line = printed.splitlines()[0] if printed.splitlines() else None
-        does = schedule.describe(kind, who, reply, line)
+        does = schedule.describe(reply, line)
         after = schedule.state(kind, reply)
         if kind == "spawnlist":
             row = f"{len(taken):>4}  {who:<6}  {does:<20}  {after:<36}  {shown(printed)}"

@@ -3,8 +3,8 @@
 gdb keeps both processes of the fork (detach-on-fork off) and resumes only the one whose
 turn it is (schedule-multiple off). The parent's steps are its fork, its line and its exit;
 the child's are its exec of the listing program and the listing, up to its exit. Every
-place is found by the C library's own names and by catching the fork and the exec, so the
-program as installed, stripped, can be held too. After each step the processes' parents are
+place is found by the C library's own names, fork and puts, and by catching the exec, so
+the program as installed, stripped, can be held too. After each step the processes' parents are
 read from /proc, so the child's re-parenting shows when the parent has gone."""
 
 import os

@@ -101,8 +101,8 @@ def counted(whos, what):
     return f"{len(whos)} {what}{'' if len(whos) == 1 else 's'} ({', '.join(parts)})"
 
 
-def describe(kind, who, reply, printed):
-    """What a step did, as its line says it."""
+def describe(reply, printed):
+    """What a step did, as its line says it; `printed` is the first line it printed."""
     kind_of_step = reply["kind"]
     quoted = f'prints "{printed}"' if printed is not None else "prints nothing"
     if kind_of_step in ("load", "store"):
