@@ -14,13 +14,17 @@ HEADERS = {"counter": "step  who     does                                counter
                         "  printed"}
 
 
-def ask(kind, taken):
-    """The next steps, typed at the terminal; None when the user ends."""
+def ask(kind, taken, readable):
+    """The next steps, typed at the terminal; None when the user ends. The line is read as
+    the terminal gives it, in a wait that a signal, an interrupt typed included, ends."""
     choices = " or ".join(f"{key} ({who})" for key, who in schedule.WHO[kind].items())
     while True:
-        try:
-            typed = input(f"step {len(taken) + 1}: who goes next, {choices}? (Enter ends) ")
-        except EOFError:
+        print(f"step {len(taken) + 1}: who goes next, {choices}? (Enter ends) ", end="",
+              flush=True)
+        while not readable(0, None):
+            pass
+        typed = os.read(0, 4096).decode(errors="replace")
+        if not typed:
             print()
             return None
         if not typed.strip():
@@ -45,7 +49,7 @@ def account(tally, who, reply):
         tally.store(who)
 
 
-def run(session, kind, program, letters):
+def run(session, kind, program, letters, readable):
     interactive = letters is None
     print(f"{kind}, " + ("each step as it is asked for" if interactive else
                          f"schedule {schedule.written(letters)}"))
@@ -54,7 +58,7 @@ def run(session, kind, program, letters):
     waiting = [] if interactive else list(letters)
     while True:
         if not waiting:
-            waiting = ask(kind, taken) if interactive else None
+            waiting = ask(kind, taken, readable) if interactive else None
             if not waiting:
                 break
         letter = waiting.pop(0)
