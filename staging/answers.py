@@ -76,8 +76,9 @@ def run(session, kind, program, letters, readable):
         else:
             row = f"{len(taken):>4}  {who:<6}  {does:<34}  {after:>7}  {shown(printed)}"
         print(row.rstrip())
-        if reply["kind"] in ("exit", "list"):
+        if reply["kind"] == "exit" or reply["kind"] == "list" and not reply["ended"]:
             moments[reply["kind"]] = len(taken)
+        moments["failed"] = moments.get("failed") or reply.get("failed")
         if reply["kind"] == "exit":
             print("      the parent has ended: here a shell prints its prompt")
     if interactive:
@@ -92,7 +93,9 @@ def summary(kind, program, output, tally, moments):
     for line in lines:
         print(f"  {line}")
     if kind == "spawnlist":
-        if "exit" not in moments or "list" not in moments:
+        if moments.get("failed"):
+            print("prompt and listing: no listing, the exec failed")
+        elif "exit" not in moments or "list" not in moments:
             print("prompt and listing: " + ("the parent has not ended yet" if "exit" not in
                                             moments else "the child has not listed yet"))
         elif moments["exit"] < moments["list"]:

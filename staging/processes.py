@@ -75,9 +75,12 @@ class SpawnList:
         elif kind == "exec":
             self.resume(self.child)
             reply["failed"] = "child" in self.exits
+            reply["status"] = self.exits.get("child")
             self.next["C"] = "list"
         else:
-            self.resume(self.child)
+            reply["ended"] = "child" in self.exits  # a failed exec has ended it already
+            if not reply["ended"]:
+                self.resume(self.child)
             reply["status"] = self.exits.get("child")
             self.next["C"] = "done"
         reply["processes"] = self.processes()

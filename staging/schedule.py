@@ -120,9 +120,9 @@ def describe(reply, printed):
     if kind_of_step == "line":
         return quoted
     if kind_of_step == "exec":
-        return "exec fails" if reply["failed"] else "execs /bin/ls"
+        return f"exec fails: {reply['status']}" if reply["failed"] else "execs /bin/ls"
     if kind_of_step == "list":
-        return f"lists, exits {reply['status']}"
+        return "has ended" if reply["ended"] else f"lists, exits {reply['status']}"
     if kind_of_step == "exit":
         return f"exits {reply['status']}"
     return "forks"

@@ -185,6 +185,26 @@ lines printed:
             f"lines printed:\n{lines}  Parent: \nprompt and listing: the listing first, "
             "then the prompt\n"), last.stdout)
 
+    def test_a_failed_exec_ends_the_child_with_nothing_listed(self):
+        # In a mount namespace of its own, /bin/ls is /dev/null, which cannot be executed.
+        require("gdb", "gdb")
+        require("unshare", "util-linux")
+        done = sh("unshare --mount --propagation private sh -c 'mount --bind /dev/null /bin/ls "
+                  f"&& exec {INTERLEAVE} -c spawnlist PCCPP'", timeout=200)
+        self.assertEqual((done.returncode, done.stderr), (0, ""), "(run as root?)")
+        self.assertEqual(done.stdout, """\
+spawnlist, schedule PCCPP
+step  who     does                  processes after it                    printed
+   1  parent  forks                 parent under gdb, child under parent
+   2  child   exec fails: 126       parent under gdb
+   3  child   has ended             parent under gdb
+   4  parent  prints "Parent: "     parent under gdb                      Parent:
+   5  parent  exits 0               none
+      the parent has ended: here a shell prints its prompt
+lines printed:
+  Parent: \nprompt and listing: no listing, the exec failed
+""")
+
 
 class CommandLine(unittest.TestCase):
     def test_usage_errors(self):
