@@ -26,19 +26,15 @@ def reply(**fields):
     replies.write(json.dumps(fields) + "\n")
 
 
-def pids():
-    return [inferior.pid for inferior in gdb.inferiors() if inferior.pid]
-
-
 quiet()
 try:
     program = KINDS[os.environ["INTERLEAVE_KIND"]](os.environ["INTERLEAVE_PROGRAM"],
                                                   shlex.quote(os.environ["INTERLEAVE_TTY"]))
-    reply(ready=True, pids=pids())
+    reply(ready=True)
     for request in requests:
         if request.strip() == "end":
             break
-        reply(**program.step(request.strip()), pids=pids())
+        reply(**program.step(request.strip()))
 except Lost as error:
     reply(error=str(error))
 except Exception as error:  # a fault of this script: its trace goes to gdb's log
