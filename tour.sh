@@ -2,23 +2,36 @@
 # A short tour of the programs: each runs for a moment and shows its mechanism. The second
 # act controls what the first leaves to the scheduler, and looks beneath standard output
 # at the system calls. The third shows the classic mistakes beside the programs that avoid
-# them, and the race made to happen on demand. Every step ends by itself.
+# them, and the race made to happen on demand. The fourth lets a schedule choose the order
+# of the real programs' steps. Every step ends by itself.
 set -u
-usage='Usage: tour.sh [--step] BINDIR
+usage='Usage: tour.sh [--step] [--from=N] BINDIR
 Runs each program of BINDIR (the folder of the built programs) for a moment and shows its
 mechanism, then the causes controlled by core placement and the system calls beneath, then
-the classic mistakes and the race on demand. Every step ends by itself.
+the classic mistakes and the race on demand, then the programs step by step in an order
+chosen by a schedule. Every step ends by itself.
 
-  --step     wait for Enter before each step, for use in a lecture'
+  --step     show each command and wait for Enter before running it, for use in a lecture;
+             a step'"'"'s number typed instead goes to that step (its own number repeats it)
+  --from=N   start at step N'
 
 # shellcheck source=common/cli.sh
 . "$(dirname "$0")"/common/cli.sh
 stepping=false
+from=1
+steps=$(grep -c '^ *section ' "$0")
 while [ $# -gt 0 ]; do
     case $1 in
     --help) printf '%s\n' "$usage"; exit 0 ;;
     --version) print_version "$(dirname "$0")"; exit 0 ;;
     --step) stepping=true ;;
+    --from=*)
+        from=${1#--from=}
+        case $from in
+        '' | *[!0-9]* | 0*) usage_error "not a step from 1 to $steps: $(printf '%q' "$from")" ;;
+        esac
+        [ "$from" -le "$steps" ] || usage_error "not a step from 1 to $steps: $from"
+        ;;
     --) shift; break ;;
     -?*) usage_error "invalid option $(printf '%q' "$1")" ;;
     *) break ;;
@@ -44,18 +57,47 @@ traces=$(mktemp -d)
 export traces
 trap 'rm -rf "$traces"' EXIT
 
-# Starts a step: with --step, waits for Enter first (the end of the input goes on).
+# Starts a step. The steps before --from=N run unseen and run nothing: their commands are
+# skipped and what they print goes nowhere, so the tour starts at step N where it stands.
+number=0
+skipping=false
+exec 3>&1
 section() {
-    if $stepping; then
-        printf '\n[Enter] '
-        read -r _ || true
+    number=$((number + 1))
+    if [ "$number" -lt "$from" ]; then
+        skipping=true
+        exec >/dev/null
+    else
+        skipping=false
+        exec >&3
     fi
     printf '\n== %s\n' "$1"
 }
 
+# With --step, waits for Enter before a command runs (the end of the input goes on); a
+# step's number goes to that step instead, by starting the tour again from there.
+pause() {
+    local answer
+    $stepping || return 0
+    while true; do
+        printf '[step %d of %d: Enter runs it, or a step'"'"'s number] ' "$number" "$steps"
+        read -r answer || return 0
+        case $answer in
+        '') return 0 ;;
+        *[!0-9]* | 0*) ;;
+        *) if [ "$answer" -le "$steps" ]; then
+            rm -rf "$traces"
+            exec "$source/${0##*/}" --step --from="$answer" "$bin"
+        fi ;;
+        esac
+    done
+}
+
 # Prints a command the way a user would type it, then runs it.
 show() {
+    $skipping && return 0
     printf '\n$ %s\n' "$1"
+    pause
     bash -c "$1"
 }
 
@@ -88,7 +130,9 @@ measured() {
 
 # Shows a race by placement, and how busy the machine was meanwhile.
 race() {
+    $skipping && return 0
     printf '\n$ %s\n' "$1"
+    pause
     measured " the race hides" bash -c "$1"
 }
 
@@ -114,7 +158,9 @@ handoff_run() {
 
 # The hand-off by placement, and how busy the machine was meanwhile.
 handoff() {
+    $skipping && return 0
     printf '\n$ %s\n' "$1guardtally | head -n 1000000 > /dev/null"
+    pause
     measured ", not a quiet machine's figures" handoff_run "$1"
 }
 
@@ -199,4 +245,19 @@ if command -v gdb >/dev/null; then
 else
     printf '\n(gdb is not installed, so the race cannot be staged; on Debian: apt-get install gdb)\n'
 fi
+
+printf '\n\n=== Act four: the learner is the scheduler\n'
+
+section 'loosetally'"'"'s two workers: a pass makes three accesses to the counter, a load, a'
+printf 'store and a report, and nothing keeps the other worker out between them. interleave\n'
+printf 'runs the real program in gdb one access at a time, in the order its schedule gives.\n'
+cd "$source" || exit 1
+show "sed -n '/Thread(void \\*) {/,/^}/p' counter-threads/loosetally.cpp"
+cd "$bin" || exit 1
+show 'interleave -c loosetally IDDDII'
+
+section 'spawnlist by schedule: P is the parent'"'"'s next step, C the child'"'"'s. Where the'
+printf 'parent has ended, a shell prints its prompt: before the listing, or after it.\n'
+show 'interleave -c spawnlist PPPCC'
+show 'interleave -c spawnlist PCCPP'
 exit 0

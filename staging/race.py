@@ -16,6 +16,10 @@ import sys
 
 import gdb
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import holding  # noqa: E402
+from holding import quiet, read_int, routine, symbol_address  # noqa: E402
+
 HOLD = os.environ["RACE_HOLD"]  # "Inc" or "Dec": the worker held with a stale value
 OTHER = "Dec" if HOLD == "Inc" else "Inc"
 CHANGES = int(os.environ["RACE_CHANGES"])
@@ -43,19 +47,15 @@ def changes(number):
 
 
 def counter():
-    return int.from_bytes(gdb.selected_inferior().read_memory(COUNT, 4), sys.byteorder,
-                          signed=True)
+    return read_int(COUNT)
 
 
 def go(thread, command="continue"):
-    """Lets `thread` alone run until it stops again, at a breakpoint or after one step."""
-    thread.switch()
+    """Lets `thread` alone run until it stops again; the race cannot be staged otherwise."""
     try:
-        gdb.execute(command, to_string=True)
-    except gdb.error as error:
-        give_up(f"the {thread.name} worker did not get that far: {error}")
-    if not gdb.selected_inferior().pid or gdb.selected_thread() != thread:
-        give_up(f"the {thread.name} worker stopped elsewhere")
+        holding.go(thread, command)
+    except holding.Lost as error:
+        give_up(str(error))
 
 
 def find_store(thread):
@@ -65,8 +65,7 @@ def find_store(thread):
     symbol, many thousands of instructions, and stepped one by one on a busy machine those
     take minutes."""
     thread.switch()
-    # Without debugging information, gdb names the routine with its parameters.
-    if (gdb.selected_frame().name() or "").split("(")[0] != f"{thread.name.lower()}Thread":
+    if routine() != f"{thread.name.lower()}Thread":
         printing(False)
         go(thread, "finish")
         printing(True)
@@ -84,15 +83,11 @@ def printing(enabled):
         stop.enabled = enabled
 
 
-for setting in ("pagination off", "confirm off", "print thread-events off",
-                "print inferior-events off"):
-    gdb.execute(f"set {setting}")
+quiet()
 # A stripped program has no symbols to break on: it would run free, printing, where it should
 # stop. The same name is given for each worker's routine and for the counter.
 for symbol in ("incThread", "decThread"):
-    try:
-        gdb.parse_and_eval(f"(long) &{symbol}")
-    except gdb.error:
+    if symbol_address(symbol) is None:
         give_up(f"{shlex.quote(PROGRAM)} has no symbol {symbol} to hold its workers by "
                 "(is it stripped?); use the loosetally built from source: put its "
                 "build/default/bin first on PATH")
@@ -105,18 +100,9 @@ if not gdb.selected_inferior().pid or not stops or not isinstance(stops[-1], gdb
     give_up("gdb cannot trace the program (is ptrace permitted here?)")
 
 
-def address_of_count():
-    """The counter's address, from the program's own symbols. A compiler may rename a
-    file-local variable it has optimised, as clang does, to count.0."""
-    for name in ("count", "'_ZL5count'", "'_ZL5count.0'"):
-        try:
-            return int(gdb.parse_and_eval(f"(long) &{name}"))
-        except gdb.error:
-            continue
+COUNT = symbol_address("count")
+if COUNT is None:
     give_up("cannot find the counter among the program's symbols")
-
-
-COUNT = address_of_count()
 # Should gdb itself be killed (race.sh's time-out), the program would run on, detached and
 # printing; race.sh then kills it by this process id.
 with open(os.environ["RACE_PID"], "w") as pid_file:

@@ -10,10 +10,12 @@ import subprocess
 import tempfile
 import unittest
 
-from harness import BIN, libraries_needed, main, sh, strace
+from harness import BIN, libraries_needed, main, require, sh, still_folder, strace
 
 BUILD = os.environ["GLASSBOX_BUILD"]
 PROGRAMS = os.environ["GLASSBOX_PROGRAMS"].split(",")
+# The commands users get: the programs, and interleave, a script that runs them under gdb.
+COMMANDS = PROGRAMS + ["interleave"]
 # The pages as the build fills them in.
 PAGES = sorted(page for page in glob.glob(os.path.join(BUILD, "*", "*.1")) if os.path.isfile(page))
 with open(os.path.join(BUILD, "CMakeCache.txt")) as cache:
@@ -80,7 +82,7 @@ class Binaries(unittest.TestCase):
 
 class ManualPages(unittest.TestCase):
     def test_one_page_per_program_rendering_without_warnings(self):
-        self.assertEqual(sorted(os.path.basename(page)[:-2] for page in PAGES), sorted(PROGRAMS))
+        self.assertEqual(sorted(os.path.basename(page)[:-2] for page in PAGES), sorted(COMMANDS))
         for page in PAGES:
             with self.subTest(page=os.path.basename(page)):
                 with open(page) as text:
@@ -113,7 +115,7 @@ class Packaging(unittest.TestCase):
             output("cmake", "--install", BUILD, "--prefix", prefix)
             env = {key: value for key, value in os.environ.items() if key != "MANPATH"}
             env["PATH"] = os.path.join(prefix, "bin") + os.pathsep + env["PATH"]
-            for program in PROGRAMS:
+            for program in COMMANDS:
                 with self.subTest(program=program):
                     self.assertTrue(os.access(os.path.join(prefix, "bin", program), os.X_OK))
                     found = subprocess.run(["man", "-w", program], env=env, capture_output=True,
@@ -135,22 +137,42 @@ class Packaging(unittest.TestCase):
     def test_debian_package_holds_stripped_programs_pages_and_licence(self):
         architecture = output("dpkg", "--print-architecture").strip()
         self.assertEqual(os.path.basename(self.package), f"glassbox_{VERSION}_{architecture}.deb")
-        fields = output("dpkg-deb", "--field", self.package, "Package", "Version", "Depends")
+        fields = output("dpkg-deb", "--field", self.package, "Package", "Version", "Depends",
+                        "Recommends")
         self.assertRegex(fields, rf"Package: glassbox\nVersion: {re.escape(VERSION)}\n"
-                                 r"Depends: libc6 \(>= [\d.]+\)\n")
+                                 r"Depends: (libc6 \(>= [\d.]+\), python3|python3, libc6 "
+                                 r"\(>= [\d.]+\))\nRecommends: gdb\n")
         tree = os.path.join(self.folder.name, "tree")
         output("dpkg-deb", "--extract", self.package, tree)
-        for program in PROGRAMS:
+        for program in COMMANDS:
             with self.subTest(program=program):
                 binary = os.path.join(tree, "usr", "bin", program)
                 self.assertTrue(os.access(binary, os.X_OK))
-                self.assertNotIn(".symtab", output("readelf", "-S", "-W", binary))
+                if program in PROGRAMS:
+                    self.assertNotIn(".symtab", output("readelf", "-S", "-W", binary))
                 page = os.path.join(tree, "usr", "share", "man", "man1", program + ".1.gz")
                 self.assertIn("gzip compressed data, max compression", output("file", page))
         documents = os.path.join(tree, "usr", "share", "doc", "glassbox")
         self.assertEqual(sorted(os.listdir(documents)), ["changelog.gz", "copyright"])
         with open(os.path.join(documents, "copyright")) as copyright_file:
             self.assertRegex(copyright_file.read(), r"(?m)^Files: \*\n.*\nLicense: ISC\n")
+
+    def test_packaged_interleave_runs_spawnlist_and_names_what_loosetally_lacks(self):
+        require("gdb", "gdb")
+        tree = tempfile.mkdtemp(dir=self.folder.name)
+        output("dpkg-deb", "--extract", self.package, tree)
+        command = [os.path.join(tree, "usr", "bin", "interleave"), "-c"]
+        loosetally = os.path.join(tree, "usr", "bin", "loosetally")
+        done = subprocess.run(command + [loosetally, "ID"], capture_output=True, text=True,
+                              check=False)
+        self.assertEqual((done.returncode, done.stdout, done.stderr), (1, "", (
+            f"interleave: {loosetally} has no symbols to hold its workers by (it is stripped); "
+            "use the programs as built: cmake --workflow --preset tour, then build/default/bin\n")))
+        folder, _ = still_folder(self)
+        done = subprocess.run(command + [os.path.join(tree, "usr", "bin", "spawnlist"), "PPPCC"],
+                              capture_output=True, text=True, check=False, cwd=folder)
+        self.assertEqual((done.returncode, done.stderr), (0, ""))
+        self.assertIn("\nprompt and listing: the prompt first, then the listing\n", done.stdout)
 
     @unittest.skipUnless(shutil.which("lintian"), "Debian's checker lintian is not installed")
     def test_debian_checker_finds_no_error_or_warning(self):

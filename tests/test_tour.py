@@ -1,6 +1,7 @@
 """The tour as a reader runs it: every step ends by itself, the second act shows the race
 and the hand-off by placement and the system calls beneath each program, the third the
-classic mistakes and the race on demand; with --step it waits for Enter before each step."""
+classic mistakes and the race on demand, the fourth the programs step by step by schedule;
+with --step it shows each command and waits for Enter before running it."""
 
 import os
 import re
@@ -12,7 +13,7 @@ import unittest
 from harness import BIN, ENV, main, require, sh
 
 TOUR = os.path.join(os.environ["GLASSBOX_SOURCE"], "tour.sh")
-STEPS = 13  # the sections headed "== "
+STEPS = 15  # the sections headed "== "
 
 
 def figures(pattern, text):
@@ -84,7 +85,7 @@ class Tour(unittest.TestCase):
         self.assertEqual(re.findall(r"^write\(1, (.*)\)", raw, re.M), ['"Hello", 5', '"World", 5'])
 
     def test_third_act_shows_the_mistakes_beside_the_cures_and_the_race_on_demand(self):
-        act = self.out.split("=== Act three")[1]
+        act = self.out.split("=== Act three")[1].split("=== Act four")[0]
         exec_, fork, race = act.split("\n== ")[1:]
         pipe, dropped, terminal = exec_.split("\n$ ")[1:]
         self.assertRegex(pipe, r"^swaplist \| head -n 2\nBefore exec\ntotal ")
@@ -98,23 +99,43 @@ class Tour(unittest.TestCase):
         self.assertIn("\ndrift: 100 ", race)
 
 
+    def test_fourth_act_shows_the_worker_loops_and_both_orders_of_prompt_and_listing(self):
+        act = self.out.split("=== Act four")[1]
+        for routine in ("incThread", "decThread"):
+            self.assertRegex(act, rf"\nstatic void \*{routine}\(void \*\) {{\n    for \(;;\) {{\n")
+        self.assertIn("\ncounter: 1 after 2 changes (1 Inc, 1 Dec); 1 change (1 Dec) lost\n", act)
+        first, last = act.split("$ interleave -c spawnlist ")[1:]
+        self.assertIn("\nprompt and listing: the prompt first, then the listing\n", first)
+        self.assertIn("\nprompt and listing: the listing first, then the prompt\n", last)
+
+
 class Stepping(unittest.TestCase):
-    def test_each_step_waits_for_enter(self):
-        # Enter is typed each time the tour asks for it, and the tour goes on only then.
+    def test_each_command_is_shown_before_it_runs_and_a_step_repeats_by_number(self):
+        # Enter is typed each time the tour asks, except that the first command of step 2 is
+        # answered with its number once: the tour starts again there. It goes on only when
+        # it is answered, and has run nothing of a command it asks about.
+        prompt = re.compile(rb"\[step (\d+) of (\d+): Enter runs it, or a step's number\] ")
         with subprocess.Popen([TOUR, "--step", BIN], stdin=subprocess.PIPE,
                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=ENV,
                               start_new_session=True) as tour:
-            output, prompts = b"", 0
+            output, asked = b"", []
             while chunk := tour.stdout.read1(65536):
                 output += chunk
-                while output.count(b"[Enter] ") > prompts:
-                    prompts += 1
-                    self.assertNotIn(b"\n== ", output.rsplit(b"[Enter] ", 1)[1])
-                    tour.stdin.write(b"\n")
+                while len(prompt.findall(output)) > len(asked):
+                    before, step, steps = prompt.split(output)[-4:-1]
+                    asked.append(int(step))
+                    self.assertEqual(int(steps), STEPS)
+                    shown = before.rsplit(b"\n$ ", 1)[1]  # the command, of one or two lines
+                    self.assertTrue(shown.endswith(b"\n") and shown.count(b"\n") <= 2, shown)
+                    if not asked[:-1]:  # guardtally | head -n 5 has printed no line yet
+                        self.assertNotRegex(output, rb"(Inc|Dec): ")
+                    again = asked == [1, 1, 2]
+                    tour.stdin.write(b"2\n" if again else b"\n")
                     tour.stdin.flush()
-            self.assertEqual(tour.wait(timeout=180), 0)
-        self.assertEqual(prompts, STEPS)
-        self.assertEqual(len(re.findall(rb"\[Enter\] \n== ", output)), STEPS)
+            self.assertEqual(tour.wait(timeout=300), 0)
+        self.assertEqual(sorted(set(asked)), list(range(1, STEPS + 1)))
+        self.assertEqual(asked.count(2), 2)
+        self.assertEqual(output.count(b"\n== loosetally: "), 2)
 
 
 class CommandLine(unittest.TestCase):
@@ -125,6 +146,8 @@ class CommandLine(unittest.TestCase):
         self.assertEqual(version.stdout.split()[-1], sh("tallycheck --version").stdout.split()[-1])
         for arguments, message in (("-x", "invalid option -x"),
                                    ("$'-\\e'", "invalid option $'-\\E'"),
+                                   ("--from=16 .", f"not a step from 1 to {STEPS}: 16"),
+                                   ("--from=0 .", f"not a step from 1 to {STEPS}: 0"),
                                    ("", "expected one operand, the folder of the built programs")):
             with self.subTest(arguments=arguments):
                 done = sh(f"{tour} {arguments}")
