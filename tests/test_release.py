@@ -16,6 +16,7 @@ BUILD = os.environ["GLASSBOX_BUILD"]
 PROGRAMS = os.environ["GLASSBOX_PROGRAMS"].split(",")
 # The commands users get: the programs, and interleave, a script that runs them under gdb.
 COMMANDS = PROGRAMS + ["interleave"]
+INTERLEAVE = os.path.join(os.environ["GLASSBOX_SOURCE"], "staging", "interleave")
 # The pages as the build fills them in.
 PAGES = sorted(page for page in glob.glob(os.path.join(BUILD, "*", "*.1")) if os.path.isfile(page))
 with open(os.path.join(BUILD, "CMakeCache.txt")) as cache:
@@ -49,7 +50,10 @@ def exit_cases():
                      (f"{no_exec['ENOENT']} swaplist", 127, "does not exist"),
                      ("swaplist >/dev/full", 1, "first line could not be written")),
         "rawhello": (("rawhello >/dev/null", 0, "Both words were written"),
-                     ("rawhello >/dev/full", 1, "A write failed"))}
+                     ("rawhello >/dev/full", 1, "A write failed")),
+        "interleave": ((f"{INTERLEAVE} loosetally ID >/dev/null", 0, "questions were printed"),
+                       (f"{INTERLEAVE} -c /nonexistent/loosetally ID", 1, "could not be run"),
+                       (f"{INTERLEAVE} loosetally IQ", 2, "command line is wrong"))}
 
 
 def exit_statuses(page):
