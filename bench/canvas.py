@@ -8,7 +8,6 @@ import os
 import textwrap
 
 import matplotlib.pyplot as plt
-import numpy
 
 # Text stays text in the SVG (small, searchable), and the same data give the same bytes.
 plt.rcParams.update({"svg.fonttype": "none", "svg.hashsalt": "glassbox", "font.size": 9,
@@ -29,8 +28,7 @@ def amount(value):
         return "0"
     if abs(value) >= 10:
         return f"{value:,.0f}"
-    return numpy.format_float_positional(value, precision=2, unique=False, fractional=False,
-                                         trim="k")
+    return f"{value:#.2g}".rstrip(".")
 
 
 def finish(figure, title, axes, caption, legend=()):
