@@ -14,7 +14,7 @@ import sys
 import tempfile
 import time
 
-from detail import summary_field
+from detail import block_starts, break_rows, summary_field
 from records import PROGRAMS
 
 # Where the producer's two workers may run, and where its reader may. Pinning the producer
@@ -130,10 +130,13 @@ class Bench:
                 sys.exit(f"bench.py: {program} stopped before {lines} lines:\n{errors.read()}"
                          f"{summary}")
         load = other_load(busy, own, seconds, cpus)
+        starts = block_starts(self.trace)
+        block_breaks = sum(row[0] in starts for row in break_rows(self.check(self.trace, "--breaks")))
         run = {"program": program, "placement": placement, "reader": where(reader_cpus),
                "run": number, "lines": lines,
                "seconds": seconds, "rate": lines / seconds, "bound": None,
                "breaks": int(summary_field(summary, r"^breaks: (\d+)")),
+               "block_breaks": block_breaks,
                "drift": int(summary_field(summary, r"^drift: (-?\d+)")),
                "runs": int(summary_field(summary, r"^runs: (\d+)")),
                "mean_run": (None if program == "serialtally" else

@@ -27,13 +27,15 @@ RUNS = 2
 PLACEMENTS = ["one core", "all cores"] + (["split"] if len(os.sched_getaffinity(0)) >= 2 else [])
 COUNTERS = {"The price of the guard, by placement": ("guardtally", "serialtally"),
             "The rate of the race, by placement": ("loosetally",)}
-# Each counter column from a record: its field, its scale and whether per line, its digits.
-ORACLE = {"M lines/s": ("rate", 1e-6, False, 2), "× serial bound": ("bound", 1, False, 2),
-          "mean run": ("mean_run", 1, False, 1), "drift": ("drift", 1, False, 0),
-          "breaks per M lines": ("breaks", 1e6, True, 0),
-          "voluntary switches": ("voluntary_switches", 1e3, True, 1),
-          "involuntary switches": ("involuntary_switches", 1e3, True, 1),
-          "system µs": ("system_seconds", 1e9, True, 0), "futex calls": ("futex_calls", 1e3, True, 1)}
+# Each counter column from a record: its field, its scale, what it is per and its digits.
+ORACLE = {"M lines/s": ("rate", 1e-6, None, 2), "× serial bound": ("bound", 1, None, 2),
+          "mean run": ("mean_run", 1, None, 1), "drift": ("drift", 1, None, 0),
+          "breaks per M lines": ("breaks", 1e6, "lines", 0),
+          "breaks at a block's start, %": ("block_breaks", 100, "breaks", 0),
+          "voluntary switches": ("voluntary_switches", 1e3, "lines", 1),
+          "involuntary switches": ("involuntary_switches", 1e3, "lines", 1),
+          "system µs": ("system_seconds", 1e9, "lines", 0),
+          "futex calls": ("futex_calls", 1e3, "lines", 1)}
 sys.path.insert(0, os.path.join(SOURCE, "bench"))
 
 
@@ -55,9 +57,13 @@ def tables(markdown):
 
 
 def expected_cell(records, heading):
-    field, scale, per_line, digits = ORACLE[heading]
-    values = sorted(float(run[field]) * scale / (float(run["lines"]) if per_line else 1)
-                    for run in records if str(run["disturbed"]) == "False")
+    """The median and range of the quiet runs to which the column applies, or a dash."""
+    field, scale, per, digits = ORACLE[heading]
+    values = sorted(float(run[field]) * scale / (float(run[per]) if per else 1)
+                    for run in records if str(run["disturbed"]) == "False"
+                    and run[field] not in ("", None) and (not per or float(run[per])))
+    if not values:
+        return "–"
     return f"{statistics.median(values):,.{digits}f} ({values[0]:,.{digits}f}–{values[-1]:,.{digits}f})"
 
 
@@ -77,8 +83,7 @@ def check_counter_tables(test, markdown, records, programs_by_heading):
                              f"all {len(mine)}: no median")
             for column, cell in zip(header[2:-1], row[2:-1]):
                 with test.subTest(table=heading, row=row[:2], column=column):
-                    test.assertEqual(cell, "–" if not quiet or mine[0][ORACLE[column][0]] in
-                                     ("", None) else expected_cell(mine, column))
+                    test.assertEqual(cell, expected_cell(mine, column))
     return found
 
 
@@ -177,7 +182,8 @@ def known_records():
                 step = 1000 if disturbed else number
                 records.append({
                     "program": program, "placement": placement, "run": number, "lines": 10_000,
-                    "rate": step * 1e6, "bound": step / 10, "breaks": step, "drift": -step,
+                    "rate": step * 1e6, "bound": step / 10, "breaks": step * 2,
+                    "block_breaks": step, "drift": -step,
                     "runs": 5, "mean_run": None if program == "serialtally" else step * 2.0,
                     "voluntary_switches": step * 10, "involuntary_switches": step * 30,
                     "system_seconds": step / 100, "futex_calls": step * 70,
@@ -204,7 +210,7 @@ class KnownRecords(unittest.TestCase):
             run["disturbed"] = run["disturbed"] or run["placement"] == "all cores"
         with contextlib.redirect_stdout(io.StringIO()) as markdown:
             tables.counter_table(self.records, "race", ["one core", "all cores"], True)
-        self.assertIn("| `loosetally` | all cores | – | – | – | – | – | all 5: no median |",
+        self.assertIn("| `loosetally` | all cores | – | – | – | – | – | – | all 5: no median |",
                       markdown.getvalue())
 
 

@@ -43,7 +43,7 @@ class RecordFigures(unittest.TestCase):
         drawn = [x for collection in price.axes[0].collections for x, _ in collection.get_offsets()]
         self.assertEqual(sorted(drawn), sorted(run["futex_calls"] / 10 for run in self.records
                                                if run["program"] == "guardtally"))
-        self.assertIn("breaks a median of 300 times per million lines on one core, 300 on all "
+        self.assertIn("breaks a median of 600 times per million lines on one core, 600 on all "
                       "cores", " ".join(canvas.title_of(race).split()))
         self.assertIn("one core, 0.30 at 21; all cores, 0.30 at 21",
                       " ".join(canvas.title_of(price).split()))
