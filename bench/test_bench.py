@@ -172,6 +172,19 @@ class Tables(unittest.TestCase):
                               "".join(svg.itertext()))
 
 
+# A guardtally that sleeps 1,000 times, then says 10,000 well-formed lines.
+SLEEPER = """import os, time
+for _ in range(1000):
+    time.sleep(0.0001)
+view = memoryview("".join(f"Inc: {value}\\n" for value in range(1, 10001)).encode())
+try:
+    while view:
+        view = view[os.write(1, view):]
+except BrokenPipeError:
+    pass
+"""
+
+
 def known_records():
     """Five runs of each program and placement: quiet runs 1, 3 and 5, whose every figure is
     the run's number times a factor of its own, and disturbed runs 2 and 4, far off."""
@@ -212,6 +225,29 @@ class KnownRecords(unittest.TestCase):
             tables.counter_table(self.records, "race", ["one core", "all cores"], True)
         self.assertIn("| `loosetally` | all cores | – | – | – | – | – | – | all 5: no median |",
                       markdown.getvalue())
+
+
+    def test_a_producer_that_sleeps_a_known_number_of_times(self):
+        """Each sleep is a voluntary switch; the little CPU time it uses leaves room for
+        few involuntary ones, whatever the load."""
+        require("taskset", "util-linux")
+        with tempfile.TemporaryDirectory() as folder:
+            for name in ("serialtally", "tallycheck", "loosetally"):
+                os.symlink(os.path.join(TOOLS if name == "serialtally" else BIN, name),
+                           os.path.join(folder, name))
+            producer = os.path.join(folder, "guardtally")
+            with open(producer, "w", encoding="utf-8") as script:
+                script.write(f"#!{sys.executable}\n" + SLEEPER)
+            os.chmod(producer, 0o755)
+            records = os.path.join(folder, "runs.jsonl")
+            done = bench("-e", "guard", "-r", "1", "--bin", folder, "--records", records)
+            self.assertEqual(done.returncode, 0, done.stderr)
+            with open(records, encoding="utf-8") as lines:
+                runs = [json.loads(line) for line in lines]
+        for run in runs:
+            if run["program"] == "guardtally":
+                self.assertGreaterEqual(run["voluntary_switches"], 1000, run)
+                self.assertLess(run["involuntary_switches"], 1000, run)
 
 
 class CommandLine(unittest.TestCase):
