@@ -176,7 +176,7 @@ def price_of_the_guard(source):
     ax.set_xscale("symlog", linthresh=0.01)
     top = max([calls(run) for run in runs] + [1])
     ticks = [0] + [10.0 ** power for power in range(-2, math.ceil(math.log10(top)) + 1)]
-    ax.set_xticks(ticks, [amount(tick) for tick in ticks])
+    ax.set_xticks(ticks, [f"{tick:,g}" for tick in ticks])
     ax.set_xlim(-0.002, ticks[-1] * 1.5)
     ax.set_ylim(0, 1.15)
     ax.set_xlabel(f"{what} per 1,000 lines (log scale, linear from 0 to 0.01)")

@@ -7,7 +7,6 @@ import contextlib
 import csv
 import io
 import json
-import math
 import os
 import re
 import statistics
