@@ -167,8 +167,15 @@ class Tables(unittest.TestCase):
                 shown = [" ".join("".join(group.itertext()).split())
                          for group in svg.iter() if group.get("id") == "title"]
                 self.assertEqual(shown, [title])
+                for kind in ("xlabel-", "ylabel-"):
+                    self.assertTrue(any("".join(group.itertext()).strip() for group in svg.iter()
+                                        if group.get("id", "").startswith(kind)), kind)
                 self.assertIn("2 runs of 3,000 lines per program and placement",
                               "".join(svg.itertext()))
+        # The strips are images, one for each program and placement, not an element a line.
+        strips = ElementTree.parse(os.path.join(self.plots, "who-held-the-counter.svg"))
+        self.assertEqual(len(strips.findall(".//{http://www.w3.org/2000/svg}image")),
+                         2 * len(PLACEMENTS))
 
 
 # A guardtally that sleeps 1,000 times, then says 10,000 well-formed lines.
