@@ -124,6 +124,7 @@ def race_by_placement(source):
         ax.set_xticks(range(len(placements)), placements)
         ax.set_xlim(-0.6, len(placements) - 0.4)
         ax.set_ylabel(name)
+        ax.set_xlabel("placement")
         ax.set_title(f"{name}, log scale, 0 at the bottom", fontsize=8)
     disturbed = sum(run["disturbed"] for run in runs)
     losing = [run for run in runs if run["placement"] == "all cores" and not run["disturbed"]]
