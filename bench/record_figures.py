@@ -64,13 +64,16 @@ def run_lengths(source):
 
 def spread(values, scale):
     """Horizontal offsets for marks at these heights, so that marks which would cover each
-    other (a step of `scale` apart or less) sit side by side: the data keep their values."""
-    offsets, shelves = [0.0] * len(values), {}
+    other (an eighth of a step of `scale` apart or less) sit side by side, within 0.28 of
+    their placement: the data keep their values."""
+    shelves = {}
     for index in sorted(range(len(values)), key=lambda index: values[index]):
-        shelf = round(scale(values[index]) * 8)
-        seen = shelves.get(shelf, 0)
-        shelves[shelf] = seen + 1
-        offsets[index] = (seen + 1) // 2 * 0.07 * (1 if seen % 2 else -1)
+        shelves.setdefault(round(scale(values[index]) * 8), []).append(index)
+    offsets = [0.0] * len(values)
+    for shelf in shelves.values():
+        step = min(0.07, 0.56 / len(shelf))
+        for seen, index in enumerate(shelf):
+            offsets[index] = (seen + 1) // 2 * step * (1 if seen % 2 else -1)
     return offsets
 
 
@@ -128,7 +131,8 @@ def race_by_placement(source):
         ax.set_title(f"{name}, log scale, 0 at the bottom", fontsize=8)
     disturbed = sum(run["disturbed"] for run in runs)
     losing = [run for run in runs if run["placement"] == "all cores" and not run["disturbed"]]
-    breaks = {placement: amount(medians[(measures[0][0], placement)]) for placement in placements}
+    breaks = {placement: "no quiet run" if medians[(measures[0][0], placement)] is None else
+              amount(medians[(measures[0][0], placement)]) for placement in placements}
     legend = [Line2D([], [], color="#333333", linewidth=1.5, label="median of the quiet runs"),
               Line2D([], [], color="#333333", marker="o", markerfacecolor="none",
                      linestyle="none", label="a disturbed run (hollow)")]
@@ -167,7 +171,9 @@ def price_of_the_guard(source):
                            marker=marker, s=28, linewidths=1.1, transform=moved, zorder=3,
                            facecolors="none" if disturbed else colour, edgecolors=colour,
                            label=placement + (", disturbed" if disturbed else ""), gid=placement)
-        if mine:
+        if mine and quiet_median(mine, calls) is None:
+            parts.append(f"{placement}, no quiet run")
+        elif mine:
             parts.append(f"{placement}, {amount(quiet_median(mine, lambda run: run['bound']))} "
                          f"at {amount(quiet_median(mine, calls))}")
     ax.axhline(1, color="#888888", linewidth=0.8, linestyle="--", zorder=1)

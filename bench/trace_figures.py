@@ -153,7 +153,7 @@ def who_held_the_counter(source):
                       interpolation="none", extent=(0, STRIP_WIDTH, rows, 0))
             turns[(program, placement)] = handovers
             ax.set_title(f"{program}, {placement}: {count(handovers, 'hand-over')}, "
-                         f"{count(len(breaks), 'break')}", loc="left")
+                         f"{count(len(breaks), 'break')}", loc="left", fontsize=8)
             # Each tick names the first line of the row it stands beside.
             marked = sorted({0, rows // 2, rows - 1})
             ax.set_yticks([index + 0.5 for index in marked],
