@@ -11,6 +11,7 @@ from matplotlib.transforms import offset_copy
 
 from canvas import PLACEMENT_STYLE, WIDTH, amount, finish
 from detail import run_bins
+from tables import number
 
 
 def quiet_median(runs, figure):
@@ -92,6 +93,7 @@ def race_by_placement(source):
                 ("changes lost, net (|drift|)", lambda run: abs(run["drift"])))
     medians = {}
     for ax, (name, measure) in zip(axes, measures):
+        headroom = max([measure(run) for run in runs] + [1]) * 3
         for position, placement in enumerate(placements):
             colour, marker = PLACEMENT_STYLE[placement]
             mine = [run for run in runs if run["placement"] == placement]
@@ -108,7 +110,7 @@ def race_by_placement(source):
             if median is not None:
                 ax.plot([position - 0.3, position + 0.3], [median] * 2, color="#333333",
                         linewidth=1.5, zorder=2)
-                ax.annotate(amount(median), (position + 0.3, median), xytext=(3, 0),
+                ax.annotate(number(median), (position + 0.3, median), xytext=(3, 0),
                             textcoords="offset points", fontsize=7, verticalalignment="center")
             # A run that lost ten times as much as any other of its placement, and at least
             # 100 changes, is the figure's lesson: it gets its number.
@@ -116,23 +118,27 @@ def race_by_placement(source):
                 worst = max(range(len(values)), key=lambda index: values[index])
                 rest = max(value for index, value in enumerate(values) if index != worst)
                 if values[worst] >= max(100, 10 * rest):
-                    ax.annotate(f"{values[worst]:,.0f} changes lost in run {mine[worst]['run']},\n"
-                                f"with {mine[worst]['breaks']:,} breaks: one stale store\n"
-                                "wiped out the other worker's time slice",
-                                (position + offsets[worst], values[worst]), xytext=(12, -4),
-                                textcoords="offset points", fontsize=6.5,
-                                verticalalignment="top")
+                    # Its note goes in the top left corner, kept clear by the headroom below.
+                    ax.annotate(f"{values[worst]:,.0f} changes lost in {placement} run "
+                                f"{mine[worst]['run']},\nwith {mine[worst]['breaks']:,} "
+                                "breaks: a worker switched out between\nits load and its "
+                                "store wiped out the other's turn",
+                                (position + offsets[worst], values[worst]), xytext=(0.03, 0.97),
+                                textcoords="axes fraction", fontsize=6.5, verticalalignment="top",
+                                arrowprops={"arrowstyle": "->", "color": "#444444",
+                                            "linewidth": 0.8})
+                    headroom = values[worst] * 300
         ax.set_yscale("symlog", linthresh=1)
-        ax.set_ylim(bottom=-0.3)
+        ax.set_ylim(-0.3, headroom)
         ax.set_xticks(range(len(placements)), placements)
         ax.set_xlim(-0.6, len(placements) - 0.4)
         ax.set_ylabel(name)
         ax.set_xlabel("placement")
-        ax.set_title(f"{name}, log scale, 0 at the bottom", fontsize=8)
+        ax.set_title("log scale, 0 at the bottom", fontsize=8)
     disturbed = sum(run["disturbed"] for run in runs)
     losing = [run for run in runs if run["placement"] == "all cores" and not run["disturbed"]]
     breaks = {placement: "no quiet run" if medians[(measures[0][0], placement)] is None else
-              amount(medians[(measures[0][0], placement)]) for placement in placements}
+              number(medians[(measures[0][0], placement)]) for placement in placements}
     legend = [Line2D([], [], color="#333333", linewidth=1.5, label="median of the quiet runs"),
               Line2D([], [], color="#333333", marker="o", markerfacecolor="none",
                      linestyle="none", label="a disturbed run (hollow)")]
