@@ -176,8 +176,8 @@ def main():
         import figures  # here, so that only --plot needs matplotlib
         caption = (f"{machine}; {count(args.runs, 'run')} of {count(args.lines, 'line')} per "
                    "program and placement. Placements: one core, the producer and its reader "
-                   "under taskset -c 0; all cores, free; split, the producer under taskset -c 0 and its "
-                   "reader under taskset -c 1. Disturbed: other work used more than "
+                   "under taskset -c 0; all cores, free; split, the producer under taskset "
+                   "-c 0 and its reader under taskset -c 1. Disturbed: other work used more than "
                    f"{args.disturbed:g}% of all CPUs.")
         figures.Figures(bench.records, bench.kept, bench.check, caption).draw_all(args.plot,
                                                                                   args.png)

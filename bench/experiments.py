@@ -131,7 +131,8 @@ class Bench:
                          f"{summary}")
         load = other_load(busy, own, seconds, cpus)
         starts = block_starts(self.trace)
-        block_breaks = sum(row[0] in starts for row in break_rows(self.check(self.trace, "--breaks")))
+        rows = break_rows(self.check(self.trace, "--breaks"))
+        block_breaks = sum(row[0] in starts for row in rows)
         run = {"program": program, "placement": placement, "reader": where(reader_cpus),
                "run": number, "lines": lines,
                "seconds": seconds, "rate": lines / seconds, "bound": None,

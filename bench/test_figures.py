@@ -28,7 +28,8 @@ class RecordFigures(unittest.TestCase):
         source = Figures(self.records, {}, "caption")
         race = record_figures.race_by_placement(source)
         price = record_figures.price_of_the_guard(source)
-        cases = ((race.axes[0], "loosetally", lambda run: run["breaks"] * 100, "breaks per million"),
+        cases = ((race.axes[0], "loosetally", lambda run: run["breaks"] * 100,
+                  "breaks per million"),
                  (race.axes[1], "loosetally", lambda run: abs(run["drift"]), "changes lost"),
                  (price.axes[0], "guardtally", lambda run: run["bound"], "serial bound"))
         for ax, program, figure, named in cases:
@@ -37,8 +38,8 @@ class RecordFigures(unittest.TestCase):
                 drawn = [list(collection.get_offsets()) for collection in ax.collections
                          if collection.get_gid() == placement]
                 self.assertEqual(sorted(y for marks in drawn for _, y in marks),
-                                 sorted(figure(run) for run in self.records
-                                        if (run["program"], run["placement"]) == (program, placement)))
+                                 sorted(figure(run) for run in self.records if
+                                        (run["program"], run["placement"]) == (program, placement)))
         self.assertIn("futex calls per 1,000 lines", price.axes[0].get_xlabel())
         drawn = [x for collection in price.axes[0].collections for x, _ in collection.get_offsets()]
         self.assertEqual(sorted(drawn), sorted(run["futex_calls"] / 10 for run in self.records
@@ -109,15 +110,16 @@ class TraceFigures(unittest.TestCase):
                               ("Inc", "Dec").index(line.split(":")[0])
                               for number, line in enumerate(lines, first)]
                     # The first cell that differs, not a diff of two lists of 5,000.
-                    self.assertEqual((len(cells), next((number for number, (cell, want) in enumerate(
-                        zip(cells, wanted), first) if cell != want), None)), (len(wanted), None))
+                    differs = next((number for number, (cell, want)
+                                    in enumerate(zip(cells, wanted), first) if cell != want), None)
+                    self.assertEqual((len(cells), differs), (len(wanted), None))
                     changes = sum(a[:3] != b[:3] for a, b in zip(lines, lines[1:]))
                     self.assertIn(f": {changes:,} hand-over", ax.get_title(loc="left"))
             lengths = record_figures.run_lengths(source)
             for placement, (colour, _) in canvas.PLACEMENT_STYLE.items():
+                rgb = tuple(int(colour[index:index + 2], 16) / 255 for index in (1, 3, 5))
                 bars = {math.floor(bar.get_x()): bar.get_height() for bar in lengths.axes[0].patches
-                        if bar.get_facecolor()[:3] == tuple(int(colour[i:i + 2], 16) / 255
-                                                            for i in (1, 3, 5)) and bar.get_height()}
+                        if bar.get_facecolor()[:3] == rgb and bar.get_height()}
                 self.assertEqual(bars, {int(math.log2(turns[placement])): 100.0}, placement)
             self.assertIn("on one core, 100% of the lines come in runs of 2,048–4,095 lines (mean "
                           "run 3,000.0); on all cores, 100% of the lines come in runs of 1 line "
