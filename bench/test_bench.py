@@ -277,7 +277,8 @@ class CommandLine(unittest.TestCase):
 
     def test_check_quiet_says_what_it_saw_and_ends_with_its_verdict(self):
         # No share of the CPUs is above 100%, so with that threshold the machine is quiet
-        # enough whatever else runs; with none it is quiet only if nothing else ran at all.
+        # enough whatever else runs; with none, any share shown above 0% is too busy (one
+        # shown as 0% may be a fraction of a per cent either way).
         for threshold in ("100", "0"):
             done = bench("--check-quiet", "--disturbed", threshold)
             share = re.fullmatch(r"Other work used (\d+)% of all CPUs over 2 seconds: (quiet "
@@ -286,7 +287,8 @@ class CommandLine(unittest.TestCase):
             self.assertIsNotNone(share, done.stdout)
             quiet = share.group(2).startswith("quiet")
             self.assertEqual(done.returncode, 0 if quiet else 1)
-            self.assertEqual(quiet, threshold == "100" or share.group(1) == "0")
+            if threshold == "100" or share.group(1) != "0":
+                self.assertEqual(quiet, threshold == "100")
         done = bench("--check-quiet", "--disturbed", "100",
                      tools="/nonexistent")  # it needs nothing built
         self.assertEqual(done.returncode, 0, done.stderr)
