@@ -16,7 +16,7 @@ import subprocess
 import sys
 
 import tables
-from experiments import Bench
+from experiments import Bench, sample_load
 from records import PROGRAMS, write_records
 from tables import count
 
@@ -79,6 +79,18 @@ def ensure_built(args, experiments):
                  "cmake --preset default && cmake --build build/default")
 
 
+def check_quiet(disturbed_percent, seconds=2):
+    """Says how much of the machine other work used over a few seconds and whether a run
+    measured meanwhile would count as quiet; returns the status."""
+    load = sample_load(seconds)
+    quiet = load <= disturbed_percent / 100
+    print(f"Other work used {load:.0%} of all CPUs over {seconds} seconds: "
+          + ("quiet enough to measure" if quiet else "too busy to measure: the race hides "
+             "and the timings slow; wait, or close other work, and run this again")
+          + f" (a run is disturbed above {disturbed_percent:g}%).")
+    return 0 if quiet else 1
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("-e", "--experiment", action="append", choices=EXPERIMENTS,
@@ -93,6 +105,10 @@ def main():
     parser.add_argument("--disturbed", type=float, default=10, metavar="PERCENT",
                         help="mark a run as disturbed when other work used more than this "
                              "share of all CPUs while it ran (default: %(default)s)")
+    parser.add_argument("--check-quiet", action="store_true",
+                        help="run nothing: watch the machine for 2 seconds and say whether "
+                             "other work leaves it quiet enough to measure, by --disturbed; "
+                             "status 0 when it does, 1 when it does not")
     parser.add_argument("--records", action="append", default=[], metavar="FILE",
                         help="write one record a counter run to FILE, as CSV if its name "
                              "ends in .csv, as JSON lines if it ends in .jsonl; may be repeated")
@@ -118,6 +134,8 @@ def main():
     for path in args.records:
         if not path.endswith((".csv", ".jsonl")):
             parser.error(f"--records {shlex.quote(path)}: the name ends in .csv or .jsonl")
+    if args.check_quiet:
+        sys.exit(check_quiet(args.disturbed))
     experiments = args.experiment or EXPERIMENTS
     if args.plot:
         if not {"guard", "race"} <= set(experiments):
@@ -157,12 +175,12 @@ def main():
     if args.plot:
         import figures  # here, so that only --plot needs matplotlib
         caption = (f"{machine}; {count(args.runs, 'run')} of {count(args.lines, 'line')} per "
-                   "program and placement. Placements: one core, the producer under taskset "
-                   "-c 0; all cores, free; split, the producer under taskset -c 0 and its "
-                   "reader under taskset -c 1. Disturbed: other work used more than "
+                   "program and placement. Placements: one core, the producer and its reader "
+                   "under taskset -c 0; all cores, free; split, the producer under taskset "
+                   "-c 0 and its reader under taskset -c 1. Disturbed: other work used more than "
                    f"{args.disturbed:g}% of all CPUs.")
-        figures.Figures(args.plot, bench.records, bench.kept, bench.check, caption,
-                        args.png).draw_all()
+        figures.Figures(bench.records, bench.kept, bench.check, caption).draw_all(args.plot,
+                                                                                  args.png)
     if "checker" in experiments:
         tables.checker_table(bench.checker(), args.checker_lines)
     if "startup" in experiments:

@@ -39,6 +39,20 @@ def summary_count(output, field):
     return int(summary_field(output, rf"^{field}: (\d+)"))
 
 
+def block_starts(path, block=4096):
+    """The numbers of the lines at the start of each block of `block` bytes after the first:
+    the line that the boundary falls in and the two after it. The stream hands the kernel
+    its buffer whole, a block at a time, so a report that waited for the stream while the
+    other worker's write was blocked comes out there."""
+    starts, line = set(), 1
+    with open(path, "rb") as trace:
+        data = trace.read()
+    for boundary in range(block, len(data), block):
+        line += data.count(b"\n", boundary - block, boundary)
+        starts.update((line, line + 1, line + 2))
+    return starts
+
+
 def trace_lines(path, first, last):
     """Labels and values of lines first to last (1-based, inclusive) of a trace, to draw."""
     labels, values = [], []

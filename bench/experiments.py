@@ -14,13 +14,15 @@ import sys
 import tempfile
 import time
 
-from detail import summary_field
+from detail import block_starts, break_rows, summary_field
 from records import PROGRAMS
 
 # Where the producer's two workers may run, and where its reader may. Pinning the producer
 # to one core makes its workers share that core: a semaphore hand-off is then a switch on
-# one core, and the race shows only when a worker is preempted between load and store.
-PLACEMENTS = {"one core": (["taskset", "-c", "0"], []),
+# one core, and the race shows only when a worker is preempted between load and store. The
+# reader is pinned there too: left free, it lands on either core from run to run, and when
+# it shares the workers' core it changes how often they are switched out.
+PLACEMENTS = {"one core": (["taskset", "-c", "0"], ["taskset", "-c", "0"]),
               "all cores": ([], []),
               "split": (["taskset", "-c", "0"], ["taskset", "-c", "1"])}
 # The checker's traces (name, program, placement) and the commands it is timed against.
@@ -44,6 +46,30 @@ def cpu_busy():
 
 def cpu_time(usage):
     return usage.ru_utime + usage.ru_stime
+
+
+def other_load(busy, own, seconds, cpus):
+    """The share of all CPUs that other work used over a span: the machine's busy CPU time
+    less `own`, that of the processes being measured. /proc/stat counts in ticks (10 ms), so
+    over a short span the estimate can stray past either end of the range: it is held to
+    0..1."""
+    return min(1.0, max(0.0, busy - own) / (seconds * cpus))
+
+
+def sample_load(seconds):
+    """The share of all CPUs that other work used while this process waited `seconds`."""
+    busy_before, cpus = cpu_busy()
+    own_before = cpu_time(resource.getrusage(resource.RUSAGE_SELF))
+    start = time.perf_counter()
+    time.sleep(seconds)
+    elapsed = time.perf_counter() - start
+    own = cpu_time(resource.getrusage(resource.RUSAGE_SELF)) - own_before
+    return other_load(cpu_busy()[0] - busy_before, own, elapsed, cpus)
+
+
+def where(cpus):
+    """Where a process of a placement runs: the core that taskset pins it to, or any core."""
+    return f"core {cpus[-1]}" if cpus else "any core"
 
 
 class Bench:
@@ -103,19 +129,22 @@ class Bench:
                 errors.seek(0)
                 sys.exit(f"bench.py: {program} stopped before {lines} lines:\n{errors.read()}"
                          f"{summary}")
-        # /proc/stat counts in ticks (10 ms), so over a short run the estimate can stray
-        # past either end of the range: it is a share, held to 0..1.
-        other_load = min(1.0, max(0.0, busy - own) / (seconds * cpus))
-        run = {"program": program, "placement": placement, "run": number, "lines": lines,
+        load = other_load(busy, own, seconds, cpus)
+        starts = block_starts(self.trace)
+        rows = break_rows(self.check(self.trace, "--breaks"))
+        block_breaks = sum(row[0] in starts for row in rows)
+        run = {"program": program, "placement": placement, "reader": where(reader_cpus),
+               "run": number, "lines": lines,
                "seconds": seconds, "rate": lines / seconds, "bound": None,
                "breaks": int(summary_field(summary, r"^breaks: (\d+)")),
+               "block_breaks": block_breaks,
                "drift": int(summary_field(summary, r"^drift: (-?\d+)")),
                "runs": int(summary_field(summary, r"^runs: (\d+)")),
                "mean_run": (None if program == "serialtally" else
                             summary_field(summary, r"^runs: \d+, mean length ([\d.]+)")),
                "voluntary_switches": usage.ru_nvcsw, "involuntary_switches": usage.ru_nivcsw,
                "system_seconds": usage.ru_stime, "futex_calls": None,
-               "other_load": other_load, "disturbed": other_load > self.args.disturbed / 100}
+               "other_load": load, "disturbed": load > self.args.disturbed / 100}
         if self.perf:
             with open(counts, encoding="utf-8") as perf_output:
                 futex = re.search(r"^(\d+),.*syscalls:sys_enter_futex", perf_output.read(), re.M)

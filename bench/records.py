@@ -7,8 +7,8 @@ import json
 # The programs that each counter experiment runs and records.
 PROGRAMS = {"guard": ("guardtally", "serialtally"), "race": ("loosetally",)}
 # One record a counter run, in this order in the CSV file.
-FIELDS = ("program", "placement", "run", "lines", "seconds", "rate", "bound", "breaks",
-          "drift", "runs", "mean_run", "voluntary_switches", "involuntary_switches",
+FIELDS = ("program", "placement", "reader", "run", "lines", "seconds", "rate", "bound", "breaks",
+          "block_breaks", "drift", "runs", "mean_run", "voluntary_switches", "involuntary_switches",
           "system_seconds", "futex_calls", "other_load", "disturbed")
 
 

@@ -20,6 +20,8 @@ COLUMNS = {
     "race": (("M lines/s", lambda run: run["rate"] * 1e-6, 2),
              ("× serial bound", lambda run: run["bound"], 2),
              ("breaks per M lines", lambda run: run["breaks"] * 1e6 / run["lines"], 0),
+             ("breaks at a block's start, %",
+              lambda run: run["block_breaks"] * 100 / run["breaks"] if run["breaks"] else None, 0),
              ("drift", lambda run: run["drift"], 0),
              ("mean run", lambda run: run["mean_run"], 1))}
 HEADINGS = {"guard": "The price of the guard, by placement",
@@ -37,11 +39,11 @@ def number(value, digits=0):
 
 
 def cell(values, digits=1):
-    """The median and range of values, as one table cell; "–" where a figure does not
-    apply."""
-    if None in values:
+    """The median and range of values, as one table cell, leaving out the runs where the
+    figure does not apply; "–" where it applies to none."""
+    values = sorted(value for value in values if value is not None)
+    if not values:
         return "–"
-    values = sorted(values)
     median = statistics.median(values)
     return f"{median:,.{digits}f} ({values[0]:,.{digits}f}–{values[-1]:,.{digits}f})"
 
@@ -72,8 +74,9 @@ def counter_table(records, experiment, placements, perf):
 def counter_note(disturbed_percent, perf):
     print(f"\nEach cell: the median (and range) of the quiet runs. A run is disturbed when "
           f"other work used more than {disturbed_percent:g}% of all CPUs while it ran (from "
-          "/proc/stat, less the run's own processes). The kernel's work is per 1,000 lines, "
-          "from the producer's resource usage"
+          "/proc/stat, less the run's own processes). A block's start: the line in which "
+          "one 4,096-byte block of the stream begins, and the two after it, under 1% of the "
+          "lines. The kernel's work is per 1,000 lines, from the producer's resource usage"
           + (" and perf's count of futex calls." if perf else
              "; perf cannot count futex calls here."))
 

@@ -105,7 +105,9 @@ class Lab(unittest.TestCase):
             with self.subTest(answer=number):
                 self.assertNotIn("```", body, "an answer shows no commands to run")
                 self.assertGreater(len(body.split()), 20)
-        self.assertIn("When the race hides", re.findall(r"^## (.+)$", self.text, re.M))
+        headings = re.findall(r"^## (.+)$", self.text, re.M)
+        self.assertIn("When the race hides", headings)
+        self.assertEqual(headings.count("Answers"), 1, "the answers stand together, once")
 
     def test_every_command_runs(self):
         for tool, package in (("gdb", "gdb"), ("strace", "strace"), ("script", "util-linux"),
