@@ -144,7 +144,7 @@ handoff_run() {
     local lines=1000000 times start end
     times=$(mktemp)
     start=$EPOCHREALTIME
-    bash -c "/usr/bin/time -f '%w %c' -o '$times' $1guardtally | head -n $lines > /dev/null"
+    bash -c "/usr/bin/time -f '%w %c' -o '$times' $1guardtally | $1head -n $lines > /dev/null"
     end=$EPOCHREALTIME
     # The figures are on the last line, after "Command terminated by signal 13".
     read -r voluntary involuntary < <(tail -n 1 "$times")
@@ -159,7 +159,7 @@ handoff_run() {
 # The hand-off by placement, and how busy the machine was meanwhile.
 handoff() {
     $skipping && return 0
-    printf '\n$ %s\n' "$1guardtally | head -n 1000000 > /dev/null"
+    printf '\n$ %s\n' "$1guardtally | $1head -n 1000000 > /dev/null"
     pause
     measured ", not a quiet machine's figures" handoff_run "$1"
 }
@@ -188,8 +188,8 @@ printf '\n\n=== Act two: the cause controlled, and beneath standard output\n'
 section 'The race by placement. On one core, a worker must be preempted between its load'
 printf 'and its store for the other to slip in: breaks are rare. On two cores the workers\n'
 printf 'run truly in parallel. Drift counts the changes lost; most breaks are late reports.\n'
-race 'taskset -c 0 loosetally | head -n 1000000 | tallycheck | grep -e ^breaks -e ^drift'
-race 'loosetally | head -n 1000000 | tallycheck | grep -e ^breaks -e ^drift'
+race 'taskset -c 0 loosetally | taskset -c 0 head -n 1000000 | tallycheck | grep -E '"'"'^(breaks|drift)'"'"''
+race 'loosetally | head -n 1000000 | tallycheck | grep -E '"'"'^(breaks|drift)'"'"''
 
 section 'The semaphore'"'"'s hand-off. On one core, a worker keeps the semaphore for its whole time'
 printf 'slice and the other waits its turn. Across cores they contend for it at every line, and\n'
@@ -205,7 +205,7 @@ if command -v strace >/dev/null; then
     section 'spawnlist beneath: clone makes a second process, which execs /bin/ls; the'
     printf 'parent writes its line and exits without a wait4. Two process ids, one file each.\n'
     # shellcheck disable=SC2016 # $traces expands when the command runs, as in a user's shell
-    show 'strace -ff -o "$traces/spawnlist" -e trace=clone,clone3,execve,wait4,write,exit_group spawnlist > /dev/null
+    show 'strace -ff -o "$traces/spawnlist" -e trace=process,write spawnlist > /dev/null
 cd "$traces" && grep -H -E "clone|execve|wait4|Parent|exit_group" spawnlist.*'
 
     section 'swaplist beneath: "Before exec" is written before the execve, because the program'
