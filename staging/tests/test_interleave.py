@@ -13,7 +13,6 @@ from harness import BIN, ENV, main, require, sh, still_folder
 
 INTERLEAVE = os.path.join(os.environ["GLASSBOX_SOURCE"], "staging", "interleave")
 # ThreadSanitizer's runtime makes the counter's every access itself, inside its own code.
-TSAN = "thread" in os.environ.get("GLASSBOX_SANITIZE", "")
 LOST_DECREMENT = """\
 loosetally, schedule IDDDII
 step  who     does                                counter  printed
@@ -66,8 +65,6 @@ def interleave(arguments, **kwargs):
     return sh(f"{INTERLEAVE} {arguments}", timeout=200, **kwargs)
 
 
-@unittest.skipIf(TSAN, "ThreadSanitizer's runtime makes every access to the counter itself, "
-                       "so no step ends in a worker's own instruction")
 class CounterSchedules(unittest.TestCase):
     """The same schedule gives the same lines, counter and verdict on every run."""
 
