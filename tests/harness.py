@@ -91,6 +91,14 @@ def sealed(folder, cwd):
         "root, or unprivileged user namespaces: sysctl kernel.unprivileged_userns_clone=1)")
 
 
+def assert_usage_error(test, done, tool, message):
+    """Checks that a finished command of `tool` was a usage error, as a Unix tool reports
+    one: status 2, nothing on standard output, the message and the hint to --help."""
+    test.assertEqual((done.returncode, done.stdout), (2, ""))
+    test.assertEqual(done.stderr, f"{tool}: {message}\n"
+                                  f"Try '{tool} --help' for more information.\n")
+
+
 def still_folder(test, files=(), folders=()):
     """Makes a folder for `test` whose `ls -a -l` cannot change while the test runs, and
     returns its path and that listing. Its parent, "..", is a fresh folder too: a shared one

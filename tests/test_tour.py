@@ -10,7 +10,7 @@ import subprocess
 import tempfile
 import unittest
 
-from harness import BIN, ENV, main, require, sh
+from harness import BIN, ENV, assert_usage_error, main, require, sh
 
 TOUR = os.path.join(os.environ["GLASSBOX_SOURCE"], "tour.sh")
 STEPS = 15  # the sections headed "== "
@@ -150,10 +150,7 @@ class CommandLine(unittest.TestCase):
                                    ("--from=0 .", f"not a step from 1 to {STEPS}: 0"),
                                    ("", "expected one operand, the folder of the built programs")):
             with self.subTest(arguments=arguments):
-                done = sh(f"{tour} {arguments}")
-                self.assertEqual((done.returncode, done.stdout), (2, ""))
-                self.assertEqual(done.stderr, f"tour.sh: {message}\n"
-                                              "Try 'tour.sh --help' for more information.\n")
+                assert_usage_error(self, sh(f"{tour} {arguments}"), "tour.sh", message)
 
     def test_a_folder_without_the_programs_is_a_usage_error(self):
         # The folder with some of them has the others on PATH, where the tour must not look;

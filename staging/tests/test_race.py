@@ -9,7 +9,7 @@ import tempfile
 import time
 import unittest
 
-from harness import BIN, ENV, main, require, sh
+from harness import BIN, ENV, assert_usage_error, main, require, sh
 
 RACE = os.path.join(os.environ["GLASSBOX_SOURCE"], "staging", "race.sh")
 
@@ -58,10 +58,7 @@ class RaceOnDemand(unittest.TestCase):
                                    "from 0 to 999999: 1x"), ("1 2", "expected at most one "
                                    "operand, the number of changes to lose")):
             with self.subTest(arguments=arguments):
-                done = sh(f"{RACE} {arguments}")
-                self.assertEqual((done.returncode, done.stdout), (2, ""))
-                self.assertEqual(done.stderr, f"race.sh: {message}\n"
-                                              "Try 'race.sh --help' for more information.\n")
+                assert_usage_error(self, sh(f"{RACE} {arguments}"), "race.sh", message)
         done = sh(f"PATH=/usr/bin:/bin {RACE}")
         self.assertEqual((done.returncode, done.stderr), (1, "race.sh: loosetally is not on "
                          "PATH; add the folder of the built programs\n"))
