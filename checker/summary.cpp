@@ -97,6 +97,16 @@ void printBreak(const Break &row) {
            labelName(row.label), row.value, row.expected, row.drift);
 }
 
+const char *verdictOf(const Trace &trace, bool readFailed) {
+    // A trace without a single complete line, such as the output of a mistyped command,
+    // shows nothing at all, so it is not called consistent.
+    return readFailed         ? "read error"
+           : trace.malformed  ? "malformed"
+           : trace.breaks     ? "inconsistent"
+           : trace.lines == 0 ? "empty"
+                              : "consistent";
+}
+
 int summarise(const Trace &trace, const Detail &detail, bool readFailed) {
     printf("lines: %" PRIu64 " (Inc %" PRIu64 ", Dec %" PRIu64 ")\n", trace.lines, trace.incs,
            trace.decs);
@@ -113,13 +123,6 @@ int summarise(const Trace &trace, const Detail &detail, bool readFailed) {
     printf("last value: %" PRId32 "\n", trace.last);
     printDrift(drift(trace));
     printRuns(trace, detail.runLengths);
-    // A trace without a single complete line, such as the output of a mistyped command,
-    // shows nothing at all, so it is not called consistent.
-    const char *verdict = readFailed         ? "read error"
-                          : trace.malformed  ? "malformed"
-                          : trace.breaks     ? "inconsistent"
-                          : trace.lines == 0 ? "empty"
-                                             : "consistent";
-    printf("verdict: %s\n", verdict);
+    printf("verdict: %s\n", verdictOf(trace, readFailed));
     return readFailed || trace.malformed || trace.lines == 0 ? 2 : trace.breaks ? 1 : 0;
 }

@@ -23,6 +23,9 @@ void printQuoted(FILE *out, const char *text, size_t length, char quote = '"');
 void printBreakHeader();
 void printBreak(const Break &row);
 
+// What the trace is, in one word: consistent, inconsistent, malformed, empty or read error.
+const char *verdictOf(const Trace &trace, bool readFailed);
+
 // Prints the summary and returns the trace's exit status: 0 consistent, 1 some step
 // breaks, 2 malformed, empty or not read to its end.
 int summarise(const Trace &trace, const Detail &detail, bool readFailed);

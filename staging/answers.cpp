@@ -1,0 +1,238 @@
+// Running a schedule of the real program and showing each step.
+#include "answers.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "counters.h"
+#include "diagnose.h"
+#include "outcome.h"
+#include "processes.h"
+#include "watch.h"
+
+namespace {
+
+// The next steps, typed at the terminal; empty when the user ends (Enter, or end of input).
+std::string ask(const Request &request, const std::string &taken) {
+    const char *all = letters(request.kind);
+    for (;;) {
+        printf("step %zu: who goes next, %c (%s) or %c (%s)? (Enter ends) ", taken.size() + 1,
+               all[0], whoTakes(request.kind, all[0]), all[1], whoTakes(request.kind, all[1]));
+        flushOutput(1);
+        char line[4096];
+        ssize_t got = 0;
+        while (!waitForInput())
+            continue;
+        got = read(STDIN_FILENO, line, sizeof line - 1);
+        line[got > 0 ? got : 0] = '\0';
+        if (got <= 0)
+            putchar('\n');
+        std::string steps;
+        std::string why;
+        const std::string typed = line;
+        if (typed.find_first_not_of(" \t\r\n") == std::string::npos)
+            return "";
+        if (parseSchedule((taken + typed).c_str(), request.kind, request.name.c_str(), steps, why))
+            return steps.substr(taken.size());
+        printf("  %s\n", why.c_str());
+    }
+}
+
+// The step line's printed column: the line, or how many.
+std::string shown(const std::string &printed) {
+    size_t lines = 0;
+    for (const char c : printed)
+        lines += c == '\n';
+    if (lines > 1)
+        return "(" + std::to_string(lines) + " lines)";
+    return printed.substr(0, printed.find('\n'));
+}
+
+std::string does(const CounterStep &step) {
+    const std::string call = step.call != nullptr ? step.call : "a library call";
+    if (step.stillBlocked)
+        return call + ": still blocked";
+    if (step.blocked)
+        return call + (step.woken ? ": woken, blocked again" : ": blocked (futex wait)");
+    switch (step.event) {
+    case Event::load:
+        return "loads " + std::to_string(step.value) +
+               (step.loadedInto[0] ? std::string(" into ") + step.loadedInto : "");
+    case Event::store: return "stores " + std::to_string(step.value);
+    case Event::change: return "changes it to " + std::to_string(step.value);
+    case Event::lock: return call + (step.woken ? ": woken, takes it" : ": takes it");
+    case Event::unlock:
+        return call + (step.woke >= 0 ? std::string(": wakes ") + workerNames[step.woke] : "");
+    case Event::none: break;
+    }
+    return step.ended ? "has ended" : "runs on";
+}
+
+// Prints a step's line; false once standard output has failed, so the run stops.
+bool row(const Request &request, size_t number, const char *who, const std::string &what,
+         const std::string &state, const std::string &printed, const char *instruction = "") {
+    if (request.linesOnly) {
+        fwrite(printed.data(), 1, printed.size(), stdout);
+        return !ferror(stdout);
+    }
+    char line[512];
+    if (request.kind == Kind::counter)
+        snprintf(line, sizeof line, "%4zu  %-3s  %-34s  %7s  %-10s  %s", number, who,
+                 what.c_str(), state.c_str(), shown(printed).c_str(), instruction);
+    else
+        snprintf(line, sizeof line, "%4zu  %-6s  %-20s  %-44s  %s", number, who, what.c_str(),
+                 state.c_str(), shown(printed).c_str());
+    std::string text = line;
+    text.erase(text.find_last_not_of(' ') + 1);
+    puts(text.c_str());
+    return !ferror(stdout);
+}
+
+void printLines(const std::string &all) {
+    puts(all.empty() ? "lines printed: none" : "lines printed:");
+    for (size_t at = 0; at < all.size();) {
+        const size_t end = all.find('\n', at);
+        printf("  %s\n", all.substr(at, end - at).c_str());
+        at = end == std::string::npos ? all.size() : end + 1;
+    }
+}
+
+} // namespace
+
+namespace {
+
+[[noreturn]] void writeError() {
+    giveUp("write error: %s", strerror(errno));
+}
+
+void header(const Request &request) {
+    if (request.linesOnly)
+        return;
+    printf("%s, %s%s\n", request.name.c_str(),
+           request.steps.empty() ? "each step as it is asked for" : "schedule ",
+           request.steps.c_str());
+    puts(request.kind == Kind::counter
+             ? "step  who  does                                counter  printed     instruction"
+             : "step  who     does                  processes after it                          "
+               "    printed");
+}
+
+// The steps still to take: the rest of the schedule, or what is typed next.
+bool nextStep(const Request &request, std::string &waiting, std::string &taken) {
+    if (waiting.empty() && request.steps.empty())
+        waiting = ask(request, taken);
+    if (waiting.empty())
+        return false;
+    taken += waiting[0];
+    waiting.erase(0, 1);
+    return true;
+}
+
+int runCounters(const Request &request, Image &image, Output &output) {
+    CounterRun run;
+    run.start(request.path, image, output);
+    header(request);
+    Tally tally;
+    std::string all;
+    std::string taken;
+    std::string waiting = request.steps;
+    while (!run.deadlocked() && (run.canMove(0) || run.canMove(1)) &&
+           nextStep(request, waiting, taken)) {
+        const int worker = taken.back() == 'I' ? 0 : 1;
+        const CounterStep step = run.step(worker);
+        if (step.event == Event::load || step.event == Event::change)
+            tally.load(worker);
+        if (step.event == Event::store || step.event == Event::change)
+            tally.store(worker);
+        all += step.printed;
+        if (!row(request, taken.size(), workerNames[worker], does(step),
+                 std::to_string(step.counter), step.printed, step.instruction.c_str()))
+            writeError();
+    }
+    if (!request.linesOnly) {
+        if (run.deadlocked())
+            printf("deadlock: every worker is blocked, and none can wake the other%s\n",
+                   waiting.empty() ? "" : "; the rest of the schedule cannot be taken");
+        if (request.steps.empty())
+            printf("schedule taken: %s\n", taken.empty() ? "none" : taken.c_str());
+        printLines(all);
+        printf("counter: %d after %s; %s lost\n", run.counter(),
+               counted(tally.made(), "change").c_str(), counted(tally.lost(), "change").c_str());
+        const Verdict verdict = check(all);
+        if (all.empty())
+            puts("tallycheck: no line to check");
+        else
+            printf("tallycheck: %s, breaks %llu, drift %d\n", verdict.verdict,
+                   static_cast<unsigned long long>(verdict.breaks), verdict.drift);
+    }
+    if (fflush(stdout) != 0 || ferror(stdout))
+        writeError();
+    return 0;
+}
+
+std::string doneBy(const ProcessStep &step) {
+    const std::string status = std::to_string(step.status);
+    switch (step.what) {
+    case ProcessStep::forks: return "forks";
+    case ProcessStep::prints:
+        return step.printed.empty() ? "prints nothing"
+                                    : "prints \"" + step.printed.substr(0, step.printed.find('\n')) + "\"";
+    case ProcessStep::exits: return "exits " + status;
+    case ProcessStep::execs: return "execs " + step.program;
+    case ProcessStep::execFails: return "exec fails: " + status;
+    case ProcessStep::lists: return "lists, exits " + status;
+    case ProcessStep::hasEnded: break;
+    }
+    return "has ended";
+}
+
+int runProcesses(const Request &request, Output &output) {
+    ProcessRun run;
+    run.start(request.path, output);
+    header(request);
+    std::string all;
+    std::string taken;
+    std::string waiting = request.steps;
+    size_t exited = 0;
+    size_t listed = 0;
+    bool failed = false;
+    while ((run.canMove('P') || run.canMove('C')) && nextStep(request, waiting, taken)) {
+        const char letter = taken.back();
+        const ProcessStep step = run.step(letter);
+        all += step.printed;
+        if (!row(request, taken.size(), whoTakes(Kind::processes, letter), doneBy(step),
+                 step.processes, step.printed))
+            writeError();
+        exited = step.what == ProcessStep::exits ? taken.size() : exited;
+        listed = step.what == ProcessStep::lists ? taken.size() : listed;
+        failed |= step.what == ProcessStep::execFails;
+        if (step.what == ProcessStep::exits && !request.linesOnly)
+            puts("      the parent has ended: here a shell prints its prompt");
+    }
+    if (!request.linesOnly) {
+        if (request.steps.empty())
+            printf("schedule taken: %s\n", taken.empty() ? "none" : taken.c_str());
+        printLines(all);
+        printf("prompt and listing: %s\n",
+               failed        ? "no listing, the exec failed"
+               : exited == 0 ? "the parent has not ended yet"
+               : listed == 0 ? "the child has not listed yet"
+               : exited < listed ? "the prompt first, then the listing"
+                                 : "the listing first, then the prompt");
+    }
+    if (fflush(stdout) != 0 || ferror(stdout))
+        writeError();
+    return 0;
+}
+
+} // namespace
+
+int answer(const Request &request, Image &image) {
+    Output output;
+    if (!output.open())
+        giveUp("cannot open a pseudo-terminal for the program's output: %s", strerror(errno));
+    return request.kind == Kind::counter ? runCounters(request, image, output)
+                                         : runProcesses(request, output);
+}

@@ -1,0 +1,152 @@
+// Reading ELF files for interleave: headers, segments, sections and dynamic symbols.
+#include "elf.h"
+
+#include <fcntl.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#if defined(__x86_64__)
+constexpr Elf64_Half thisMachine = EM_X86_64;
+#elif defined(__aarch64__)
+constexpr Elf64_Half thisMachine = EM_AARCH64;
+#else
+constexpr Elf64_Half thisMachine = EM_NONE;
+#endif
+
+ElfFile::~ElfFile() {
+    if (image != nullptr)
+        munmap(image, size);
+}
+
+bool ElfFile::within(uint64_t offset, uint64_t length) const {
+    return offset <= size && length <= size - offset;
+}
+
+bool ElfFile::open(const char *path, const char *&why) {
+    why = "cannot be read";
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    struct stat status;
+    if (fd < 0 || fstat(fd, &status) != 0) {
+        if (fd >= 0)
+            close(fd);
+        return false;
+    }
+    size = static_cast<size_t>(status.st_size);
+    image = size >= sizeof(Elf64_Ehdr) ? mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0)
+                                       : MAP_FAILED;
+    close(fd);
+    if (image == MAP_FAILED) {
+        image = nullptr;
+        why = "is not an ELF program";
+        return false;
+    }
+    const Elf64_Ehdr *elf = header();
+    if (memcmp(elf->e_ident, ELFMAG, SELFMAG) != 0) {
+        why = "is not an ELF program";
+        return false;
+    }
+    if (elf->e_ident[EI_CLASS] != ELFCLASS64 || elf->e_machine != thisMachine) {
+        why = "is a program for another processor";
+        return false;
+    }
+    size_t count;
+    if (programHeaders(count) == nullptr || sectionHeaders(count) == nullptr) {
+        why = "has damaged ELF headers";
+        return false;
+    }
+    readSymbols();
+    return true;
+}
+
+const Elf64_Phdr *ElfFile::programHeaders(size_t &count) const {
+    const Elf64_Ehdr *elf = header();
+    count = elf->e_phnum;
+    if (elf->e_phentsize != sizeof(Elf64_Phdr) || !within(elf->e_phoff, count * sizeof(Elf64_Phdr)))
+        return nullptr;
+    return reinterpret_cast<const Elf64_Phdr *>(static_cast<const char *>(image) + elf->e_phoff);
+}
+
+const Elf64_Shdr *ElfFile::sectionHeaders(size_t &count) const {
+    const Elf64_Ehdr *elf = header();
+    count = elf->e_shnum;
+    if (count == 0)
+        return reinterpret_cast<const Elf64_Shdr *>(image); // none: nothing to walk
+    if (elf->e_shentsize != sizeof(Elf64_Shdr) || !within(elf->e_shoff, count * sizeof(Elf64_Shdr)) ||
+        elf->e_shstrndx >= count)
+        return nullptr;
+    return reinterpret_cast<const Elf64_Shdr *>(static_cast<const char *>(image) + elf->e_shoff);
+}
+
+std::vector<AddressRange> ElfFile::segments(uint32_t flag) const {
+    std::vector<AddressRange> ranges;
+    size_t count;
+    const Elf64_Phdr *headers = programHeaders(count);
+    for (size_t i = 0; i < count; ++i)
+        if (headers[i].p_type == PT_LOAD && (headers[i].p_flags & flag) != 0)
+            ranges.push_back({headers[i].p_vaddr, headers[i].p_vaddr + headers[i].p_memsz});
+    return ranges;
+}
+
+uint64_t ElfFile::dynamicSection() const {
+    size_t count;
+    const Elf64_Phdr *headers = programHeaders(count);
+    for (size_t i = 0; i < count; ++i)
+        if (headers[i].p_type == PT_DYNAMIC)
+            return headers[i].p_vaddr;
+    return 0;
+}
+
+AddressRange ElfFile::section(const char *name) const {
+    size_t count;
+    const Elf64_Shdr *sections = sectionHeaders(count);
+    if (count == 0)
+        return {};
+    const Elf64_Shdr &names = sections[header()->e_shstrndx];
+    const char *base = static_cast<const char *>(image);
+    for (size_t i = 0; i < count; ++i) {
+        const uint64_t at = sections[i].sh_name;
+        const size_t length = strlen(name) + 1;
+        if (at < names.sh_size && within(names.sh_offset + at, length) &&
+            memcmp(base + names.sh_offset + at, name, length) == 0)
+            return {sections[i].sh_addr, sections[i].sh_addr + sections[i].sh_size};
+    }
+    return {};
+}
+
+// The dynamic symbol table and its strings, as the section headers give them.
+void ElfFile::readSymbols() {
+    size_t count;
+    const Elf64_Shdr *sections = sectionHeaders(count);
+    const char *base = static_cast<const char *>(image);
+    for (size_t i = 0; i < count; ++i) {
+        const Elf64_Shdr &table = sections[i];
+        if (table.sh_type != SHT_DYNSYM || table.sh_link >= count ||
+            table.sh_entsize != sizeof(Elf64_Sym) || !within(table.sh_offset, table.sh_size))
+            continue;
+        const Elf64_Shdr &strings = sections[table.sh_link];
+        if (!within(strings.sh_offset, strings.sh_size))
+            continue;
+        const auto *symbols = reinterpret_cast<const Elf64_Sym *>(base + table.sh_offset);
+        for (size_t s = 1; s < table.sh_size / sizeof(Elf64_Sym); ++s) {
+            const Elf64_Sym &symbol = symbols[s];
+            if (symbol.st_name >= strings.sh_size)
+                continue;
+            const char *name = base + strings.sh_offset + symbol.st_name;
+            const size_t length = strnlen(name, strings.sh_size - symbol.st_name);
+            std::string text(name, length);
+            if (symbol.st_shndx == SHN_UNDEF)
+                imports.push_back(text);
+            else if (ELF64_ST_TYPE(symbol.st_info) == STT_FUNC)
+                definitions.emplace(text, symbol.st_value);
+        }
+    }
+}
+
+bool ElfFile::uses(const char *name) const {
+    for (const std::string &import : imports)
+        if (import == name)
+            return true;
+    return false;
+}

@@ -1,0 +1,53 @@
+// A program or shared library read from its ELF file: where its segments go, which of its code
+// is the program's own, and the names it gives the dynamic linker. Files come from outside,
+// so every offset is checked against the file's size before it is read.
+#pragma once
+
+#include <elf.h>
+#include <stddef.h>
+#include <stdint.h>
+
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+struct AddressRange {
+    uint64_t start = 0;
+    uint64_t end = 0;
+    bool contains(uint64_t address) const { return address >= start && address < end; }
+};
+
+class ElfFile {
+  public:
+    ElfFile() = default;
+    ElfFile(const ElfFile &) = delete;
+    ElfFile &operator=(const ElfFile &) = delete;
+    ~ElfFile();
+
+    // Reads the file at `path`. False when it cannot be read or is not a 64-bit ELF file of
+    // this processor; `why` then says which.
+    bool open(const char *path, const char *&why);
+
+    uint64_t entry() const { return header()->e_entry; }
+    // The segments loaded with `flag` (PF_X, PF_W), as linked (before relocation).
+    std::vector<AddressRange> segments(uint32_t flag) const;
+    // The address range of the section `name`, or an empty range.
+    AddressRange section(const char *name) const;
+    uint64_t dynamicSection() const;
+    // The routines that it defines for other files, by name.
+    const std::unordered_map<std::string, uint64_t> &defined() const { return definitions; }
+    // Whether it takes the routine or data `name` from another file.
+    bool uses(const char *name) const;
+
+  private:
+    const Elf64_Ehdr *header() const { return static_cast<const Elf64_Ehdr *>(image); }
+    const Elf64_Shdr *sectionHeaders(size_t &count) const;
+    const Elf64_Phdr *programHeaders(size_t &count) const;
+    bool within(uint64_t offset, uint64_t length) const;
+    void readSymbols();
+
+    void *image = nullptr;
+    size_t size = 0;
+    std::unordered_map<std::string, uint64_t> definitions;
+    std::vector<std::string> imports;
+};

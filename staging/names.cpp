@@ -1,0 +1,89 @@
+// Quoting, escaping and finding what the command line names.
+#include "names.h"
+
+#include <getopt.h>
+#include <limits.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+bool control(unsigned char c) {
+    return c < 0x20 || c >= 0x7f;
+}
+
+std::string escaped(unsigned char c) {
+    char text[8];
+    snprintf(text, sizeof text, "\\x%02x", c);
+    return text;
+}
+
+bool runnable(const std::string &path) {
+    struct stat status;
+    return stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
+           access(path.c_str(), X_OK) == 0;
+}
+
+} // namespace
+
+std::string shellQuoted(const std::string &text) {
+    if (!text.empty() && text.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRS"
+                                                "TUVWXYZ0123456789@%+=:,./_-") == std::string::npos)
+        return text;
+    bool controls = false;
+    for (const char c : text)
+        controls |= control(static_cast<unsigned char>(c));
+    std::string quoted = controls ? "$'" : "'";
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (controls && control(byte))
+            quoted += escaped(byte);
+        else if (controls && (c == '\'' || c == '\\'))
+            quoted += std::string("\\") + c;
+        else
+            quoted += c == '\'' && !controls ? "'\\''" : std::string(1, c);
+    }
+    return quoted + "'";
+}
+
+std::string visible(const std::string &text) {
+    std::string shown;
+    for (const char c : text)
+        shown += control(static_cast<unsigned char>(c)) ? escaped(static_cast<unsigned char>(c))
+                                                        : std::string(1, c);
+    return shown;
+}
+
+std::string optionError(int option, const char *argument) {
+    const bool isLong = strncmp(argument, "--", 2) == 0;
+    const std::string name = isLong ? std::string(argument, strcspn(argument, "="))
+                                    : std::string("-") + static_cast<char>(optopt);
+    if (option == ':')
+        return "option " + shellQuoted(name) + " needs a value";
+    if (isLong && optopt != 0)
+        return "option " + shellQuoted(name) + " takes no value";
+    return "invalid option " + shellQuoted(name);
+}
+
+std::string findProgram(const char *operand, std::string &why) {
+    if (strchr(operand, '/') != nullptr) {
+        if (runnable(operand))
+            return operand;
+        why = "cannot run " + shellQuoted(operand) + ": not an executable file";
+        return "";
+    }
+    const char *path = getenv("PATH");
+    for (std::string folders = path != nullptr ? path : ""; !folders.empty();) {
+        const size_t colon = folders.find(':');
+        std::string folder = folders.substr(0, colon);
+        folders = colon == std::string::npos ? "" : folders.substr(colon + 1);
+        const std::string candidate = (folder.empty() ? "." : folder) + "/" + operand;
+        if (runnable(candidate))
+            return candidate;
+    }
+    why = shellQuoted(operand) + " is not on PATH; add the folder of the built programs";
+    return "";
+}

@@ -1,0 +1,17 @@
+// Texts from outside (a program's name, an option, a line the program printed) as interleave
+// shows them: quoted for the shell where a command is to be typed again, and with their
+// control characters escaped everywhere, so that none reaches the terminal.
+#pragma once
+
+#include <string>
+
+// As the shell would need it typed: bare when safe, else in quotes, $'...' where it holds
+// control characters.
+std::string shellQuoted(const std::string &text);
+// The text with each control character, and each byte that is not ASCII, as \xNN.
+std::string visible(const std::string &text);
+// What getopt_long's answer `option` (':' or '?') says of `argument`, the option typed.
+std::string optionError(int option, const char *argument);
+// The program that `operand` names: a name is looked up on PATH, a path is taken as it is.
+// Empty, with the reason, when there is none to run.
+std::string findProgram(const char *operand, std::string &why);

@@ -1,0 +1,79 @@
+// One run of a program held under ptrace: started by interleave itself, its threads and
+// processes stopped and let go one at a time, its memory read and its code patched with
+// breakpoints. Nothing here uses the processor's debug registers: only software
+// breakpoints and single steps, which behave the same on every machine.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+#include <sys/types.h>
+
+#include <vector>
+
+#include "arch.h"
+
+class Output;
+
+class Tracee {
+  public:
+    Tracee() = default;
+    Tracee(const Tracee &) = delete;
+    Tracee &operator=(const Tracee &) = delete;
+    ~Tracee() { kill(); }
+
+    // Starts the program at `path` with its standard output on `output`'s terminal, its
+    // standard input and error on /dev/null, and holds it at its first instruction, just
+    // after its exec. Gives up with the reason when it cannot.
+    void start(const char *path, Output &output);
+    pid_t pid() const { return leader; }
+    // Kills every process of the run and collects them all.
+    void kill();
+
+    // Lets `tid` go with the ptrace request `how` (PTRACE_CONT, PTRACE_SYSCALL,
+    // PTRACE_SINGLESTEP), delivering `signal`, and returns its next wait status.
+    int run(pid_t tid, int how, int signal = 0);
+    void resume(pid_t tid, int how, int signal = 0);
+    int waitFor(pid_t tid);
+    // Waits for whichever thread or process of the run stops first.
+    pid_t waitForAny(int &status);
+    // Where the program's own code starts, as the kernel told the dynamic linker.
+    uint64_t entryPoint();
+    // One instruction of `tid`, which must not stand on a breakpoint.
+    void singleStep(pid_t tid);
+
+    Registers registers(pid_t tid);
+    void setRegisters(pid_t tid, const Registers &registers);
+    uint64_t programCounter(pid_t tid) { return ::programCounter(registers(tid)); }
+
+    bool read(uint64_t address, void *into, size_t length);
+    uint64_t readWord(uint64_t address);
+    int32_t readInt(uint64_t address);
+    // The program's code as it stands in the file, without the breakpoints put in it.
+    bool readCode(uint64_t address, uint8_t *into, size_t length);
+
+    void insertBreakpoint(uint64_t address);
+    void removeBreakpoint(uint64_t address);
+    void removeBreakpoints();
+    bool isBreakpoint(uint64_t address) const;
+    // After `tid` trapped on a breakpoint: puts its program counter back on the
+    // breakpoint's address and returns it, or 0 when it trapped elsewhere.
+    uint64_t trappedAt(pid_t tid);
+
+  private:
+    struct Breakpoint {
+        uint64_t address;
+        uint8_t saved[breakpointLength];
+    };
+    bool write(uint64_t address, const void *from, size_t length);
+    void openMemory();
+
+    pid_t leader = -1;
+    int memory = -1;
+    Output *output = nullptr;
+    std::vector<Breakpoint> breakpoints;
+};
+
+// Whether a wait status is a stop of PTRACE_EVENT `event`.
+inline bool isEvent(int status, int event) {
+    return status >> 8 == (5 /* SIGTRAP */ | (event << 8));
+}

@@ -1,0 +1,142 @@
+// Watching the held program's output and interleave's own signals in one poll.
+#include "watch.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/signalfd.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "diagnose.h"
+
+namespace {
+
+int signals = -1;
+void (*cleanUpHeld)() = nullptr;
+// What one step may print: the program is held, so it never comes near this.
+constexpr size_t stepOutputLimit = size_t{1} << 20;
+
+sigset_t watched() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGCHLD})
+        sigaddset(&set, number);
+    return set;
+}
+
+// Reads the signals that came; ends interleave if one of them asks it to.
+void takeSignals() {
+    signalfd_siginfo info;
+    while (read(signals, &info, sizeof info) == static_cast<ssize_t>(sizeof info))
+        if (info.ssi_signo != SIGCHLD)
+            endBySignal(static_cast<int>(info.ssi_signo));
+}
+
+} // namespace
+
+void watchSignals() {
+    const sigset_t set = watched();
+    sigprocmask(SIG_BLOCK, &set, nullptr);
+    signals = signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
+    if (signals < 0)
+        giveUp("cannot watch signals: %s", strerror(errno));
+}
+
+void onEndingSignal(void (*cleanUp)()) {
+    cleanUpHeld = cleanUp;
+}
+
+void endBySignal(int number) {
+    if (cleanUpHeld != nullptr)
+        cleanUpHeld();
+    _exit(128 + number);
+}
+
+void giveUp(const char *format, ...) {
+    if (cleanUpHeld != nullptr)
+        cleanUpHeld();
+    fprintf(stderr, "%s: ", program_invocation_short_name);
+    va_list arguments;
+    va_start(arguments, format);
+    vfprintf(stderr, format, arguments);
+    va_end(arguments);
+    fputc('\n', stderr);
+    _exit(1);
+}
+
+Output::~Output() {
+    if (master >= 0)
+        close(master);
+    if (slave >= 0)
+        close(slave);
+}
+
+bool Output::open() {
+    master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
+        return false;
+    const char *name = ptsname(master);
+    slave = name == nullptr ? -1 : ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    termios modes;
+    if (slave < 0 || tcgetattr(slave, &modes) != 0)
+        return false;
+    modes.c_oflag &= ~static_cast<tcflag_t>(OPOST); // the bytes as written: no "\n" made "\r\n"
+    return tcsetattr(slave, TCSANOW, &modes) == 0 && fcntl(master, F_SETFL, O_NONBLOCK) == 0;
+}
+
+void Output::drain() {
+    char chunk[65536];
+    ssize_t got;
+    while ((got = read(master, chunk, sizeof chunk)) > 0) {
+        printed.append(chunk, static_cast<size_t>(got));
+        if (printed.size() > stepOutputLimit)
+            giveUp("the program printed more than 1 MiB in one step");
+    }
+}
+
+std::string Output::take() {
+    if (write(slave, "", 1) != 1)
+        giveUp("cannot mark the end of a step's output: %s", strerror(errno));
+    while (printed.empty() || printed.back() != '\0') {
+        pollfd ready[] = {{master, POLLIN, 0}, {signals, POLLIN, 0}};
+        if (poll(ready, 2, -1) < 0 && errno != EINTR)
+            giveUp("cannot wait for the program's output: %s", strerror(errno));
+        takeSignals();
+        drain();
+    }
+    printed.pop_back();
+    std::string step;
+    step.swap(printed);
+    return step;
+}
+
+pid_t waitForStop(pid_t tid, Output *output, int &status) {
+    for (;;) {
+        const pid_t got = waitpid(tid, &status, __WALL | WNOHANG);
+        if (got > 0)
+            return got;
+        if (got < 0)
+            giveUp("lost hold of the program: %s", strerror(errno));
+        pollfd ready[] = {{signals, POLLIN, 0}, {output ? output->master : -1, POLLIN, 0}};
+        if (poll(ready, 2, -1) < 0 && errno != EINTR)
+            giveUp("cannot wait for the program: %s", strerror(errno));
+        takeSignals();
+        if (output != nullptr)
+            output->drain();
+    }
+}
+
+bool waitForInput() {
+    pollfd ready[] = {{STDIN_FILENO, POLLIN, 0}, {signals, POLLIN, 0}};
+    if (poll(ready, 2, -1) < 0 && errno != EINTR)
+        giveUp("cannot wait for input: %s", strerror(errno));
+    takeSignals();
+    return (ready[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+}
