@@ -15,7 +15,7 @@ namespace {
 
 // The instructions of its own code that a worker may run between two events before it is
 // taken to spin, waiting for something that never comes while it alone runs.
-constexpr unsigned spinBound = 100000;
+constexpr unsigned spinBound = 10000;
 
 // The operation of a futex call, without its private and clock flags.
 uint64_t command(uint64_t op) {

@@ -200,6 +200,16 @@ void printQuestions(const Request &request, const Image &image, int argc, char *
     printf("Check with: %s\n", again.c_str());
 }
 
+// What interleave cannot hold, said before it starts anything.
+void refuseUnheld(const Image &image, const std::string &path) {
+    if (!holdsPrograms())
+        giveUp("holds programs on x86-64 only; on %s, not yet", processorName());
+    if (image.file().uses("__tsan_init"))
+        giveUp("%s is built with ThreadSanitizer, whose runtime makes every access to the "
+               "counter itself, so no step ends in a worker; use another build",
+               shellQuoted(path).c_str());
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -233,8 +243,12 @@ int main(int argc, char **argv) {
     const Kind kind = kindOf(image, name);
     watchSignals();
     prctl(PR_SET_CHILD_SUBREAPER, 1); // an orphan of the program comes here, to be collected
-    if (options.all)
-        return everySchedule(path.c_str(), name, kind, image, options.passes, options.records);
+    if (options.all) {
+        const unsigned long passes =
+            options.passes != nullptr ? number(options.passes, "--passes", 1, mostPasses) : 1;
+        refuseUnheld(image, path);
+        return everySchedule(path.c_str(), name, kind, image, passes, options.records);
+    }
     Request request = {path.c_str(), name, kind, stepsOf(options, operands, operand, kind, name),
                        options.lines};
     const bool asks = request.steps.empty();
@@ -245,11 +259,6 @@ int main(int argc, char **argv) {
         flushOutput(1);
         return 0;
     }
-    if (!holdsPrograms())
-        giveUp("holds programs on x86-64 only; on %s, not yet", processorName());
-    if (image.file().uses("__tsan_init"))
-        giveUp("%s is built with ThreadSanitizer, whose runtime makes every access to the "
-               "counter itself, so no step ends in a worker; use another build",
-               shellQuoted(path).c_str());
+    refuseUnheld(image, path);
     return answer(request, image);
 }

@@ -62,6 +62,7 @@ void endBySignal(int number) {
 void giveUp(const char *format, ...) {
     if (cleanUpHeld != nullptr)
         cleanUpHeld();
+    fflush(stdout); // what was shown so far, up to where it went wrong
     fprintf(stderr, "%s: ", program_invocation_short_name);
     va_list arguments;
     va_start(arguments, format);
