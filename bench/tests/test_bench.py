@@ -9,6 +9,7 @@ import io
 import json
 import os
 import re
+import shlex
 import statistics
 import subprocess
 import sys
@@ -16,7 +17,7 @@ import tempfile
 import unittest
 import xml.etree.ElementTree as ElementTree
 
-from harness import main, require
+from harness import main, require, sh
 
 SOURCE = os.environ["GLASSBOX_SOURCE"]
 BENCH = os.path.join(SOURCE, "bench", "bench.py")
@@ -292,6 +293,23 @@ class CommandLine(unittest.TestCase):
         done = bench("--check-quiet", "--disturbed", "100",
                      tools="/nonexistent")  # it needs nothing built
         self.assertEqual(done.returncode, 0, done.stderr)
+
+    def test_through_a_symlink_and_into_an_output_that_fails(self):
+        """A symlink to the bench still finds its tree, and a failed write is the bench's
+        own error, which fails it."""
+        with tempfile.TemporaryDirectory() as folder:
+            link = shlex.quote(os.path.join(folder, "bench.py"))
+            os.symlink(BENCH, os.path.join(folder, "bench.py"))
+            done = sh(f"{link} --version")
+            self.assertEqual((done.returncode, done.stderr), (0, ""))
+            self.assertEqual(done.stdout, sh(f"{shlex.quote(BENCH)} --version").stdout)
+            for option in ("--help", "--version"):
+                for redirect, reason in ((">/dev/full", "No space left on device"),
+                                         (">&-", "Bad file descriptor")):
+                    with self.subTest(option=option, redirect=redirect):
+                        done = sh(f"{link} {option} {redirect}")
+                        self.assertEqual((done.returncode, done.stderr),
+                                         (1, f"bench.py: write error: {reason}\n"))
 
 
 if __name__ == "__main__":
