@@ -3,16 +3,11 @@ name, and the part of the trace that it says; traces are longer than the strips.
 
 import math
 import os
-import subprocess
-import sys
 import tempfile
 import unittest
 
 from harness import main, require
-from test_bench import known_records
-
-BIN = os.environ["GLASSBOX_BIN"]
-sys.path.insert(0, os.path.join(os.environ["GLASSBOX_SOURCE"], "bench"))
+from known import figure_source, known_records, write_trace
 
 
 class RecordFigures(unittest.TestCase):
@@ -25,7 +20,7 @@ class RecordFigures(unittest.TestCase):
         require("python3:matplotlib", "python3-matplotlib")
         import canvas
         import record_figures
-        source = Figures(self.records, {}, "caption")
+        source = figure_source(self.records, {})
         race = record_figures.race_by_placement(source)
         price = record_figures.price_of_the_guard(source)
         cases = ((race.axes[0], "loosetally", lambda run: run["breaks"] * 100,
@@ -44,21 +39,10 @@ class RecordFigures(unittest.TestCase):
         drawn = [x for collection in price.axes[0].collections for x, _ in collection.get_offsets()]
         self.assertEqual(sorted(drawn), sorted(run["futex_calls"] / 10 for run in self.records
                                                if run["program"] == "guardtally"))
-        self.assertIn("breaks a median of 600 times per million lines on one core, 600 on all "
-                      "cores", " ".join(canvas.title_of(race).split()))
-        self.assertIn("one core, 0.30 at 21; all cores, 0.30 at 21",
+        self.assertIn("breaks a median of 1,800 times per million lines on one core, 3,600 on "
+                      "all cores", " ".join(canvas.title_of(race).split()))
+        self.assertIn("one core, 0.30 at 21; all cores, 1.2 at 84",
                       " ".join(canvas.title_of(price).split()))
-
-
-def write_trace(path, labels, late=(), stale=()):
-    """A trace of these labels, each line one step from the last, but for the late reports
-    in `late`, (line, how many changes old the value it shows is), and the stale stores in
-    `stale`, (line, how many changes it wipes out)."""
-    value, late, stale = 0, dict(late), dict(stale)
-    with open(path, "w", encoding="ascii") as trace:
-        for number, label in enumerate(labels, 1):
-            value += (1 if label == "Inc" else -1) - stale.get(number, 0)
-            trace.write(f"{label}: {value - late.get(number, 0)}\n")
 
 
 class TraceFigures(unittest.TestCase):
@@ -89,7 +73,7 @@ class TraceFigures(unittest.TestCase):
                         write_trace(path, labels, [(7000, 300)], [(8500, 41), (8501, -1)])
                     else:
                         write_trace(path, labels)
-            source = Figures([], traces, "caption")
+            source = figure_source([], traces)
             breaks = canvas.title_of(trace_figures.kinds_of_break(source))
             self.assertIn("a late report shows a value 300 changes old", breaks)
             self.assertIn("a lost update wipes out 40 changes, and the drift moves by 40", breaks)
@@ -124,22 +108,6 @@ class TraceFigures(unittest.TestCase):
             self.assertIn("on one core, 100% of the lines come in runs of 2,048–4,095 lines (mean "
                           "run 3,000.0); on all cores, 100% of the lines come in runs of 1 line "
                           "(mean run 1.0)", " ".join(canvas.title_of(lengths).split()))
-
-
-class Figures:
-    """What the figures are drawn from, as the bench gives it, with the real checker."""
-
-    def __init__(self, records, traces, caption):
-        import figures
-        self.source = figures.Figures(records, traces, self.check, caption)
-
-    def __getattr__(self, name):
-        return getattr(self.source, name)
-
-    @staticmethod
-    def check(path, *options):
-        return subprocess.run([os.path.join(BIN, "tallycheck"), *options, "--", path],
-                              capture_output=True, text=True, check=False).stdout
 
 
 if __name__ == "__main__":
