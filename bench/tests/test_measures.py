@@ -9,6 +9,7 @@ import os
 import tempfile
 import types
 import unittest
+from unittest import mock
 
 from harness import main
 from known import BIN, check, known_records, write_trace
@@ -64,6 +65,21 @@ class Records(unittest.TestCase):
         perf = ("# started on Wed Dec  9 10:46:30 2026\n\n"
                 "8123,,syscalls:sys_enter_futex,705736,100.00,,\n")
         self.assertEqual(experiments.futex_count(perf), 8123)
+
+    def test_check_quiet_on_a_known_load(self):
+        import bench
+        # (--disturbed, the verdict's words, status) with other work at 25% of the CPUs: a
+        # load at the threshold itself is still quiet enough.
+        for threshold, verdict, status in ((20, "too busy to measure: the race hides and the "
+                                                "timings slow; wait, or close other work, and "
+                                                "run this again", 1),
+                                           (25, "quiet enough to measure", 0),
+                                           (30, "quiet enough to measure", 0)):
+            with mock.patch.object(bench, "sample_load", {2: 0.25}.__getitem__), \
+                    contextlib.redirect_stdout(io.StringIO()) as said:
+                self.assertEqual(bench.check_quiet(threshold), status)
+            self.assertEqual(said.getvalue(), "Other work used 25% of all CPUs over 2 seconds: "
+                             f"{verdict} (a run is disturbed above {threshold}%).\n")
 
     def test_the_serial_bound_is_the_median_of_serialtally_s_quiet_runs(self):
         # (program, rate, disturbed) of one placement's runs: each run's share of the bound.
