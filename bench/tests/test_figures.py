@@ -146,12 +146,14 @@ class RecordFigures(unittest.TestCase):
                                  f"quiet runs): {medians}.")
 
 
-# loosetally's breaks: (late reports, stale stores) as write_trace takes them. On one core,
-# a report 300 changes late at line 7,000, and at 8,500 a store that wipes out 41 changes,
+# loosetally's breaks: (late reports, stale stores) as write_trace takes them. On all cores,
+# a report 300 changes late at line 7,000, and at 8,600 a store that wipes out 41 changes,
 # the held worker's own among them, which its report on the next line gives back: 40 lost.
-# Split has smaller breaks of both kinds, which the figure passes over.
-BREAKS = {("loosetally", "one core"): ([(7000, 300)], [(8500, 41), (8501, -1)]),
-          ("loosetally", "split"): ([(4000, 50)], [(9500, 11), (9501, -1)])}
+# The traces before and after it have smaller breaks of both kinds, which the figure passes
+# over.
+BREAKS = {("loosetally", "one core"): ([(4000, 50)], [(9500, 11), (9501, -1)]),
+          ("loosetally", "all cores"): ([(7000, 300)], [(8600, 41), (8601, -1)]),
+          ("loosetally", "split"): ([(5000, 30)], [(10_000, 6), (10_001, -1)])}
 TURNS = {"one core": 3000, "all cores": 1, "split": 6000}
 
 
@@ -191,10 +193,10 @@ class TraceFigures(unittest.TestCase):
         # Each panel: its title, the first and last points of the path it is drawn along, the
         # break's ring, and the note. A late report is drawn with 20 lines on each side; a
         # lost update with as many as the value jumped, 41, and 20 more.
-        panels = (("late report: loosetally, one core, line 7,000", [[6980, -1020], [7020, -980]],
-                   [[7000, -1300]], "Inc: -1,300\nexpected -1,000"),
-                  ("lost update: loosetally, one core, line 8,500", [[8439, 161], [8561, -1]],
-                   [[8500, 59]], "Dec: 59\nexpected 100"))
+        panels = (("late report: loosetally, all cores, line 7,000", [[6980, 0], [7020, 0]],
+                   [[7000, -300]], "Dec: -300\nexpected 0"),
+                  ("lost update: loosetally, all cores, line 8,600", [[8539, 1], [8661, -39]],
+                   [[8600, -41]], "Dec: -41\nexpected 0"))
         for ax, (title, ends, ring, note) in zip(figure.axes, panels):
             with self.subTest(title=title):
                 self.assertEqual(ax.get_title(), title)
@@ -242,11 +244,11 @@ class TraceFigures(unittest.TestCase):
         # (line 6,001, or 5,301 for loosetally's turns out of step); its ticks name the
         # first line of the top, middle and bottom rows. The breaks within it are black.
         strip = {("guardtally", "one core"): ("1 hand-over, 0 breaks", 3501, ()),
-                 ("loosetally", "one core"): ("1 hand-over, 2 breaks", 2801, (7000, 7001)),
+                 ("loosetally", "one core"): ("1 hand-over, 2 breaks", 2801, (4000, 4001)),
                  ("guardtally", "all cores"): ("4,999 hand-overs, 0 breaks", 3501, ()),
-                 ("loosetally", "all cores"): ("4,999 hand-overs, 0 breaks", 3501, ()),
+                 ("loosetally", "all cores"): ("4,999 hand-overs, 2 breaks", 3501, (7000, 7001)),
                  ("guardtally", "split"): ("1 hand-over, 0 breaks", 3501, ()),
-                 ("loosetally", "split"): ("1 hand-over, 2 breaks", 2801, (4000, 4001))}
+                 ("loosetally", "split"): ("1 hand-over, 2 breaks", 2801, (5000, 5001))}
         for ax, ((program, placement), (title, first, broken)) in zip(strips.axes, strip.items()):
             with self.subTest(strip=(program, placement)):
                 self.assertEqual(ax.get_title(loc="left"), f"{program}, {placement}: {title}")
