@@ -265,11 +265,15 @@ class CommandLine(unittest.TestCase):
             done = sh(f"{link} --version")
             self.assertEqual((done.returncode, done.stderr), (0, ""))
             self.assertEqual(done.stdout, sh(f"{shlex.quote(BENCH)} --version").stdout)
+            # Buffered, the write fails when the output is flushed at the end; unbuffered,
+            # at once; closed, Python has no standard output to write to at all.
+            full = "No space left on device"
             for option in ("--help", "--version"):
-                for redirect, reason in ((">/dev/full", "No space left on device"),
-                                         (">&-", "Bad file descriptor")):
-                    with self.subTest(option=option, redirect=redirect):
-                        done = sh(f"{link} {option} {redirect}")
+                for command, reason in (("env -u PYTHONUNBUFFERED {} >/dev/full", full),
+                                        ("env PYTHONUNBUFFERED=1 {} >/dev/full", full),
+                                        ("{} >&-", "Bad file descriptor")):
+                    with self.subTest(option=option, command=command):
+                        done = sh(command.format(f"{link} {option}"))
                         self.assertEqual((done.returncode, done.stderr),
                                          (1, f"bench.py: write error: {reason}\n"))
 
