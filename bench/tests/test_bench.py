@@ -238,23 +238,14 @@ class CommandLine(unittest.TestCase):
                 self.assertEqual((done.returncode, done.stdout), (2, ""))
                 self.assertRegex(done.stderr, r"^usage: bench\.py ")
 
-    def test_check_quiet_says_what_it_saw_and_ends_with_its_verdict(self):
+    def test_check_quiet_measures_the_machine_with_nothing_built(self):
         # No share of the CPUs is above 100%, so with that threshold the machine is quiet
-        # enough whatever else runs; with none, any share shown above 0% is too busy (one
-        # shown as 0% may be a fraction of a per cent either way).
-        for threshold in ("100", "0"):
-            done = bench("--check-quiet", "--disturbed", threshold)
-            share = re.fullmatch(r"Other work used (\d+)% of all CPUs over 2 seconds: (quiet "
-                                 r"enough to measure|too busy to measure: .*) \(a run is "
-                                 rf"disturbed above {threshold}%\)\.\n", done.stdout)
-            self.assertIsNotNone(share, done.stdout)
-            quiet = share.group(2).startswith("quiet")
-            self.assertEqual(done.returncode, 0 if quiet else 1)
-            if threshold == "100" or share.group(1) != "0":
-                self.assertEqual(quiet, threshold == "100")
-        done = bench("--check-quiet", "--disturbed", "100",
-                     tools="/nonexistent")  # it needs nothing built
-        self.assertEqual(done.returncode, 0, done.stderr)
+        # enough whatever else runs. The verdict on either side of a threshold is checked on
+        # a known load in test_measures.py.
+        done = bench("--check-quiet", "--disturbed", "100", tools="/nonexistent")
+        self.assertEqual((done.returncode, done.stderr), (0, ""))
+        self.assertRegex(done.stdout, r"^Other work used \d+% of all CPUs over 2 seconds: quiet "
+                                      r"enough to measure \(a run is disturbed above 100%\)\.\n$")
 
     def test_through_a_symlink_and_into_an_output_that_fails(self):
         """A symlink to the bench still finds its tree, and a failed write is the bench's
