@@ -8,6 +8,8 @@ disturbed and left out of the medians; --records keeps every run, --traces one t
 each program and placement, and --plot draws the figures from them."""
 
 import argparse
+import errno
+import importlib
 import os
 import platform
 import re
@@ -20,7 +22,8 @@ from experiments import Bench, sample_load
 from records import PROGRAMS, write_records
 from tables import count
 
-SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+# The source tree is where the script itself lies, wherever a symlink to it was run from.
+SOURCE = os.path.dirname(os.path.dirname(os.path.realpath(__file__)))
 EXPERIMENTS = ("guard", "race", "checker", "startup")
 # What each experiment runs: the built programs (--bin) and the benchmark's own (--tools).
 NEEDS = {"guard": ("guardtally", "serialtally", "tallycheck"),
@@ -40,7 +43,7 @@ def find_matplotlib():
     python3 first on PATH: where this one lacks it and that one has it, the bench starts
     again in that one."""
     try:
-        import matplotlib  # noqa: F401  (whether it loads is the question)
+        importlib.import_module("matplotlib")  # whether it loads is the question
         return
     except ImportError:
         pass
@@ -187,5 +190,52 @@ def main():
         tables.startup_table(bench.startup())
 
 
+class WriteError(Exception):
+    """A write to standard output failed. It stands in for the OSError, which argparse
+    swallows when it prints --help or --version."""
+
+
+class CheckedOutput:
+    """Standard output whose failed writes and flushes raise WriteError."""
+
+    def __init__(self, stream):
+        self.stream = stream
+
+    def __getattr__(self, name):
+        return getattr(self.stream, name)
+
+    def write(self, text):
+        return self.checked(self.stream.write, text)
+
+    def flush(self):
+        self.checked(self.stream.flush)
+
+    @staticmethod
+    def checked(call, *arguments):
+        try:
+            return call(*arguments)
+        except OSError as error:
+            raise WriteError(error.strerror) from None
+
+
+def report_write_errors(run):
+    """Runs `run` with standard output checked: a write that fails, at once or when what
+    is buffered is flushed at the end, ends the bench with `bench.py: write error: REASON`
+    and status 1, as does standard output closed from the start."""
+    if sys.stdout is None:  # Python's stand-in when descriptor 1 was closed at start
+        sys.exit(f"bench.py: write error: {os.strerror(errno.EBADF)}")
+    sys.stdout = CheckedOutput(sys.stdout)
+    try:
+        try:
+            run()
+        finally:
+            sys.stdout.flush()
+    except WriteError as error:
+        # What is still buffered goes nowhere, so that Python's own flush at exit does not
+        # fail again with a message of its own.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.__stdout__.fileno())
+        sys.exit(f"bench.py: write error: {error}")
+
+
 if __name__ == "__main__":
-    main()
+    report_write_errors(main)

@@ -33,11 +33,11 @@ CHECKER_COMMANDS = (["tallycheck"], ["wc", "-l"], ["cat"])
 CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
 
 
-def cpu_busy():
+def cpu_busy(path="/proc/stat"):
     """The CPU time that the whole machine has spent busy since it started, in seconds, and
     its number of CPUs, from /proc/stat. Busy is user, nice, system, interrupt, soft
     interrupt and steal time; a guest's time is counted in user time already."""
-    with open("/proc/stat", encoding="ascii") as stat:
+    with open(path, encoding="ascii") as stat:
         lines = stat.read().splitlines()
     ticks = [int(field) for field in lines[0].split()[1:]]
     cpus = sum(1 for line in lines if re.match(r"cpu\d", line))
@@ -70,6 +70,41 @@ def sample_load(seconds):
 def where(cpus):
     """Where a process of a placement runs: the core that taskset pins it to, or any core."""
     return f"core {cpus[-1]}" if cpus else "any core"
+
+
+def counter_record(program, placement, number, lines, *, seconds, usage, load, summary, rows,
+                   starts, disturbed_percent):
+    """The record of one counter run: from what was measured, its wall-clock seconds, the
+    producer's resource usage and the share of the CPUs that other work used meanwhile; from
+    the checker, its summary of the trace and the rows of its --breaks; and the lines at a
+    block's start (block_starts). The serial bound and perf's count come later."""
+    return {"program": program, "placement": placement, "reader": where(PLACEMENTS[placement][1]),
+            "run": number, "lines": lines,
+            "seconds": seconds, "rate": lines / seconds, "bound": None,
+            "breaks": int(summary_field(summary, r"^breaks: (\d+)")),
+            "block_breaks": sum(row[0] in starts for row in rows),
+            "drift": int(summary_field(summary, r"^drift: (-?\d+)")),
+            "runs": int(summary_field(summary, r"^runs: (\d+)")),
+            "mean_run": (None if program == "serialtally" else
+                         summary_field(summary, r"^runs: \d+, mean length ([\d.]+)")),
+            "voluntary_switches": usage.ru_nvcsw, "involuntary_switches": usage.ru_nivcsw,
+            "system_seconds": usage.ru_stime, "futex_calls": None,
+            "other_load": load, "disturbed": load > disturbed_percent / 100}
+
+
+def futex_count(perf_output):
+    """The futex calls that `perf stat -x,` counted, from the file it wrote."""
+    return int(re.search(r"^(\d+),.*syscalls:sys_enter_futex", perf_output, re.M).group(1))
+
+
+def share_of_bound(runs):
+    """Sets each run's rate as a share of the serial bound: the median rate of the quiet
+    runs of serialtally among them, or of all its runs where none was quiet."""
+    serial = [run for run in runs if run["program"] == "serialtally"]
+    bound = statistics.median(run["rate"] for run in
+                              [run for run in serial if not run["disturbed"]] or serial)
+    for run in runs:
+        run["bound"] = run["rate"] / bound
 
 
 class Bench:
@@ -129,26 +164,14 @@ class Bench:
                 errors.seek(0)
                 sys.exit(f"bench.py: {program} stopped before {lines} lines:\n{errors.read()}"
                          f"{summary}")
-        load = other_load(busy, own, seconds, cpus)
-        starts = block_starts(self.trace)
-        rows = break_rows(self.check(self.trace, "--breaks"))
-        block_breaks = sum(row[0] in starts for row in rows)
-        run = {"program": program, "placement": placement, "reader": where(reader_cpus),
-               "run": number, "lines": lines,
-               "seconds": seconds, "rate": lines / seconds, "bound": None,
-               "breaks": int(summary_field(summary, r"^breaks: (\d+)")),
-               "block_breaks": block_breaks,
-               "drift": int(summary_field(summary, r"^drift: (-?\d+)")),
-               "runs": int(summary_field(summary, r"^runs: (\d+)")),
-               "mean_run": (None if program == "serialtally" else
-                            summary_field(summary, r"^runs: \d+, mean length ([\d.]+)")),
-               "voluntary_switches": usage.ru_nvcsw, "involuntary_switches": usage.ru_nivcsw,
-               "system_seconds": usage.ru_stime, "futex_calls": None,
-               "other_load": load, "disturbed": load > self.args.disturbed / 100}
+        run = counter_record(program, placement, number, lines, seconds=seconds, usage=usage,
+                             load=other_load(busy, own, seconds, cpus), summary=summary,
+                             rows=break_rows(self.check(self.trace, "--breaks")),
+                             starts=block_starts(self.trace),
+                             disturbed_percent=self.args.disturbed)
         if self.perf:
             with open(counts, encoding="utf-8") as perf_output:
-                futex = re.search(r"^(\d+),.*syscalls:sys_enter_futex", perf_output.read(), re.M)
-            run["futex_calls"] = int(futex.group(1))
+                run["futex_calls"] = futex_count(perf_output.read())
         return run
 
     def keep(self, runs):
@@ -189,12 +212,7 @@ class Bench:
                         os.replace(self.trace, self.candidate(runs[-1]))
             if self.traces:
                 self.keep(runs)
-            serial = [run["rate"] for run in runs if run["program"] == "serialtally"]
-            quiet = [run["rate"] for run in runs
-                     if run["program"] == "serialtally" and not run["disturbed"]]
-            bound = statistics.median(quiet or serial)
-            for run in runs:
-                run["bound"] = run["rate"] / bound
+            share_of_bound(runs)
             self.records += runs
         return placements
 
