@@ -8,9 +8,10 @@ usage_error() {
     exit 2
 }
 
-# Prints "NAME (glassbox) VERSION", the version that the build in the source folder $1
-# declares.
+# Prints "NAME (glassbox) VERSION", the version that the file VERSION of the source folder $1
+# holds, the one that CMake builds with.
 print_version() {
-    sed -n "/^ *VERSION /{s/^ *VERSION \([^ ]*\).*/${0##*/} (glassbox) \1/p; q}" \
-        "$1/CMakeLists.txt"
+    local version
+    read -r version < "$1/VERSION" || exit 1
+    printf '%s (glassbox) %s\n' "${0##*/}" "$version"
 }
