@@ -132,8 +132,9 @@ show() {
     check "$1" $?
 }
 
-# Says that a step cannot be shown for want of the tool $1, from the Debian package $2, and
-# notes the step as failed. Without --from, true when the tool is there.
+# True when the tool $1 is installed. Otherwise says that the step cannot be shown without it,
+# from the Debian package $2, and notes the step as failed. In a step that --from skips,
+# false at once, so that nothing of it runs.
 have() {
     $skipping && return 1
     command -v "$1" >/dev/null && return 0

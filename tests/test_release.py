@@ -103,6 +103,17 @@ class ManualPages(unittest.TestCase):
                                 "SEE ALSO"):
                     self.assertRegex(done.stdout, rf"(?m)^{section}$")
 
+    def test_man_finds_the_pages_in_the_build_through_path(self):
+        # As the lab reads them: the build's bin folder on PATH, and no MANPATH.
+        env = {key: value for key, value in os.environ.items() if key != "MANPATH"}
+        env["PATH"] = BIN + os.pathsep + env["PATH"]
+        for program in PROGRAMS:
+            with self.subTest(program=program):
+                found = subprocess.run(["man", "-w", program], env=env, capture_output=True,
+                                       text=True, check=False)
+                self.assertEqual(found.stdout, os.path.join(BUILD, "share", "man", "man1",
+                                                            program + ".1.gz\n"), found.stderr)
+
     def test_each_exit_status_is_what_the_page_says(self):
         for page in PAGES:
             program = os.path.basename(page)[:-2]
