@@ -63,7 +63,6 @@ trap 'rm -rf "$scratch"' EXIT
 # Starts a step. The steps before --from=N run unseen and run nothing: their commands are
 # skipped and what they print goes nowhere, so the tour starts at step N where it stands.
 number=0
-title=
 skipping=false
 failed=()
 last_failed=0
@@ -117,11 +116,7 @@ prompt() {
 # Checks the status $2 of the command $1: 0, or 1 from a pipeline that ends in tallycheck,
 # whose 1 says that the trace breaks, which is what the step shows, not a failure.
 check() {
-    case $2 in
-    0) return 0 ;;
-    1) [[ $1 =~ \|\ *tallycheck[^|]*$ ]] && return 0 ;;
-    esac
-    fail_step "status $2"
+    [[ $2 == 0 || ($2 == 1 && $1 =~ \|\ *tallycheck[^|]*$) ]] || fail_step "status $2"
 }
 
 # Shows a command, then runs it.
@@ -188,16 +183,12 @@ race() {
 # and works those out per line: it printed 1,000,000 lines.
 # shellcheck disable=SC2317 # run by measured, which shellcheck does not follow
 handoff_run() {
-    local report status
-    report=$(bash -c "$1" 2>&1)
-    status=$?
-    printf '%s\n' "$report"
-    awk -v lines=1000000 '
+    bash -c "$1" 2>&1 | awk -v lines=1000000 '{ print }
     /^[0-9.]+ s, [0-9]+ voluntary and [0-9]+ involuntary/ && $1 > 0 {
         printf "(1,000,000 lines: %.1f M lines/s; per 1,000 lines, %.1f voluntary and %.1f " \
                "involuntary context switches)\n", lines / $1 / 1e6, $3 * 1000 / lines,
-               $6 * 1000 / lines }' <<<"$report"
-    return "$status"
+               $6 * 1000 / lines }'
+    return "${PIPESTATUS[0]}"
 }
 
 # The hand-off under a placement ($1, the words before each program), and how busy the
