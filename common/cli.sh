@@ -20,7 +20,7 @@ print_version() {
 # (a full disk, a closed standard output) into a message in the script's own name and status 1,
 # where bash would name its own line and go on. The builtin's complaint is caught for its reason.
 printf() {
-    local complaint= status
+    local complaint='' status
     # shellcheck disable=SC2059 # the caller's format, as printf's own
     { complaint=$(builtin printf "$@" 2>&1 >&3 3>&-); } 2>/dev/null 3>&1
     status=$?
