@@ -3,27 +3,32 @@
 # act controls what the first leaves to the scheduler, and looks beneath standard output
 # at the system calls. The third shows the classic mistakes beside the programs that avoid
 # them, and the race made to happen on demand. The fourth lets a schedule choose the order
-# of the real programs' steps. Every step ends by itself.
+# of the real programs' steps. Every step ends by itself; a step whose command fails makes
+# the tour fail, and the steps that failed are named at the end.
 set -u
 usage='Usage: tour.sh [--step] [--from=N] BINDIR
 Runs each program of BINDIR (the folder of the built programs) for a moment and shows its
 mechanism, then the causes controlled by core placement and the system calls beneath, then
 the classic mistakes and the race on demand, then the programs step by step in an order
-chosen by a schedule. Every step ends by itself.
+chosen by a schedule. Every step ends by itself. The status is 1 when a step failed.
 
   --step     show each command and wait for Enter before running it, for use in a lecture;
              a step'"'"'s number typed instead goes to that step (its own number repeats it)
   --from=N   start at step N'
 
+# The source folder is the one that holds the script itself, also when it is run through a
+# symbolic link from elsewhere; the name in messages is the one it was run by.
+source=$(dirname -- "$(readlink -f -- "$0")")
+invoked=$(cd -- "$(dirname -- "$0")" && pwd)/${0##*/}
 # shellcheck source=common/cli.sh
-. "$(dirname "$0")"/common/cli.sh
+. "$source/common/cli.sh"
 stepping=false
 from=1
-steps=$(grep -c '^ *section ' "$0")
+steps=$(grep -c '^ *section ' "$source/tour.sh")
 while [ $# -gt 0 ]; do
     case $1 in
     --help) printf '%s\n' "$usage"; exit 0 ;;
-    --version) print_version "$(dirname "$0")"; exit 0 ;;
+    --version) print_version "$source"; exit 0 ;;
     --step) stepping=true ;;
     --from=*)
         from=${1#--from=}
@@ -49,21 +54,22 @@ if ((${#missing[@]})); then
     usage_error "no built programs in $(printf '%q' "$1") (missing: ${missing[*]}); cmake --workflow --preset tour builds them"
 fi
 bin=$(cd -- "$1" && pwd) || exit 2
-source=$(cd -- "$(dirname "$0")" && pwd) || exit 2
 PATH="$bin:$source/staging:$PATH"
-# strace -ff writes each process's calls to a file of its own, named after its process id:
-# with both processes in one file, a call that overlaps another is split in two lines.
-traces=$(mktemp -d)
-export traces
-trap 'rm -rf "$traces"' EXIT
+# A folder of the tour's own for what the commands keep: a command makes its own with
+# mktemp -d, as a user would, and TMPDIR puts it in here, which goes when the tour ends.
+scratch=$(mktemp -d) || exit 1
+trap 'rm -rf "$scratch"' EXIT
 
 # Starts a step. The steps before --from=N run unseen and run nothing: their commands are
 # skipped and what they print goes nowhere, so the tour starts at step N where it stands.
 number=0
 skipping=false
+failed=()
+last_failed=0
 exec 3>&1
 section() {
     number=$((number + 1))
+    title=$1
     if [ "$number" -lt "$from" ]; then
         skipping=true
         exec >/dev/null
@@ -72,6 +78,14 @@ section() {
         exec >&3
     fi
     printf '\n== %s\n' "$1"
+}
+
+# Notes the step at hand as failed, and why, for the list at the end: once a step, at its
+# first failure.
+fail_step() {
+    [ "$last_failed" -eq "$number" ] && return 0
+    last_failed=$number
+    failed+=("step $number ($1): $title")
 }
 
 # With --step, waits for Enter before a command runs (the end of the input goes on); a
@@ -86,19 +100,43 @@ pause() {
         '') return 0 ;;
         *[!0-9]* | 0*) ;;
         *) if [ "$answer" -le "$steps" ]; then
-            rm -rf "$traces"
-            exec "$source/${0##*/}" --step --from="$answer" "$bin"
+            rm -rf "$scratch"
+            exec "$invoked" --step --from="$answer" "$bin"
         fi ;;
         esac
     done
 }
 
-# Prints a command the way a user would type it, then runs it.
+# Prints a command the way a user would type it, each line after a prompt.
+prompt() {
+    printf '\n$ %s\n' "${1//$'\n'/$'\n$ '}"
+    pause
+}
+
+# Checks the status $2 of the command $1: 0, or 1 from a pipeline that ends in tallycheck,
+# whose 1 says that the trace breaks, which is what the step shows, not a failure.
+check() {
+    [[ $2 == 0 || ($2 == 1 && $1 =~ \|\ *tallycheck[^|]*$) ]] || fail_step "status $2"
+}
+
+# Shows a command, then runs it.
 show() {
     $skipping && return 0
-    printf '\n$ %s\n' "$1"
-    pause
-    bash -c "$1"
+    prompt "$1"
+    TMPDIR=$scratch bash -c "$1"
+    check "$1" $?
+}
+
+# True when the tool $1 is installed. Otherwise says that the step cannot be shown without it,
+# from the Debian package $2, and notes the step as failed. In a step that --from skips,
+# false at once, so that nothing of it runs.
+have() {
+    $skipping && return 1
+    command -v "$1" >/dev/null && return 0
+    printf '\n(%s is not installed, so this step cannot be shown; on Debian: apt-get install %s)\n' \
+        "$1" "$2"
+    fail_step "no $1"
+    return 1
 }
 
 # The machine's CPU time so far, in clock ticks of all its CPUs: busy, then in all. Steal
@@ -112,56 +150,55 @@ cpu_ticks() {
 # Runs a command and then says how much of the machine other work took while it ran: the
 # ticks the machine was busy, less the CPU time of the command itself. A machine busy
 # elsewhere time-slices the two workers on fewer cores, which changes what the command
-# measures: $1 says what, as the words that follow "at a fifth or more".
+# measures: $1 says what, as the words that follow "at a fifth or more". The status is the
+# command's.
 measured() {
-    local what=$1 before after own
+    local what=$1 before after own status
     shift
     read -r -a before < <(cpu_ticks)
-    # The subshell's children are the command alone; times gives their CPU time, as XmY.YYYs.
-    { own=$( ("$@" >&3; times) | tail -n 1); } 3>&1
+    # The subshell's children are the command alone; times gives their CPU time, as XmY.YYYs,
+    # on its last line.
+    { own=$("$@" >&3; status=$?; times; exit "$status"); } 3>&1
+    status=$?
     read -r -a after < <(cpu_ticks)
-    awk -v busy=$((after[0] - before[0])) -v all=$((after[1] - before[1])) -v own="$own" \
+    awk -v busy=$((after[0] - before[0])) -v all=$((after[1] - before[1])) -v own="${own##*$'\n'}" \
         -v hz="$(getconf CLK_TCK)" -v cpus="$(getconf _NPROCESSORS_ONLN)" -v what="$what" '
     BEGIN {
         split(own, t, /[ ms]+/); other = busy - (t[1] * 60 + t[2] + t[3] * 60 + t[4]) * hz
         printf "(other work used %.0f%% of the %d CPUs meanwhile; at a fifth or more%s)\n",
                (all > 0 && other > 0 ? 100 * other / all : 0), cpus, what }'
+    return "$status"
 }
 
 # Shows a race by placement, and how busy the machine was meanwhile.
 race() {
     $skipping && return 0
-    printf '\n$ %s\n' "$1"
-    pause
+    prompt "$1"
     measured " the race hides" bash -c "$1"
+    check "$1" $?
 }
 
-# Runs guardtally, with what comes before it (a placement), for 1,000,000 lines, and says
-# how fast it printed, timed by the shell's microsecond clock, and how often the kernel
-# switched it out to wait for the semaphore.
+# Runs guardtally's hand-off command $1, which prints guardtally's elapsed time and its
+# context switches (GNU time's -f '%e s, %w voluntary and %c involuntary context switches'),
+# and works those out per line: it printed 1,000,000 lines.
 # shellcheck disable=SC2317 # run by measured, which shellcheck does not follow
 handoff_run() {
-    local lines=1000000 times start end
-    times=$(mktemp)
-    start=$EPOCHREALTIME
-    bash -c "/usr/bin/time -f '%w %c' -o '$times' $1guardtally | $1head -n $lines > /dev/null"
-    end=$EPOCHREALTIME
-    # The figures are on the last line, after "Command terminated by signal 13".
-    read -r voluntary involuntary < <(tail -n 1 "$times")
-    rm -f "$times"
-    awk -v s="${end/,/.} - ${start/,/.}" -v v="$voluntary" -v i="$involuntary" -v n="$lines" '
-    BEGIN {
-        split(s, t, " - "); s = t[1] - t[2]
-        printf "%.2f M lines/s; per 1,000 lines, %.1f voluntary and %.1f involuntary " \
-               "context switches\n", n / s / 1e6, v * 1000 / n, i * 1000 / n }'
+    bash -c "$1" 2>&1 | awk -v lines=1000000 '{ print }
+    /^[0-9.]+ s, [0-9]+ voluntary and [0-9]+ involuntary/ && $1 > 0 {
+        printf "(1,000,000 lines: %.1f M lines/s; per 1,000 lines, %.1f voluntary and %.1f " \
+               "involuntary context switches)\n", lines / $1 / 1e6, $3 * 1000 / lines,
+               $6 * 1000 / lines }'
+    return "${PIPESTATUS[0]}"
 }
 
-# The hand-off by placement, and how busy the machine was meanwhile.
+# The hand-off under a placement ($1, the words before each program), and how busy the
+# machine was meanwhile.
 handoff() {
+    local command="/usr/bin/time -q -f '%e s, %w voluntary and %c involuntary context switches' ${1}guardtally | ${1}head -n 1000000 > /dev/null"
     $skipping && return 0
-    printf '\n$ %s\n' "$1guardtally | $1head -n 1000000 > /dev/null"
-    pause
-    measured ", not a quiet machine's figures" handoff_run "$1"
+    prompt "$command"
+    measured ", not a quiet machine's figures" handoff_run "$command"
+    check "$command" $?
 }
 
 section 'guardtally: two threads, one counter, a binary semaphore around each change'
@@ -174,14 +211,16 @@ race 'loosetally | head -n 300000 | tallycheck -C 2'
 
 cd "$bin" || exit 1
 section 'spawnlist: fork, the child becomes /bin/ls -a -l, the parent does not wait'
-printf '(through cat, which waits for the end of the child'"'"'s output as the shell would not)\n'
-show 'spawnlist | cat'
+printf '(on a terminal of its own, from script: echo prompt stands in for the shell, which\n'
+printf 'waits for the parent alone, and the terminal stays open a second for the listing)\n'
+show 'script -q -e -c "spawnlist && echo prompt && sleep 1" /dev/null < /dev/null'
 
 section 'swaplist: one line, then the process image becomes /bin/ls -a -l'
 show 'swaplist | head -n 4'
 
 section 'rawhello: two write(2) calls on descriptor 1, no stdio buffer, no newline'
-show 'rawhello; echo'
+printf '(on a terminal of its own: echo prompt stands in for the shell'"'"'s next prompt)\n'
+show 'script -q -e -c "rawhello && echo prompt" /dev/null < /dev/null'
 
 printf '\n\n=== Act two: the cause controlled, and beneath standard output\n'
 
@@ -194,31 +233,32 @@ race 'loosetally | head -n 1000000 | tallycheck | grep -E '"'"'^(breaks|drift)'"
 section 'The semaphore'"'"'s hand-off. On one core, a worker keeps the semaphore for its whole time'
 printf 'slice and the other waits its turn. Across cores they contend for it at every line, and\n'
 printf 'sem_wait and sem_post call into the kernel (futex) to sleep and to wake each other.\n'
-if [ -x /usr/bin/time ]; then
+if have /usr/bin/time time; then
     handoff 'taskset -c 0 '
     handoff ''
-else
-    printf '(/usr/bin/time is not installed; on Debian: apt-get install time)\n'
 fi
 
-if command -v strace >/dev/null; then
-    section 'spawnlist beneath: clone makes a second process, which execs /bin/ls; the'
-    printf 'parent writes its line and exits without a wait4. Two process ids, one file each.\n'
-    # shellcheck disable=SC2016 # $traces expands when the command runs, as in a user's shell
-    show 'strace -ff -o "$traces/spawnlist" -e trace=process,write spawnlist > /dev/null
-cd "$traces" && grep -H -E "clone|execve|wait4|Parent|exit_group" spawnlist.*'
+# strace -ff writes each process's calls to a file of its own, named after its process id:
+# with both processes in one file, a call that overlaps another is split in two lines.
+section 'spawnlist beneath: clone makes a second process, which execs /bin/ls; the'
+printf 'parent writes its line and exits without a wait4. Two process ids, one file each.\n'
+if have strace strace; then
+    # shellcheck disable=SC2016 # the command substitution is the user's, run when shown
+    show 'cd "$(mktemp -d)" && strace -ff -o spawnlist -e trace=process,write spawnlist > /dev/null
+grep -H -E "clone|execve|wait4|Parent|exit_group" spawnlist.*'
+fi
 
-    section 'swaplist beneath: "Before exec" is written before the execve, because the program'
-    printf 'flushes; one process id throughout.\n'
+section 'swaplist beneath: "Before exec" is written before the execve, because the program'
+printf 'flushes; one process id throughout.\n'
+if have strace strace; then
     # shellcheck disable=SC2016
-    show 'strace -ff -o "$traces/swaplist" -e trace=execve,write swaplist > /dev/null
-cd "$traces" && grep -H -E "execve|Before" swaplist.*'
+    show 'cd "$(mktemp -d)" && strace -ff -o swaplist -e trace=execve,write swaplist > /dev/null
+grep -H -E "execve|Before" swaplist.*'
+fi
 
-    section 'rawhello beneath: exactly two writes'
+section 'rawhello beneath: exactly two writes'
+if have strace strace; then
     show 'strace -e trace=write rawhello > /dev/null'
-else
-    printf '\n(strace is not installed, so the system calls are not shown; on Debian: '
-    printf 'apt-get install strace)\n'
 fi
 
 printf '\n\n=== Act three: the classic mistakes, and the race on demand\n'
@@ -277,4 +317,10 @@ if ! cannot_schedule; then
     show 'interleave -c spawnlist PPPCC'
     show 'interleave -c spawnlist PCCPP'
 fi
-exit 0
+printf '\n\nEach step again, with questions to answer and the answers at the end: the lab sheet,\n%s\n' \
+    "$source/LAB.md"
+if ((${#failed[@]})); then
+    printf '%s: steps failed: %d of %d\n' "${0##*/}" "${#failed[@]}" "$steps" >&2
+    printf '  %s\n' "${failed[@]}" >&2
+    exit 1
+fi

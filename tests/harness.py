@@ -34,13 +34,14 @@ def require(tool, package):
     raise AssertionError(f"this test needs {tool}: install Debian's {package}")
 
 
-def sh(script, timeout=60, stdout=subprocess.PIPE, prefix=("bash", "-c"), **kwargs):
-    """Runs a bash script with the built programs first on PATH; returns the finished
-    process with its standard output (unless sent elsewhere) and error as text. It returns
-    once every process holding those pipes has ended, a forked child included. The script
-    runs in a session of its own, so that on a time-out everything it started is killed.
-    `prefix` is the command that takes the script as its last argument."""
-    with subprocess.Popen([*prefix, script], env=ENV, stdout=stdout,
+def sh(script, timeout=60, stdout=subprocess.PIPE, prefix=("bash", "-c"), env=ENV, **kwargs):
+    """Runs a bash script with the built programs first on PATH (unless `env` says
+    otherwise); returns the finished process with its standard output (unless sent
+    elsewhere) and error as text. It returns once every process holding those pipes has
+    ended, a forked child included. The script runs in a session of its own, so that on a
+    time-out everything it started is killed. `prefix` is the command that takes the script
+    as its last argument."""
+    with subprocess.Popen([*prefix, script], env=env, stdout=stdout,
                           stderr=subprocess.PIPE, text=True, start_new_session=True,
                           **kwargs) as process:
         try:

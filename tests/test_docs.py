@@ -14,7 +14,9 @@ from urllib.parse import unquote, urlparse
 from harness import main, require, sealed, sh
 
 SOURCE = os.environ["GLASSBOX_SOURCE"]
-PAGES = sorted(glob.glob(os.path.join(SOURCE, "*.md")))
+# The pages at the top, and those under docs/ that the README links to.
+PAGES = sorted(glob.glob(os.path.join(SOURCE, "*.md")) +
+               glob.glob(os.path.join(SOURCE, "docs", "*.md")))
 FENCE = re.compile(r"^ {0,3}(`{3,}|~{3,})(.*)$")
 
 
@@ -66,7 +68,8 @@ class Pages(unittest.TestCase):
                 if link.scheme or link.netloc or not link.path:
                     continue
                 with self.subTest(page=os.path.basename(path), target=target):
-                    self.assertTrue(os.path.exists(os.path.join(SOURCE, unquote(link.path))))
+                    self.assertTrue(os.path.exists(os.path.join(os.path.dirname(path),
+                                                                unquote(link.path))))
 
 
 def console_commands(text):
@@ -81,7 +84,7 @@ def console_commands(text):
 
 
 class Examples(unittest.TestCase):
-    def test_readme_examples_run_twice_alike(self):
+    def test_examples_run_twice_alike(self):
         # The race makes loosetally's figures differ from run to run, so those are held only
         # to running; every other example must print the same lines the second time. Each
         # runs sealed to a folder of its own, as a reader's commands must not write a fixed
@@ -89,8 +92,10 @@ class Examples(unittest.TestCase):
         folder = tempfile.TemporaryDirectory()
         self.addCleanup(folder.cleanup)
         prefix, unsealed = sealed(folder.name, folder.name)
-        with open(os.path.join(SOURCE, "README.md"), encoding="utf-8") as page:
-            blocks = console_commands(page.read())
+        blocks = []
+        for path in PAGES:
+            with open(path, encoding="utf-8") as page:
+                blocks += console_commands(page.read())
         self.assertTrue(any("strace" in command for block in blocks for command in block))
         for block in blocks:
             runs = []

@@ -1,6 +1,7 @@
-"""The lab sheet, LAB.md, as a learner uses it: every command of its exercises is run from
-the top of the source tree, with the built programs first on PATH, and must end, succeed
-and stay quiet on standard error; and every exercise has its answer. A command misspelt,
+"""The lab sheet, LAB.md, as a learner uses it: the build commands of "Before you start"
+are run, then every command of its exercises from the top of the source tree, with the PATH
+that the sheet sets and nothing else of the build's, and each must end, succeed and stay
+quiet on standard error; and every exercise has its answer. A command misspelt,
 or a program whose option was renamed, fails here before it fails in a lab. The commands
 run with the root file system and the folders that every user shares read-only, but for
 the learner's own folder: a command that would write a fixed name there fails, as it would
@@ -17,20 +18,25 @@ import subprocess
 import tempfile
 import unittest
 
-from harness import main, require, sealed, sh
+from harness import ENV, main, require, sealed, sh
 
 SOURCE = os.environ["GLASSBOX_SOURCE"]
 SHEET = os.path.join(SOURCE, "LAB.md")
 HEAD_LINES, RACE_CHANGES = 20000, 5
 SH_BLOCK = re.compile(r"^```sh\n(.*?)^```", re.M | re.S)
 NUMBERED = re.compile(r"^### (\d+)\. (.+)$", re.M)
+# The learner's environment: the build's programs are on PATH only once the sheet puts them.
+LEARNER = dict(ENV, PATH=os.environ["PATH"])
 
 
-def own_folder(text):
-    """The lines of "Before you start" that make the learner's own folder, `lab`."""
+def before_you_start(text):
+    """The command lines of "Before you start": those that build (cmake), then the others,
+    which set up each shell the learner works in."""
     start = re.search(r"^## Before you start\n(.*?)^## ", text, re.M | re.S).group(1)
-    return [line for block in SH_BLOCK.findall(start) for line in block.splitlines()
-            if line.startswith("lab=")]
+    lines = [line for block in SH_BLOCK.findall(start) for line in block.splitlines()
+             if line.strip() and not line.lstrip().startswith("#")]
+    build = [line for line in lines if line.startswith("cmake ")]
+    return build, [line for line in lines if line not in build]
 
 
 def sections(text):
@@ -71,13 +77,15 @@ def may_write_to_stderr(command):
 
 def run_block(commands, folder):
     """Runs a block's commands in one shell from the top of the source tree, as a learner
-    types them, sealed to `folder`; returns each command's status and standard error, and
-    why the shared folders could not be sealed, if they could not."""
+    types them, sealed to `folder`, with the PATH that the learner had before the sheet;
+    returns each command's status and standard error, and why the shared folders could not
+    be sealed, if they could not."""
     script = ""
     for i, command in enumerate(commands):
         script += f'{{\n{command}\n}} 2>"{folder}/err.{i}"\necho $? >"{folder}/status.{i}"\n'
     prefix, unsealed = sealed(folder, SOURCE)
-    sh(script, timeout=240, prefix=prefix, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+    sh(script, timeout=240, prefix=prefix, env=LEARNER, stdin=subprocess.DEVNULL,
+       stdout=subprocess.DEVNULL)
     results = []
     for i in range(len(commands)):
         try:
@@ -113,8 +121,13 @@ class Lab(unittest.TestCase):
         for tool, package in (("gdb", "gdb"), ("strace", "strace"), ("script", "util-linux"),
                               ("taskset", "util-linux")):
             require(tool, package)
-        start = own_folder(self.text)
-        self.assertEqual(len(start), 1, "the sheet makes the learner's folder, lab, first")
+        build, start = before_you_start(self.text)
+        self.assertTrue(build, "the sheet builds the programs first")
+        self.assertTrue([line for line in start if line.startswith("lab=")],
+                        "the sheet makes the learner's folder, lab, first")
+        # The build writes into the source tree: it is the one step that runs unsealed.
+        built = sh(" && ".join(build), timeout=600, env=LEARNER, cwd=SOURCE)
+        self.assertEqual(built.returncode, 0, built.stdout + built.stderr)
         for number, (title, body) in self.exercises.items():
             blocks = SH_BLOCK.findall(body)
             with self.subTest(exercise=number):

@@ -67,6 +67,11 @@ def exit_statuses(page):
     return entries
 
 
+def tree(top):
+    """Every folder under top, with the names in it."""
+    return sorted((folder, sorted(folders), sorted(files)) for folder, folders, files in os.walk(top))
+
+
 def output(*command):
     return subprocess.run(command, capture_output=True, text=True, check=True).stdout
 
@@ -98,6 +103,17 @@ class ManualPages(unittest.TestCase):
                                 "SEE ALSO"):
                     self.assertRegex(done.stdout, rf"(?m)^{section}$")
 
+    def test_man_finds_the_pages_in_the_build_through_path(self):
+        # As the lab reads them: the build's bin folder on PATH, and no MANPATH.
+        env = {key: value for key, value in os.environ.items() if key != "MANPATH"}
+        env["PATH"] = BIN + os.pathsep + env["PATH"]
+        for program in PROGRAMS:
+            with self.subTest(program=program):
+                found = subprocess.run(["man", "-w", program], env=env, capture_output=True,
+                                       text=True, check=False)
+                self.assertEqual(found.stdout, os.path.join(BUILD, "share", "man", "man1",
+                                                            program + ".1.gz\n"), found.stderr)
+
     def test_each_exit_status_is_what_the_page_says(self):
         for page in PAGES:
             program = os.path.basename(page)[:-2]
@@ -114,9 +130,21 @@ class ManualPages(unittest.TestCase):
 
 
 class Packaging(unittest.TestCase):
-    def test_a_user_install_where_man_finds_the_pages_through_path(self):
-        with tempfile.TemporaryDirectory() as prefix:
-            output("cmake", "--install", BUILD, "--prefix", prefix)
+    def test_an_install_where_man_finds_the_pages_and_the_uninstall_that_undoes_it(self):
+        # Into a prefix with spaces that holds a folder and a file of its own, twice over;
+        # then the package is made, whose staging install must not replace the install's
+        # record; then the uninstall leaves the tree as it was, and has nothing more to do.
+        with tempfile.TemporaryDirectory() as top:
+            prefix = os.path.join(top, "a prefix", "with spaces")
+            os.makedirs(os.path.join(prefix, "share"))
+            with open(os.path.join(prefix, "a file of its own"), "w"):
+                pass
+            before = tree(top)
+            records = os.path.join(BUILD, "installs")
+            kept = sorted(os.listdir(records)) if os.path.isdir(records) else []
+            install = ["cmake", "--install", BUILD, "--prefix", prefix]
+            output(*install)
+            output(*install)
             env = {key: value for key, value in os.environ.items() if key != "MANPATH"}
             env["PATH"] = os.path.join(prefix, "bin") + os.pathsep + env["PATH"]
             for program in COMMANDS:
@@ -126,6 +154,16 @@ class Packaging(unittest.TestCase):
                                            text=True, check=True).stdout
                     self.assertEqual(found, os.path.join(prefix, "share", "man", "man1",
                                                          program + ".1.gz\n"))
+            output("cpack", "-G", "DEB", "-B", os.path.join(top, "package"), "--config",
+                   os.path.join(BUILD, "CPackConfig.cmake"))
+            shutil.rmtree(os.path.join(top, "package"))
+            output(*install, "--component", "uninstall")
+            self.assertEqual(tree(top), before)
+            self.assertEqual(sorted(os.listdir(records)), kept, "a record left behind")
+            again = subprocess.run(install + ["--component", "uninstall"], capture_output=True,
+                                   text=True, check=False)
+            self.assertNotEqual(again.returncode, 0)
+            self.assertIn("Nothing to uninstall", again.stderr)
 
     @classmethod
     def setUpClass(cls):

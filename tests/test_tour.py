@@ -12,7 +12,8 @@ import unittest
 
 from harness import BIN, ENV, assert_usage_error, main, require, sh
 
-TOUR = os.path.join(os.environ["GLASSBOX_SOURCE"], "tour.sh")
+SOURCE = os.environ["GLASSBOX_SOURCE"]
+TOUR = os.path.join(SOURCE, "tour.sh")
 STEPS = 15  # the sections headed "== "
 
 
@@ -43,10 +44,16 @@ class Tour(unittest.TestCase):
         self.assertRegex(first, r"\n(breaks: 0\n|breaks: \d+, first .*\n(  line .*\n)*> line )")
         self.assertRegex(first, r"\nverdict: \w+\n\(other work used \d+% of the \d+ CPUs "
                                 r"meanwhile; at a fifth or more the race hides\)\n")
+        # spawnlist and rawhello on a terminal of their own: the stand-in for the prompt comes
+        # after the parent's line (the child's listing may come anywhere), and on rawhello's
+        # line, which has no newline.
+        self.assertRegex(first, r"\n\$ script .*spawnlist.*\n(.*\n)*Parent: \n(.*\n)*prompt\n")
+        self.assertRegex(first, r"\n\$ script .*rawhello.*\nHelloWorldprompt\n")
+        self.assertTrue(self.out.endswith(f"the lab sheet,\n{os.path.join(SOURCE, 'LAB.md')}\n"))
 
     def test_second_act_shows_each_cause_and_the_calls_beneath(self):
         act = self.out.split("=== Act two")[1].split("=== Act three")[0]
-        placements = r"\$ taskset -c 0 {0}.*\n(.*\n)+\$ {0}"
+        placements = r"\$ (/usr/bin/time .* )?taskset -c 0 {0}.*\n(.*\n)+\$ (/usr/bin/time .* )?{0}"
         # The race: breaks, drift and how busy the machine was, on one core, then on all.
         self.assertRegex(act, placements.format("loosetally"))
         races = figures(r"^breaks: (\d+).*\ndrift: (-?\d+) .*\n\(other work used (\d+)% of the "
@@ -57,16 +64,20 @@ class Tour(unittest.TestCase):
             self.assertLessEqual(abs(drift), 1000000)
             self.assertLessEqual(other, 100)
             self.assertEqual(cpus, os.cpu_count())
-        # The hand-off: a rate and the context switches behind it, twice.
+        # The hand-off: what GNU time printed of guardtally, then the rate and the context
+        # switches per 1,000 lines worked out from exactly those figures, twice.
         self.assertRegex(act, placements.format("guardtally"))
-        handoffs = figures(r"^([\d.]+) M lines/s; per 1,000 lines, ([\d.]+) voluntary and "
-                           r"([\d.]+) involuntary .*\n\(other work used (\d+)% of the (\d+) "
-                           r"CPUs meanwhile", act)
+        handoffs = figures(r"^([\d.]+) s, (\d+) voluntary and (\d+) involuntary context switches\n"
+                           r"\(1,000,000 lines: ([\d.]+) M lines/s; per 1,000 lines, ([\d.]+) "
+                           r"voluntary and ([\d.]+) involuntary .*\n\(other work used (\d+)% of "
+                           r"the (\d+) CPUs meanwhile", act)
         self.assertEqual(len(handoffs), 2, act)
-        for rate, voluntary, involuntary, other, cpus in handoffs:
+        for seconds, switched, preempted, rate, voluntary, involuntary, other, cpus in handoffs:
             self.assertLessEqual(other, 100)
             self.assertEqual(cpus, os.cpu_count())
-            self.assertTrue(0.01 <= rate <= 1000, rate)  # the rate of a real measurement
+            self.assertAlmostEqual(rate, 1 / seconds, delta=0.051)
+            self.assertEqual((voluntary, involuntary),
+                             tuple(float(f"{count / 1000:.1f}") for count in (switched, preempted)))
             self.assertLessEqual(voluntary + involuntary, 1000)  # at most one a line
 
         spawn, swap, raw = re.split(r"\n== \w+ beneath", act)[1:]
@@ -138,12 +149,43 @@ class Stepping(unittest.TestCase):
         self.assertEqual(output.count(b"\n== loosetally: "), 2)
 
 
+class FailingStep(unittest.TestCase):
+    def test_a_failed_step_is_named_and_the_tour_fails(self):
+        # Under a tracer no program can be traced a second time: strace's own step fails,
+        # and the tour goes on to its end, says which steps failed and ends with status 1.
+        require("strace", "strace")
+        done = sh(f"strace -f -o /dev/null {TOUR} --from=10 {BIN}", timeout=180)
+        self.assertEqual(done.returncode, 1, done.stderr)
+        self.assertEqual(done.stdout.count("\n== "), STEPS - 9)
+        self.assertIn("the lab sheet,", done.stdout)
+        failures = done.stderr.split("tour.sh: steps failed: ")[1].splitlines()
+        self.assertRegex(failures[0], rf"^\d+ of {STEPS}$")
+        self.assertEqual(failures[1], "  step 10 (status 1): rawhello beneath: exactly two writes")
+        self.assertFalse([line for line in failures if re.match(r"  step 1[12] ", line)])
+
+
 class CommandLine(unittest.TestCase):
+    def test_through_a_link_and_into_a_failing_output(self):
+        # Run by another name from another folder, the tour finds its own folder; a write
+        # that fails is its own failure, in the name it was run by.
+        with tempfile.TemporaryDirectory() as folder:
+            link = os.path.join(folder, "glassbox tour")
+            os.symlink(TOUR, link)
+            version = sh("tallycheck --version").stdout.split()[-1]
+            for redirect, status, out, err in (
+                    ("", 0, f"glassbox tour (glassbox) {version}\n", ""),
+                    (">/dev/full", 1, "", "glassbox tour: write error: No space left on device\n"),
+                    (">&-", 1, "", "glassbox tour: write error: Bad file descriptor\n")):
+                for option in ("--version", "--help"):
+                    with self.subTest(option=option, redirect=redirect):
+                        done = sh(f"'{link}' {option} {redirect}")
+                        self.assertEqual(done.returncode, status)
+                        self.assertEqual(done.stderr, err)
+                        if option == "--version":
+                            self.assertEqual(done.stdout, out)
+
     def test_command_line(self):
         tour = TOUR
-        version = sh(f"{tour} --version")
-        self.assertRegex(version.stdout, r"^tour\.sh \(glassbox\) \d+\.\d+\.\d+\n$")
-        self.assertEqual(version.stdout.split()[-1], sh("tallycheck --version").stdout.split()[-1])
         for arguments, message in (("-x", "invalid option -x"),
                                    ("$'-\\e'", "invalid option $'-\\E'"),
                                    ("--from=16 .", f"not a step from 1 to {STEPS}: 16"),

@@ -208,8 +208,8 @@ class Operands(unittest.TestCase):
             self.assertEqual(err, f'tallycheck: "{quoted}-missing": No such file or directory\n')
 
     def test_command_line_conventions(self):
-        with open(os.path.join(os.environ["GLASSBOX_SOURCE"], "CMakeLists.txt")) as build:
-            version = re.search(r"project\(glassbox\s+VERSION (\S+)", build.read()).group(1)
+        with open(os.path.join(os.environ["GLASSBOX_SOURCE"], "VERSION")) as version_file:
+            version = version_file.read().strip()
         hint = "Try 'tallycheck --help' for more information.\n"
         for arguments, status, out, err in (
                 (["--version"], 0, f"tallycheck (glassbox) {version}\n", ""),
