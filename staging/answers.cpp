@@ -79,7 +79,7 @@ bool row(const Request &request, size_t number, const char *who, const std::stri
     }
     char line[512];
     if (request.kind == Kind::counter)
-        snprintf(line, sizeof line, "%4zu  %-3s  %-34s  %7s  %-10s  %s", number, who,
+        snprintf(line, sizeof line, "%4zu  %-3s  %-40s  %7s  %-10s  %s", number, who,
                  what.c_str(), state.c_str(), shown(printed).c_str(), instruction);
     else
         snprintf(line, sizeof line, "%4zu  %-6s  %-20s  %-44s  %s", number, who, what.c_str(),
@@ -114,7 +114,7 @@ void header(const Request &request) {
            request.steps.empty() ? "each step as it is asked for" : "schedule ",
            request.steps.c_str());
     puts(request.kind == Kind::counter
-             ? "step  who  does                                counter  printed     instruction"
+             ? "step  who  does                                      counter  printed     instruction"
              : "step  who     does                  processes after it                          "
                "    printed");
 }

@@ -5,6 +5,7 @@
 // Exit status 0 when it did what was asked (and, with --all, no schedule lost a change,
 // broke the trace or deadlocked), 1 when a schedule of --all did, or when the program could
 // not be run or held, 2 for a usage error.
+#include <fcntl.h>
 #include <getopt.h>
 #include <limits.h>
 #include <stdio.h>
@@ -214,6 +215,13 @@ void refuseUnheld(const Image &image, const std::string &path) {
 
 int main(int argc, char **argv) {
     setvbuf(stderr, nullptr, _IOLBF, BUFSIZ);
+    // A standard stream that was closed stays unusable: were a descriptor that interleave
+    // opens to take its number, the program's output or the answers would go there. /dev/null
+    // opened the other way round fails every write (and read) with EBADF, as a closed one.
+    for (const int stream : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO})
+        if (fcntl(stream, F_GETFD) < 0 &&
+            open("/dev/null", stream == STDIN_FILENO ? O_WRONLY : O_RDONLY) != stream)
+            return 1;
     const Options options = parseOptions(argc, argv);
     const int operands = argc - optind;
     if (operands == 0)

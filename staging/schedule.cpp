@@ -25,9 +25,12 @@ bool parseNumber(const char *text, unsigned long most, unsigned long &number) {
     if (*text == '\0')
         return false;
     for (const char *p = text; *p != '\0'; ++p) {
-        if (*p < '0' || *p > '9' || number > (most - static_cast<unsigned long>(*p - '0')) / 10)
+        if (*p < '0' || *p > '9')
             return false;
-        number = number * 10 + static_cast<unsigned long>(*p - '0');
+        const auto digit = static_cast<unsigned long>(*p - '0');
+        if (digit > most || number > (most - digit) / 10)
+            return false;
+        number = number * 10 + digit;
     }
     return true;
 }

@@ -1,0 +1,147 @@
+"""interleave's command line as users meet it: its limits at both ends, its refusals, the
+hint it prints, its output failing, and what it says of a program or a machine that it
+cannot hold. Only what needs the program held holds it."""
+
+import errno
+import os
+import shutil
+import subprocess
+import tempfile
+import unittest
+
+from harness import BIN, ENV, assert_usage_error, main, require, sh
+
+INTERLEAVE = os.path.join(BIN, "interleave")
+
+
+class CommandLine(unittest.TestCase):
+    def test_usage_errors(self):
+        steps = "a schedule has at most 10000 steps"
+        for arguments, message in (
+                ("-x loosetally I", "invalid option -x"),
+                ("loosetally --seed", "option --seed needs a value"),
+                ("--all=1 loosetally", "option --all takes no value"),
+                ("", "expected a program and a schedule"),
+                ("loosetally", "expected a schedule or --seed=N (without them, it asks on a "
+                               "terminal)"),
+                ("loosetally IP", "'P' is not a step of loosetally: its steps are I (Inc) and D "
+                                  "(Dec)"),
+                ("loosetally I²", "'\\xc2' is not a step of loosetally: its steps are I (Inc) "
+                                  "and D (Dec)"),
+                ("loosetally ''", "a schedule has at least one step"),
+                ("loosetally 'I0, D0'", "a schedule has at least one step"),
+                ("loosetally I10001", steps), ("loosetally I9999D2", steps),
+                ("spawnlist CP", "the child exists only after the parent's fork: a P comes first"),
+                ("spawnlist PPPP", "spawnlist's parent has only 3 steps"),
+                ("spawnlist PCCC", "spawnlist's child has only 2 steps"),
+                ("--steps=3 guardtally", "--steps is the length of a schedule drawn by --seed"),
+                ("--seed=1 loosetally I", "a schedule, --seed or --race: one of them"),
+                ("--race=1 spawnlist", "--race is a schedule of two workers; spawnlist has none"),
+                ("--hold=dec loosetally I", "--hold says which worker --race holds"),
+                ("--race=1 --hold=both loosetally", "--hold takes inc or dec, not both"),
+                ("--all loosetally I", "--all takes a program alone"),
+                ("--all -c loosetally", "--all runs every schedule: it takes no schedule, -c or "
+                                        "--lines"),
+                ("--passes=2 loosetally I", "--passes and --records go with --all"),
+                ("swaplist P", "cannot schedule swaplist: it neither starts threads "
+                               "(pthread_create) nor forks (fork)")):
+            with self.subTest(arguments=arguments):
+                assert_usage_error(self, sh(f"interleave {arguments} < /dev/null"), "interleave",
+                                   message)
+
+    def test_every_number_at_both_ends(self):
+        """The least and the most accepted run; one past either end, or a digit that is not
+        ASCII, is a usage error."""
+        for option, least, most, arguments in (
+                ("--seed", 0, 4294967295, "{} loosetally"),
+                ("--steps", 1, 1000, "--seed=1 {} loosetally"),
+                ("--race", 0, 3000, "{} loosetally"),
+                ("--passes", 1, 3, "--all {} spawnlist")):
+            for value, status in ((least, 0), (most, 0), (least - 1, 2), (most + 1, 2),
+                                  (f"0{most}", 0), ("١", 2), ("", 2)):
+                if value == -1:
+                    continue
+                with self.subTest(option=option, value=value):
+                    done = sh(f"interleave {arguments.format(f'{option}={value}')} >/dev/null")
+                    self.assertEqual(done.returncode, status, done.stderr)
+                    if status == 2:
+                        self.assertTrue(done.stderr.startswith(
+                            f"interleave: {option} takes a number from {least} to {most}\n"))
+        self.assertEqual(sh("interleave loosetally I10000 >/dev/null").returncode, 0)
+
+    def test_seeded_schedules_are_valid_and_the_hint_gives_back_the_same(self):
+        # Called by its path with the programs off PATH, as from the lab's folder, the hint
+        # must work as printed.
+        folder = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, folder)
+        shutil.copy(os.path.join(BIN, "spawnlist"), folder)
+        for seed in range(0, 40):
+            with self.subTest(seed=seed):
+                done = sh(f"cd {folder} && PATH=/usr/bin:/bin {INTERLEAVE} --seed={seed} "
+                          "./spawnlist")
+                schedule = done.stdout.split("\n")[0]
+                self.assertRegex(schedule, r"^spawnlist, schedule P[PC]{4}: 5 steps$")
+                self.assertEqual(sorted(schedule.split()[2][:5]), list("CCPPP"))
+                hint = done.stdout.splitlines()[-1]
+                self.assertEqual(hint, f"Check with: {INTERLEAVE} --answer --seed={seed} "
+                                       "./spawnlist")
+                if seed < 3:
+                    answered = sh(f"cd {folder} && PATH=/usr/bin:/bin {hint[12:]}")
+                    self.assertEqual(answered.returncode, 0, answered.stderr)
+                    self.assertEqual(answered.stdout.split("\n")[0], schedule.split(":")[0])
+
+    def test_output_that_fails_is_reported_once(self):
+        for arguments in ("-c loosetally ID", "loosetally ID", "--lines --race=3 loosetally",
+                          "--all spawnlist", "--help"):
+            for output, reason in ((">/dev/full", os.strerror(errno.ENOSPC)),
+                                   (">&-", os.strerror(errno.EBADF))):
+                with self.subTest(arguments=arguments, output=output):
+                    done = sh(f"interleave {arguments} {output}")
+                    self.assertEqual((done.returncode, done.stderr),
+                                     (1, f"interleave: write error: {reason}\n"))
+
+    def test_a_name_from_outside_is_shown_escaped(self):
+        folder = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, folder)
+        odd = os.path.join(folder, "loose\033[2Jtally")
+        shutil.copy(os.path.join(BIN, "loosetally"), odd)
+        done = subprocess.run([INTERLEAVE, "-c", odd, "I"], env=ENV, capture_output=True,
+                              text=True, check=False)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertTrue(done.stdout.startswith("$'loose\\x1b[2Jtally', schedule I\n"))
+        self.assertNotIn("\033", done.stdout)
+
+    def test_what_it_cannot_hold_is_named(self):
+        done = sh(f"PATH=/usr/bin:/bin {INTERLEAVE} -c loosetally I")
+        self.assertEqual((done.returncode, done.stderr), (1, "interleave: loosetally is not on "
+                         "PATH; add the folder of the built programs\n"))
+        with tempfile.NamedTemporaryFile("w", suffix=".sh") as script:
+            script.write("#!/bin/sh\n")
+            script.flush()
+            os.chmod(script.name, 0o755)
+            done = sh(f"interleave -c {script.name} I")
+            self.assertEqual((done.returncode, done.stderr), (1, f"interleave: cannot hold "
+                             f"{script.name}: it is not an ELF program\n"))
+        seccomp = require("python3:seccomp", "python3-seccomp")
+
+        def forbid_ptrace():
+            rules = seccomp.SyscallFilter(defaction=seccomp.ALLOW)
+            rules.add_rule(seccomp.ERRNO(errno.EPERM), "ptrace")
+            rules.load()
+        done = subprocess.run([INTERLEAVE, "-c", "spawnlist", "P"], env=ENV, capture_output=True,
+                              text=True, check=False, preexec_fn=forbid_ptrace, timeout=60)
+        self.assertEqual((done.returncode, done.stdout), (1, ""))
+        self.assertRegex(done.stderr, r"^interleave: the kernel does not let programs be traced "
+                                      r"here: ptrace: Operation not permitted \((a seccomp filter"
+                                      r"|kernel\.yama\.ptrace_scope is [23])")
+
+    def test_help_and_version(self):
+        done = sh("interleave --help")
+        self.assertEqual((done.returncode, done.stderr), (0, ""))
+        self.assertTrue(done.stdout.startswith("Usage: interleave "))
+        version = sh("tallycheck --version").stdout.split()[-1]
+        self.assertEqual(sh("interleave --version").stdout, f"interleave (glassbox) {version}\n")
+
+
+if __name__ == "__main__":
+    main()
