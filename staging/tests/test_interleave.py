@@ -5,13 +5,11 @@ any machine, and nothing left running."""
 import os
 import pty
 import re
-import shutil
 import subprocess
-import tempfile
 import unittest
 
-from harness import BIN, ENV, main, require, sh
-from programs import compiled, copy_of, running
+from harness import BIN, ENV, main, require, sh, still_folder
+from programs import copy_of, running
 
 # A row of a counter schedule: step, who, does, counter, printed, instruction.
 ROW = re.compile(r"^ {0,3}(\d+)  (\w+)  (.{40})  (.{7})(?:  (.{0,10}))?(?:  (.*))?$")
@@ -51,6 +49,10 @@ LOST_DECREMENT_SUMMARY = """lines printed:
 counter: 1 after 2 changes (1 Inc, 1 Dec); 1 change (1 Dec) lost
 tallycheck: inconsistent, breaks 1, drift 1
 """
+
+
+SPAWN_HEADER = ("step  who     does                  processes after it                         "
+                "     printed")
 
 
 def interleave(arguments, **kwargs):
@@ -136,6 +138,63 @@ class CounterSchedules(unittest.TestCase):
         drain(master)
         self.assertEqual(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]), 130)
         self.assertEqual(running(copy), [])
+
+
+class SpawnSchedules(unittest.TestCase):
+    """spawnlist's processes as ptrace's events give them, each under its parent."""
+
+    def test_the_prompt_before_the_listing_and_after_it(self):
+        folder, listing = still_folder(self, files=["notes"])
+        lines = "".join(f"  {line}\n" for line in listing.splitlines())
+        first = interleave("-c spawnlist PPPCC", cwd=folder)
+        self.assertEqual((first.returncode, first.stderr), (0, ""))
+        self.assertEqual(first.stdout, f"""\
+spawnlist, schedule PPPCC
+{SPAWN_HEADER}
+   1  parent  forks                 parent under interleave, child under parent
+   2  parent  prints "Parent: "     parent under interleave, child under parent   Parent:
+   3  parent  exits 0               child under interleave
+      the parent has ended: here a shell prints its prompt
+   4  child   execs /bin/ls         child under interleave
+   5  child   lists, exits 0        none                                          ({len(listing.splitlines())} lines)
+lines printed:
+  Parent: \n{lines}prompt and listing: the prompt first, then the listing
+""")
+        # A child that ends before its parent waits for it as a zombie.
+        last = interleave("-c spawnlist 'P C2 P2'", cwd=folder)
+        self.assertEqual((last.returncode, last.stderr), (0, ""))
+        self.assertIn("\n   3  child   lists, exits 0        parent under interleave, child "
+                      "(zombie) under parent  ", last.stdout)
+        self.assertIn("\n   5  parent  exits 0               none\n", last.stdout)
+        self.assertTrue(last.stdout.endswith(
+            f"lines printed:\n{lines}  Parent: \nprompt and listing: the listing first, "
+            "then the prompt\n"), last.stdout)
+
+    def test_a_failed_exec_ends_the_child_with_nothing_listed(self):
+        # In a mount namespace of its own, /bin/ls is /dev/null, which cannot be executed.
+        require("unshare", "util-linux")
+        # Where the test is not root, the mount namespace needs a user namespace of its own.
+        unshare = "unshare --mount --propagation private" + ("" if os.geteuid() == 0 else
+                                                             " --map-root-user")
+        refused = sh(f"{unshare} true")
+        if refused.returncode != 0:
+            self.skipTest(f"no mount namespace of its own: {refused.stderr.strip()} (unshare "
+                          "needs root, or unprivileged user namespaces)")
+        done = sh(f"{unshare} sh -c 'mount --bind /dev/null /bin/ls "
+                  "&& exec interleave -c spawnlist PCCPP'", timeout=200)
+        self.assertEqual((done.returncode, done.stderr), (0, ""))
+        self.assertEqual(done.stdout, f"""\
+spawnlist, schedule PCCPP
+{SPAWN_HEADER}
+   1  parent  forks                 parent under interleave, child under parent
+   2  child   exec fails: 126       parent under interleave, child (zombie) under parent
+   3  child   has ended             parent under interleave, child (zombie) under parent
+   4  parent  prints "Parent: "     parent under interleave, child (zombie) under parent  Parent:
+   5  parent  exits 0               none
+      the parent has ended: here a shell prints its prompt
+lines printed:
+  Parent: \nprompt and listing: no listing, the exec failed
+""")
 
 
 def typed(arguments, answers):
