@@ -45,7 +45,7 @@ while [ $# -gt 0 ]; do
 done
 [ $# -eq 1 ] || usage_error "expected one operand, the folder of the built programs"
 programs=(guardtally loosetally tallycheck spawnlist swaplist rawhello execdropsline
-    forkdoublesline)
+    forkdoublesline interleave)
 missing=()
 for program in "${programs[@]}"; do
     [ -x "$1/$program" ] || missing+=("$program")
@@ -54,7 +54,7 @@ if ((${#missing[@]})); then
     usage_error "no built programs in $(printf '%q' "$1") (missing: ${missing[*]}); cmake --workflow --preset tour builds them"
 fi
 bin=$(cd -- "$1" && pwd) || exit 2
-PATH="$bin:$source/staging:$PATH"
+PATH="$bin:$PATH"
 # A folder of the tour's own for what the commands keep: a command makes its own with
 # mktemp -d, as a user would, and TMPDIR puts it in here, which goes when the tour ends.
 scratch=$(mktemp -d) || exit 1
@@ -114,9 +114,11 @@ prompt() {
 }
 
 # Checks the status $2 of the command $1: 0, or 1 from a pipeline that ends in tallycheck,
-# whose 1 says that the trace breaks, which is what the step shows, not a failure.
+# whose 1 says that the trace breaks, or from interleave --all, whose 1 says that a schedule
+# lost a change: what the step shows, not a failure.
 check() {
-    [[ $2 == 0 || ($2 == 1 && $1 =~ \|\ *tallycheck[^|]*$) ]] || fail_step "status $2"
+    [[ $2 == 0 || ($2 == 1 && $1 =~ (\|\ *tallycheck[^|]*|^interleave --all .*)$) ]] ||
+        fail_step "status $2"
 }
 
 # Shows a command, then runs it.
@@ -277,46 +279,27 @@ show 'spawnlist | grep -c Parent'
 show 'forkdoublesline | cat'
 show 'script -q -c forkdoublesline /dev/null < /dev/null'
 
-section 'The race on demand. In gdb, the Inc worker is held between its load and its store'
+section 'The race on demand. interleave holds the Inc worker between its load and its store'
 printf 'while the Dec worker alone makes 100 changes; its stale store wipes them out. The Dec\n'
 printf 'worker then changes the counter once more before Inc loads it for its report: late.\n'
-if command -v gdb >/dev/null; then
-    show 'race.sh 100 | tallycheck -C 2'
-else
-    printf '\n(gdb is not installed, so the race cannot be staged; on Debian: apt-get install gdb)\n'
-fi
+show 'interleave --lines --race=100 loosetally | tallycheck -C 2'
 
 printf '\n\n=== Act four: the learner is the scheduler\n'
 
-# interleave is a Python program (for Debian's own python3) that drives gdb: without either,
-# a step says so in one line.
-cannot_schedule() {
-    local missing
-    if [ ! -x /usr/bin/python3 ]; then
-        missing=python3
-    elif ! command -v gdb >/dev/null; then
-        missing=gdb
-    else
-        return 1
-    fi
-    printf '\n(%s is not installed, so interleave cannot run; on Debian: apt-get install %s)\n' \
-        "$missing" "$missing"
-}
-
 section 'loosetally'"'"'s two workers: a pass makes three accesses to the counter, a load, a'
 printf 'store and a report, and nothing keeps the other worker out between them. interleave\n'
-printf 'runs the real program in gdb one access at a time, in the order its schedule gives.\n'
+printf 'runs the real program one access at a time, in the order its schedule gives, and then\n'
+printf 'every order of one pass of each worker.\n'
 cd "$source" || exit 1
 show "sed -n '/Thread(void \\*) {/,/^}/p' counter-threads/loosetally.cpp"
 cd "$bin" || exit 1
-cannot_schedule || show 'interleave -c loosetally IDDDII'
+show 'interleave -c loosetally IDDDII'
+show 'interleave --all loosetally'
 
 section 'spawnlist by schedule: P is the parent'"'"'s next step, C the child'"'"'s. Where the'
 printf 'parent has ended, a shell prints its prompt: before the listing, or after it.\n'
-if ! cannot_schedule; then
-    show 'interleave -c spawnlist PPPCC'
-    show 'interleave -c spawnlist PCCPP'
-fi
+show 'interleave -c spawnlist PPPCC'
+show 'interleave -c spawnlist PCCPP'
 printf '\n\nEach step again, with questions to answer and the answers at the end: the lab sheet,\n%s\n' \
     "$source/LAB.md"
 if ((${#failed[@]})); then

@@ -25,7 +25,7 @@ def figures(pattern, text):
 class Tour(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        for tool, package in (("strace", "strace"), ("/usr/bin/time", "time"), ("gdb", "gdb"),
+        for tool, package in (("strace", "strace"), ("/usr/bin/time", "time"),
                               ("script", "util-linux"), ("taskset", "util-linux")):
             if not shutil.which(tool):
                 raise AssertionError(f"the tour needs {tool} (Debian: {package})")
@@ -105,7 +105,8 @@ class Tour(unittest.TestCase):
         self.assertRegex(fork, r"\$ spawnlist \| grep -c Parent\n1\n")
         self.assertRegex(fork, r"\$ forkdoublesline \| cat\nBefore fork\nBefore fork\n\n")
         self.assertRegex(fork, r"\$ script .*forkdoublesline.*\nBefore fork\n$")
-        self.assertRegex(race, r"\$ race.sh 100 \| tallycheck -C 2\n(race.sh: .*\n)+lines: ")
+        self.assertRegex(race, r"\$ interleave --lines --race=100 loosetally \| tallycheck -C 2"
+                               r"\nlines: 122 \(Inc 21, Dec 101\)\n")
         self.assertRegex(race, r"\nbreaks: 2, first .*\n(  line .*\n)*> line ")
         self.assertIn("\ndrift: 100 ", race)
 
@@ -115,6 +116,9 @@ class Tour(unittest.TestCase):
         for routine in ("incThread", "decThread"):
             self.assertRegex(act, rf"\nstatic void \*{routine}\(void \*\) {{\n    for \(;;\) {{\n")
         self.assertIn("\ncounter: 1 after 2 changes (1 Inc, 1 Dec); 1 change (1 Dec) lost\n", act)
+        self.assertIn("\n$ interleave --all loosetally\nloosetally: every schedule of 1 pass of "
+                      "each worker\n20 schedules\n", act)
+        self.assertIn("\nof 20 schedules: 12 lose a change, 16 break the trace, 0 deadlock\n", act)
         first, last = act.split("$ interleave -c spawnlist ")[1:]
         self.assertIn("\nprompt and listing: the prompt first, then the listing\n", first)
         self.assertIn("\nprompt and listing: the listing first, then the prompt\n", last)
@@ -202,9 +206,9 @@ class CommandLine(unittest.TestCase):
                 os.symlink(os.path.join(BIN, program), os.path.join(some, program))
             with open(os.path.join(some, "rawhello"), "w"):
                 pass
-            for folder, missing in ((empty, "guardtally .*forkdoublesline"),
+            for folder, missing in ((empty, "guardtally .*forkdoublesline interleave"),
                                     (os.path.join(empty, "no such folder"), "guardtally .*"),
-                                    (some, "loosetally spawnlist rawhello execdropsline")):
+                                    (some, "loosetally spawnlist rawhello execdropsline interleave")):
                 with self.subTest(folder=folder):
                     done = sh(f"{TOUR} '{folder}'")
                     self.assertEqual((done.returncode, done.stdout), (2, ""))
