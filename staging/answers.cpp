@@ -6,6 +6,8 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "counters.h"
 #include "diagnose.h"
 #include "outcome.h"
@@ -22,10 +24,8 @@ std::string ask(const Request &request, const std::string &taken) {
                all[0], whoTakes(request.kind, all[0]), all[1], whoTakes(request.kind, all[1]));
         flushOutput(1);
         char line[4096];
-        ssize_t got = 0;
-        while (!waitForInput())
-            continue;
-        got = read(STDIN_FILENO, line, sizeof line - 1);
+        waitForInput();
+        const ssize_t got = read(STDIN_FILENO, line, sizeof line - 1);
         line[got > 0 ? got : 0] = '\0';
         if (got <= 0)
             putchar('\n');
@@ -42,9 +42,7 @@ std::string ask(const Request &request, const std::string &taken) {
 
 // The step line's printed column: the line, or how many.
 std::string shown(const std::string &printed) {
-    size_t lines = 0;
-    for (const char c : printed)
-        lines += c == '\n';
+    const auto lines = std::count(printed.begin(), printed.end(), '\n');
     if (lines > 1)
         return "(" + std::to_string(lines) + " lines)";
     return printed.substr(0, printed.find('\n'));
@@ -60,12 +58,16 @@ std::string does(const CounterStep &step) {
     case Event::load:
         return "loads " + std::to_string(step.value) +
                (step.loadedInto[0] ? std::string(" into ") + step.loadedInto : "");
-    case Event::store: return "stores " + std::to_string(step.value);
-    case Event::change: return "changes it to " + std::to_string(step.value);
-    case Event::lock: return call + (step.woken ? ": woken, takes it" : ": takes it");
+    case Event::store:
+        return "stores " + std::to_string(step.value);
+    case Event::change:
+        return "changes it to " + std::to_string(step.value);
+    case Event::lock:
+        return call + (step.woken ? ": woken, takes it" : ": takes it");
     case Event::unlock:
         return call + (step.woke >= 0 ? std::string(": wakes ") + workerNames[step.woke] : "");
-    case Event::none: break;
+    case Event::none:
+        break;
     }
     return step.ended ? "has ended" : "runs on";
 }
@@ -79,8 +81,8 @@ bool row(const Request &request, size_t number, const char *who, const std::stri
     }
     char line[512];
     if (request.kind == Kind::counter)
-        snprintf(line, sizeof line, "%4zu  %-3s  %-40s  %7s  %-10s  %s", number, who,
-                 what.c_str(), state.c_str(), shown(printed).c_str(), instruction);
+        snprintf(line, sizeof line, "%4zu  %-3s  %-40s  %7s  %-10s  %s", number, who, what.c_str(),
+                 state.c_str(), shown(printed).c_str(), instruction);
     else
         snprintf(line, sizeof line, "%4zu  %-6s  %-20s  %-44s  %s", number, who, what.c_str(),
                  state.c_str(), shown(printed).c_str());
@@ -104,7 +106,7 @@ void printLines(const std::string &all) {
 namespace {
 
 [[noreturn]] void writeError() {
-    giveUp("write error: %s", strerror(errno));
+    giveUp("write error", errno);
 }
 
 void header(const Request &request) {
@@ -114,7 +116,8 @@ void header(const Request &request) {
            request.steps.empty() ? "each step as it is asked for" : "schedule ",
            request.steps.c_str());
     puts(request.kind == Kind::counter
-             ? "step  who  does                                      counter  printed     instruction"
+             ? "step  who  does                                      counter  printed     "
+               "instruction"
              : "step  who     does                  processes after it                          "
                "    printed");
 }
@@ -130,6 +133,24 @@ bool nextStep(const Request &request, std::string &waiting, std::string &taken) 
     return true;
 }
 
+void printCounterSummary(const Request &request, CounterRun &run, const Tally &tally,
+                         const std::string &all, const std::string &taken, bool untaken) {
+    if (run.deadlocked())
+        printf("deadlock: every worker is blocked, and none can wake the other%s\n",
+               untaken ? "; the rest of the schedule cannot be taken" : "");
+    if (request.steps.empty())
+        printf("schedule taken: %s\n", taken.empty() ? "none" : taken.c_str());
+    printLines(all);
+    printf("counter: %d after %s; %s lost\n", run.counter(),
+           counted(tally.made(), "change").c_str(), counted(tally.lost(), "change").c_str());
+    const Verdict verdict = check(all);
+    if (all.empty())
+        puts("tallycheck: no line to check");
+    else
+        printf("tallycheck: %s, breaks %llu, drift %d\n", verdict.verdict,
+               static_cast<unsigned long long>(verdict.breaks), verdict.drift);
+}
+
 int runCounters(const Request &request, Image &image, Output &output) {
     CounterRun run;
     run.start(request.path, image, output);
@@ -142,31 +163,14 @@ int runCounters(const Request &request, Image &image, Output &output) {
            nextStep(request, waiting, taken)) {
         const int worker = taken.back() == 'I' ? 0 : 1;
         const CounterStep step = run.step(worker);
-        if (step.event == Event::load || step.event == Event::change)
-            tally.load(worker);
-        if (step.event == Event::store || step.event == Event::change)
-            tally.store(worker);
+        tally.account(worker, step.event);
         all += step.printed;
         if (!row(request, taken.size(), workerNames[worker], does(step),
                  std::to_string(step.counter), step.printed, step.instruction.c_str()))
             writeError();
     }
-    if (!request.linesOnly) {
-        if (run.deadlocked())
-            printf("deadlock: every worker is blocked, and none can wake the other%s\n",
-                   waiting.empty() ? "" : "; the rest of the schedule cannot be taken");
-        if (request.steps.empty())
-            printf("schedule taken: %s\n", taken.empty() ? "none" : taken.c_str());
-        printLines(all);
-        printf("counter: %d after %s; %s lost\n", run.counter(),
-               counted(tally.made(), "change").c_str(), counted(tally.lost(), "change").c_str());
-        const Verdict verdict = check(all);
-        if (all.empty())
-            puts("tallycheck: no line to check");
-        else
-            printf("tallycheck: %s, breaks %llu, drift %d\n", verdict.verdict,
-                   static_cast<unsigned long long>(verdict.breaks), verdict.drift);
-    }
+    if (!request.linesOnly)
+        printCounterSummary(request, run, tally, all, taken, !waiting.empty());
     if (fflush(stdout) != 0 || ferror(stdout))
         writeError();
     return 0;
@@ -175,15 +179,22 @@ int runCounters(const Request &request, Image &image, Output &output) {
 std::string doneBy(const ProcessStep &step) {
     const std::string status = std::to_string(step.status);
     switch (step.what) {
-    case ProcessStep::forks: return "forks";
+    case ProcessStep::forks:
+        return "forks";
     case ProcessStep::prints:
-        return step.printed.empty() ? "prints nothing"
-                                    : "prints \"" + step.printed.substr(0, step.printed.find('\n')) + "\"";
-    case ProcessStep::exits: return "exits " + status;
-    case ProcessStep::execs: return "execs " + step.program;
-    case ProcessStep::execFails: return "exec fails: " + status;
-    case ProcessStep::lists: return "lists, exits " + status;
-    case ProcessStep::hasEnded: break;
+        return step.printed.empty()
+                   ? "prints nothing"
+                   : "prints \"" + step.printed.substr(0, step.printed.find('\n')) + "\"";
+    case ProcessStep::exits:
+        return "exits " + status;
+    case ProcessStep::execs:
+        return "execs " + step.program;
+    case ProcessStep::execFails:
+        return "exec fails: " + status;
+    case ProcessStep::lists:
+        return "lists, exits " + status;
+    case ProcessStep::hasEnded:
+        break;
     }
     return "has ended";
 }
@@ -195,19 +206,15 @@ int runProcesses(const Request &request, Output &output) {
     std::string all;
     std::string taken;
     std::string waiting = request.steps;
-    size_t exited = 0;
-    size_t listed = 0;
-    bool failed = false;
+    Moments moments;
     while ((run.canMove('P') || run.canMove('C')) && nextStep(request, waiting, taken)) {
         const char letter = taken.back();
         const ProcessStep step = run.step(letter);
         all += step.printed;
+        moments.note(step, taken.size());
         if (!row(request, taken.size(), whoTakes(Kind::processes, letter), doneBy(step),
                  step.processes, step.printed))
             writeError();
-        exited = step.what == ProcessStep::exits ? taken.size() : exited;
-        listed = step.what == ProcessStep::lists ? taken.size() : listed;
-        failed |= step.what == ProcessStep::execFails;
         if (step.what == ProcessStep::exits && !request.linesOnly)
             puts("      the parent has ended: here a shell prints its prompt");
     }
@@ -215,12 +222,7 @@ int runProcesses(const Request &request, Output &output) {
         if (request.steps.empty())
             printf("schedule taken: %s\n", taken.empty() ? "none" : taken.c_str());
         printLines(all);
-        printf("prompt and listing: %s\n",
-               failed        ? "no listing, the exec failed"
-               : exited == 0 ? "the parent has not ended yet"
-               : listed == 0 ? "the child has not listed yet"
-               : exited < listed ? "the prompt first, then the listing"
-                                 : "the listing first, then the prompt");
+        printf("prompt and listing: %s\n", moments.promptAndListing());
     }
     if (fflush(stdout) != 0 || ferror(stdout))
         writeError();
@@ -232,7 +234,7 @@ int runProcesses(const Request &request, Output &output) {
 int answer(const Request &request, Image &image) {
     Output output;
     if (!output.open())
-        giveUp("cannot open a pseudo-terminal for the program's output: %s", strerror(errno));
+        giveUp("cannot open a pseudo-terminal for the program's output", errno);
     return request.kind == Kind::counter ? runCounters(request, image, output)
                                          : runProcesses(request, output);
 }

@@ -72,5 +72,4 @@ uint64_t operandAddress(const Instruction &instruction, const MemoryOperand &ope
                         const Registers &registers);
 // Whether `operand` refers to the same address whatever the registers hold (relative to the
 // instruction itself, or absolute), and which.
-bool fixedAddress(const Instruction &instruction, const MemoryOperand &operand,
-                  uint64_t &address);
+bool fixedAddress(const Instruction &instruction, const MemoryOperand &operand, uint64_t &address);

@@ -47,32 +47,58 @@ csh disassembler() {
 // A register's value as an address part; a 32-bit register is its 64-bit one's low half.
 uint64_t registerValue(int reg, const Registers &r, uint64_t next) {
     switch (reg) {
-    case X86_REG_RIP: return next;
-    case X86_REG_RAX: return r.rax;
-    case X86_REG_RBX: return r.rbx;
-    case X86_REG_RCX: return r.rcx;
-    case X86_REG_RDX: return r.rdx;
-    case X86_REG_RSI: return r.rsi;
-    case X86_REG_RDI: return r.rdi;
-    case X86_REG_RBP: return r.rbp;
-    case X86_REG_RSP: return r.rsp;
-    case X86_REG_R8: return r.r8;
-    case X86_REG_R9: return r.r9;
-    case X86_REG_R10: return r.r10;
-    case X86_REG_R11: return r.r11;
-    case X86_REG_R12: return r.r12;
-    case X86_REG_R13: return r.r13;
-    case X86_REG_R14: return r.r14;
-    case X86_REG_R15: return r.r15;
-    case X86_REG_EAX: return r.rax & 0xffffffffU;
-    case X86_REG_EBX: return r.rbx & 0xffffffffU;
-    case X86_REG_ECX: return r.rcx & 0xffffffffU;
-    case X86_REG_EDX: return r.rdx & 0xffffffffU;
-    case X86_REG_ESI: return r.rsi & 0xffffffffU;
-    case X86_REG_EDI: return r.rdi & 0xffffffffU;
-    case X86_REG_EBP: return r.rbp & 0xffffffffU;
-    case X86_REG_ESP: return r.rsp & 0xffffffffU;
-    default: return 0; // none, or a register that never addresses memory in compiled code
+    case X86_REG_RIP:
+        return next;
+    case X86_REG_RAX:
+        return r.rax;
+    case X86_REG_RBX:
+        return r.rbx;
+    case X86_REG_RCX:
+        return r.rcx;
+    case X86_REG_RDX:
+        return r.rdx;
+    case X86_REG_RSI:
+        return r.rsi;
+    case X86_REG_RDI:
+        return r.rdi;
+    case X86_REG_RBP:
+        return r.rbp;
+    case X86_REG_RSP:
+        return r.rsp;
+    case X86_REG_R8:
+        return r.r8;
+    case X86_REG_R9:
+        return r.r9;
+    case X86_REG_R10:
+        return r.r10;
+    case X86_REG_R11:
+        return r.r11;
+    case X86_REG_R12:
+        return r.r12;
+    case X86_REG_R13:
+        return r.r13;
+    case X86_REG_R14:
+        return r.r14;
+    case X86_REG_R15:
+        return r.r15;
+    case X86_REG_EAX:
+        return r.rax & 0xffffffffU;
+    case X86_REG_EBX:
+        return r.rbx & 0xffffffffU;
+    case X86_REG_ECX:
+        return r.rcx & 0xffffffffU;
+    case X86_REG_EDX:
+        return r.rdx & 0xffffffffU;
+    case X86_REG_ESI:
+        return r.rsi & 0xffffffffU;
+    case X86_REG_EDI:
+        return r.rdi & 0xffffffffU;
+    case X86_REG_EBP:
+        return r.rbp & 0xffffffffU;
+    case X86_REG_ESP:
+        return r.rsp & 0xffffffffU;
+    default:
+        return 0; // none, or a register that never addresses memory in compiled code
     }
 }
 
@@ -80,16 +106,19 @@ Flow flowOf(const cs_insn &insn) {
     const cs_detail &detail = *insn.detail;
     for (unsigned i = 0; i < detail.groups_count; ++i) {
         switch (detail.groups[i]) {
-        case X86_GRP_CALL: return Flow::call;
+        case X86_GRP_CALL:
+            return Flow::call;
         case X86_GRP_RET:
-        case X86_GRP_IRET: return Flow::end;
+        case X86_GRP_IRET:
+            return Flow::end;
         case X86_GRP_JUMP:
             if (insn.id != X86_INS_JMP)
                 return Flow::branch;
             return detail.x86.op_count == 1 && detail.x86.operands[0].type == X86_OP_IMM
                        ? Flow::jump
                        : Flow::end;
-        default: break;
+        default:
+            break;
         }
     }
     if (insn.id == X86_INS_HLT || insn.id == X86_INS_UD2 || insn.id == X86_INS_INT3)
@@ -148,8 +177,7 @@ uint64_t operandAddress(const Instruction &instruction, const MemoryOperand &ope
            static_cast<uint64_t>(operand.displacement);
 }
 
-bool fixedAddress(const Instruction &instruction, const MemoryOperand &operand,
-                  uint64_t &address) {
+bool fixedAddress(const Instruction &instruction, const MemoryOperand &operand, uint64_t &address) {
     if (operand.index != X86_REG_INVALID || operand.threadLocal ||
         (operand.base != X86_REG_RIP && operand.base != X86_REG_INVALID))
         return false;

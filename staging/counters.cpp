@@ -9,6 +9,10 @@
 #include <sys/syscall.h>
 #include <sys/wait.h>
 
+#include <algorithm>
+#include <iterator>
+
+#include "names.h"
 #include "watch.h"
 
 namespace {
@@ -34,14 +38,9 @@ bool isWake(uint64_t op) {
 bool sleeping(pid_t pid, pid_t tid) {
     char name[64];
     snprintf(name, sizeof name, "/proc/%d/task/%d/stat", pid, tid);
-    FILE *stat = fopen(name, "re");
     char state = 'R';
-    // The state follows the command's name, which is in parentheses and may hold spaces.
-    if (stat != nullptr && fscanf(stat, "%*d (%*[^)]) %c", &state) != 1)
-        state = 'R';
-    if (stat != nullptr)
-        fclose(stat);
-    return state == 'S' || state == 'D';
+    pid_t parent;
+    return processState(name, state, parent) && (state == 'S' || state == 'D');
 }
 
 bool ended(int status) {
@@ -72,8 +71,7 @@ bool CounterRun::canMove(int worker) const {
 }
 
 bool CounterRun::deadlocked() const {
-    return !canMove(0) && !canMove(1) &&
-           (held[0].at == At::asleep || held[1].at == At::asleep);
+    return !canMove(0) && !canMove(1) && (held[0].at == At::asleep || held[1].at == At::asleep);
 }
 
 int CounterRun::lockAt(uint64_t address) const {
@@ -87,7 +85,8 @@ bool CounterRun::touchesCounter(const Instruction &instruction, const Registers 
     for (unsigned i = 0; i < instruction.memoryCount; ++i) {
         const MemoryOperand &operand = instruction.memory[i];
         const uint64_t address = operandAddress(instruction, operand, registers);
-        if (!operand.threadLocal && address < count + sizeof(Count) && address + operand.size > count)
+        if (!operand.threadLocal && address < count + sizeof(Count) &&
+            address + operand.size > count)
             return true;
     }
     return false;
@@ -119,9 +118,9 @@ CounterStep CounterRun::step(int index) {
 }
 
 void CounterRun::access(Worker &worker, CounterStep &step) {
-    const Instruction &instruction = *image->instruction(tracee, tracee.programCounter(worker.tid));
+    const Instruction &instruction = *image->instruction(tracee, programCounterOf(worker.tid));
     const Count before = counter();
-    tracee.singleStep(worker.tid);
+    singleStep(worker.tid);
     bool reads = false;
     bool writes = false;
     for (unsigned i = 0; i < instruction.memoryCount; ++i) {
@@ -140,7 +139,7 @@ void CounterRun::lockCall(int index, CounterStep &step) {
     Worker &worker = held[index];
     step.woken = worker.at == At::inCall; // it waited in an earlier step, and was woken
     if (!step.woken) {
-        const Registers registers = tracee.registers(worker.tid);
+        const Registers registers = registersOf(worker.tid);
         worker.lock = lockAt(programCounter(registers));
         worker.returnAddress = tracee.readWord(returnAddressSlot(registers));
         worker.at = At::inCall;
@@ -175,7 +174,7 @@ void CounterRun::advance(int index) {
             if (stop != Stop::returned)
                 return;
         }
-        const Registers registers = tracee.registers(worker.tid);
+        const Registers registers = registersOf(worker.tid);
         const uint64_t at = programCounter(registers);
         if (!image->ownCode(at)) { // a library's routine, entered by a call or a jump
             worker.at = lockAt(at) >= 0 ? At::lockCall : At::inCall;
@@ -187,82 +186,94 @@ void CounterRun::advance(int index) {
         }
         const Instruction *instruction = image->instruction(tracee, at);
         if (instruction == nullptr)
-            giveUp("the %s worker came to bytes that are no instruction, at %#llx",
-                   workerNames[index], static_cast<unsigned long long>(at));
+            giveUp(std::string("the ") + workerNames[index] +
+                   " worker came to bytes that are "
+                   "no instruction, at " +
+                   hex(at));
         if (touchesCounter(*instruction, registers)) {
             worker.at = At::access;
             return;
         }
-        tracee.singleStep(worker.tid);
+        singleStep(worker.tid);
         if (++spent == spinBound)
-            giveUp("the %s worker ran %u instructions without reaching the counter or a lock: "
-                   "it spins, waiting for what the other worker alone can do",
-                   workerNames[index], spinBound);
+            giveUp(std::string("the ") + workerNames[index] + " worker ran " +
+                   std::to_string(spinBound) +
+                   " instructions without reaching the counter or a "
+                   "lock: it spins, waiting for what the other worker alone can do");
     }
 }
 
 // Lets the worker run the library call it is in at full speed, watching its system calls,
 // until it comes back to the program's own code, reaches a lock routine, sleeps or ends.
+// Its breakpoints are in the code only while it runs: no other thread ever meets them.
 CounterRun::Stop CounterRun::finishCall(int index, bool event) {
     Worker &worker = held[index];
-    const uint64_t at = tracee.programCounter(worker.tid);
-    const bool back = image->ownCode(worker.returnAddress);
-    if (back)
+    const uint64_t at = programCounterOf(worker.tid);
+    if (image->ownCode(worker.returnAddress))
         tracee.insertBreakpoint(worker.returnAddress);
     for (const uint64_t lock : locks)
         if (lock != 0 && !(event && lock == at))
             tracee.insertBreakpoint(lock);
-    uint64_t futex = 0;
-    uint64_t op = 0;
+    Futex futex;
     for (int signal = 0;;) {
         const int status = tracee.run(worker.tid, PTRACE_SYSCALL, signal);
         signal = 0;
-        if (ended(status) || isEvent(status, PTRACE_EVENT_EXIT)) {
-            tracee.removeBreakpoints();
-            worker.at = At::ended;
-            return Stop::ended;
-        }
-        if (WSTOPSIG(status) == (SIGTRAP | 0x80)) {
-            __ptrace_syscall_info info = {};
-            ptrace(PTRACE_GET_SYSCALL_INFO, worker.tid, sizeof info, &info);
-            if (info.op == PTRACE_SYSCALL_INFO_ENTRY) {
-                futex = info.entry.nr == SYS_futex ? info.entry.args[0] : 0;
-                op = info.entry.args[1];
-                const Stop slept = futex != 0 && isWait(op) ? sleep(worker, futex) : Stop::returned;
-                if (slept != Stop::returned)
-                    return slept;
-            } else if (info.op == PTRACE_SYSCALL_INFO_EXIT && futex != 0 && isWake(op) &&
-                       info.exit.rval > 0) {
-                wake(futex, info.exit.rval);
-            }
-            continue;
-        }
-        if (WSTOPSIG(status) == SIGTRAP && status >> 16 == 0) {
-            const uint64_t trapped = tracee.trappedAt(worker.tid);
-            if ((back && trapped == worker.returnAddress) || lockAt(trapped) >= 0) {
-                tracee.removeBreakpoints();
-                return trapped == worker.returnAddress ? Stop::returned : Stop::lockEntry;
-            }
-            giveUp("the %s worker trapped where interleave set no breakpoint", workerNames[index]);
-        }
-        if (status >> 16 == 0)
+        Stop stop = Stop::running;
+        if (ended(status) || isEvent(status, PTRACE_EVENT_EXIT))
+            stop = end(worker);
+        else if (WSTOPSIG(status) == (SIGTRAP | 0x80))
+            stop = systemCall(worker, futex);
+        else if (WSTOPSIG(status) == SIGTRAP && status >> 16 == 0)
+            stop = trapped(index);
+        else if (status >> 16 == 0)
             signal = WSTOPSIG(status); // the program's own signal, passed on
+        if (stop != Stop::running)
+            return stop;
     }
+}
+
+CounterRun::Stop CounterRun::end(Worker &worker) {
+    tracee.removeBreakpoints();
+    worker.at = At::ended;
+    return Stop::ended;
+}
+
+// At a system call of the worker's: a futex wait that it enters, and a wake whose count
+// says how many sleepers it woke.
+CounterRun::Stop CounterRun::systemCall(Worker &worker, Futex &futex) {
+    __ptrace_syscall_info info = {};
+    ptrace(PTRACE_GET_SYSCALL_INFO, worker.tid, sizeof info, &info);
+    if (info.op == PTRACE_SYSCALL_INFO_ENTRY) {
+        futex.address = info.entry.nr == SYS_futex ? info.entry.args[0] : 0;
+        futex.op = info.entry.args[1];
+        if (futex.address != 0 && isWait(futex.op))
+            return sleep(worker, futex.address);
+    } else if (info.op == PTRACE_SYSCALL_INFO_EXIT && futex.address != 0 && isWake(futex.op) &&
+               info.exit.rval > 0) {
+        wake(futex.address, info.exit.rval);
+    }
+    return Stop::running;
+}
+
+// At a breakpoint: back at the call's return address, or at a lock routine.
+CounterRun::Stop CounterRun::trapped(int index) {
+    const Worker &worker = held[index];
+    const uint64_t at = tracee.trappedAt(worker.tid);
+    if (at == 0 || (at != worker.returnAddress && lockAt(at) < 0))
+        giveUp(std::string("the ") + workerNames[index] +
+               " worker trapped where interleave set no breakpoint");
+    tracee.removeBreakpoints();
+    return at == worker.returnAddress ? Stop::returned : Stop::lockEntry;
 }
 
 // Lets the worker into its futex wait. It either sleeps there, as the kernel decides, or
 // comes straight back, its wait already over.
 CounterRun::Stop CounterRun::sleep(Worker &worker, uint64_t futex) {
-    tracee.resume(worker.tid, PTRACE_SYSCALL);
+    resume(worker.tid, PTRACE_SYSCALL);
     for (;;) {
         int status;
-        if (waitpid(worker.tid, &status, __WALL | WNOHANG) == worker.tid) {
-            if (!ended(status))
-                return Stop::returned; // stopped as its system call returned
-            tracee.removeBreakpoints();
-            worker.at = At::ended;
-            return Stop::ended;
-        }
+        if (waitpid(worker.tid, &status, __WALL | WNOHANG) == worker.tid)
+            return ended(status) ? end(worker) : Stop::running; // its wait returned at once
         if (sleeping(tracee.pid(), worker.tid)) {
             tracee.removeBreakpoints();
             worker.at = At::asleep;
@@ -277,13 +288,15 @@ CounterRun::Stop CounterRun::sleep(Worker &worker, uint64_t futex) {
 // A futex wake returned `woken`: that many sleepers on `futex` were woken, the first to
 // sleep first. Each is taken as it comes out of its wait, before anything else runs.
 void CounterRun::wake(uint64_t futex, int64_t woken) {
+    // Of two workers, the one asleep on `futex`, and of two such, the one asleep first.
+    auto sleepsFirst = [futex](const Worker &a, const Worker &b) {
+        const bool aSleeps = a.at == At::asleep && a.futex == futex;
+        const bool bSleeps = b.at == At::asleep && b.futex == futex;
+        return aSleeps != bSleeps ? aSleeps : a.sleptAt < b.sleptAt;
+    };
     for (int64_t taken = 0; taken < woken; ++taken) {
-        Worker *first = nullptr;
-        for (Worker &worker : held)
-            if (worker.at == At::asleep && worker.futex == futex &&
-                (first == nullptr || worker.sleptAt < first->sleptAt))
-                first = &worker;
-        if (first == nullptr)
+        Worker *const first = std::min_element(std::begin(held), std::end(held), sleepsFirst);
+        if (first->at != At::asleep || first->futex != futex)
             return;
         first->at = ended(tracee.waitFor(first->tid)) ? At::ended : At::inCall;
         wokeLast = static_cast<int>(first - held);

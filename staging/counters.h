@@ -45,7 +45,7 @@ class CounterRun {
     // Starts the program at `path` and holds both workers at their routines' first
     // instructions, neither having touched the counter.
     void start(const char *path, Image &program, Output &output);
-    CounterStep step(int worker);
+    CounterStep step(int index);
     // Neither blocked nor ended: a step of it would move it.
     bool canMove(int worker) const;
     bool deadlocked() const;
@@ -59,7 +59,13 @@ class CounterRun {
     // counter, at a lock routine's first instruction, inside a library call, asleep in the
     // kernel, or ended.
     enum class At : uint8_t { between, access, lockCall, inCall, asleep, ended };
-    enum class Stop : uint8_t { boundary, returned, lockEntry, asleep, ended };
+    // How a library call that a worker runs comes to a stop, if it does.
+    enum class Stop : uint8_t { running, returned, lockEntry, asleep, ended };
+    // The futex call that a worker makes: the entry's arguments, read again at its exit.
+    struct Futex {
+        uint64_t address = 0;
+        uint64_t op = 0;
+    };
     struct Worker {
         pid_t tid = 0;
         At at = At::between;
@@ -73,6 +79,9 @@ class CounterRun {
     };
     void advance(int index);
     Stop finishCall(int index, bool event);
+    Stop end(Worker &worker);
+    Stop systemCall(Worker &worker, Futex &futex);
+    Stop trapped(int index);
     Stop sleep(Worker &worker, uint64_t futex);
     void wake(uint64_t futex, int64_t woken);
     void access(Worker &worker, CounterStep &step);
@@ -99,7 +108,8 @@ struct Started {
     uint64_t routines[CounterRun::workers];
 };
 Started holdWorkers(Tracee &tracee, Image &image);
-uint64_t findCounter(Tracee &tracee, Image &image, const uint64_t (&routines)[CounterRun::workers]);
+uint64_t findCounter(const Tracee &tracee, Image &image,
+                     const uint64_t (&routines)[CounterRun::workers]);
 // The lock routines that a step knows, in the order of CounterRun's table.
 inline constexpr const char *lockRoutines[] = {"sem_wait", "sem_post", "pthread_mutex_lock",
                                                "pthread_mutex_unlock"};

@@ -7,6 +7,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #if defined(__x86_64__)
 constexpr Elf64_Half thisMachine = EM_X86_64;
 #elif defined(__aarch64__)
@@ -73,8 +75,8 @@ const Elf64_Shdr *ElfFile::sectionHeaders(size_t &count) const {
     count = elf->e_shnum;
     if (count == 0)
         return reinterpret_cast<const Elf64_Shdr *>(image); // none: nothing to walk
-    if (elf->e_shentsize != sizeof(Elf64_Shdr) || !within(elf->e_shoff, count * sizeof(Elf64_Shdr)) ||
-        elf->e_shstrndx >= count)
+    if (elf->e_shentsize != sizeof(Elf64_Shdr) ||
+        !within(elf->e_shoff, count * sizeof(Elf64_Shdr)) || elf->e_shstrndx >= count)
         return nullptr;
     return reinterpret_cast<const Elf64_Shdr *>(static_cast<const char *>(image) + elf->e_shoff);
 }
@@ -145,8 +147,5 @@ void ElfFile::readSymbols() {
 }
 
 bool ElfFile::uses(const char *name) const {
-    for (const std::string &import : imports)
-        if (import == name)
-            return true;
-    return false;
+    return std::find(imports.begin(), imports.end(), name) != imports.end();
 }

@@ -19,6 +19,7 @@
 #include <map>
 #include <vector>
 
+#include "names.h"
 #include "watch.h"
 
 namespace {
@@ -75,10 +76,10 @@ void startWorkers(const char *path, Kind kind, Image &image, unsigned long passe
         int errors[2];
         if (pipe2(tasks, O_CLOEXEC) != 0 || pipe2(results, O_CLOEXEC) != 0 ||
             pipe2(errors, O_CLOEXEC) != 0)
-            giveUp("cannot make a pipe: %s", strerror(errno));
+            giveUp("cannot make a pipe", errno);
         worker.pid = fork();
         if (worker.pid < 0)
-            giveUp("cannot start a worker process: %s", strerror(errno));
+            giveUp("cannot start a worker process", errno);
         if (worker.pid == 0) {
             dup2(errors[1], STDERR_FILENO);
             serve(fdopen(tasks[0], "r"), fdopen(results[1], "w"), path, kind, image, passes);
@@ -92,25 +93,70 @@ void startWorkers(const char *path, Kind kind, Image &image, unsigned long passe
     }
 }
 
-Outcome parse(const char *line) {
-    Outcome o;
-    char schedule[mostSteps + 1];
-    char others[mostSteps + 1];
-    char verdict[32];
-    int deadlock;
-    int lineFirst;
-    int promptFirst;
-    if (sscanf(line, "%10000s %10000s %d %u %u %lu %lu %31s %d %d %d", schedule, others, &o.final,
-               &o.changes, &o.lost, &o.lines, &o.breaks, verdict, &deadlock, &lineFirst,
-               &promptFirst) != 11)
+// A worker's answer, as serve writes it: its fields apart, each number read in full.
+Outcome parse(const std::string &line) {
+    std::vector<std::string> fields;
+    for (size_t at = 0; at < line.size();) {
+        const size_t end = std::min(line.find_first_of(" \n", at), line.size());
+        fields.push_back(line.substr(at, end - at));
+        at = end + 1;
+    }
+    long numbers[11] = {};
+    for (size_t i = 2; i < fields.size() && i < 11; ++i) {
+        char *end = nullptr;
+        numbers[i] = strtol(fields[i].c_str(), &end, 10);
+        if (i != 7 && (end == fields[i].c_str() || *end != '\0'))
+            fields.clear();
+    }
+    if (fields.size() != 11)
         giveUp("a worker process answered with a line that it should not");
-    o.schedule = schedule;
-    o.others = others;
-    o.verdict = verdict;
-    o.deadlock = deadlock != 0;
-    o.lineFirst = lineFirst != 0;
-    o.promptFirst = promptFirst != 0;
+    Outcome o;
+    o.schedule = fields[0];
+    o.others = fields[1];
+    o.final = static_cast<Count>(numbers[2]);
+    o.changes = static_cast<unsigned>(numbers[3]);
+    o.lost = static_cast<unsigned>(numbers[4]);
+    o.lines = static_cast<unsigned long>(numbers[5]);
+    o.breaks = static_cast<unsigned long>(numbers[6]);
+    o.verdict = fields[7];
+    o.deadlock = numbers[8] != 0;
+    o.lineFirst = numbers[9] != 0;
+    o.promptFirst = numbers[10] != 0;
     return o;
+}
+
+// Hands each idle worker a schedule still to run.
+void dispatch(std::vector<std::string> &pending) {
+    for (Worker &worker : workers) {
+        if (worker.busy || pending.empty())
+            continue;
+        fprintf(worker.tasks, "%s\n", pending.back().c_str());
+        fflush(worker.tasks);
+        pending.pop_back();
+        worker.busy = true;
+    }
+}
+
+// Takes a worker's answer: one more schedule run, and the schedules that start as it did
+// but for one letter that could have gone instead.
+void collect(Worker &worker, std::vector<Outcome> &done, std::vector<std::string> &pending) {
+    char line[2 * mostSteps + 256];
+    if (fgets(line, sizeof line, worker.results) == nullptr) {
+        // What the worker that failed said is said once, for all of them.
+        char said[4096] = {};
+        const ssize_t got = read(worker.errors, said, sizeof said - 1);
+        stopWorkers();
+        fputs(got > 0 ? said : "interleave: a worker process ended unexpectedly\n", stderr);
+        exit(1);
+    }
+    worker.busy = false;
+    done.push_back(parse(line));
+    const Outcome &run = done.back();
+    for (size_t at = 0; at < run.others.size(); ++at)
+        if (run.others[at] != '.')
+            pending.push_back(run.schedule.substr(0, at) + run.others[at]);
+    if (done.size() + pending.size() > mostSchedules)
+        giveUp("more than " + std::to_string(mostSchedules) + " schedules: try fewer passes");
 }
 
 // Runs every schedule, and returns their outcomes.
@@ -118,51 +164,27 @@ std::vector<Outcome> explore() {
     std::vector<std::string> pending = {""};
     std::vector<Outcome> done;
     for (;;) {
-        for (Worker &worker : workers)
-            if (!worker.busy && !pending.empty()) {
-                fprintf(worker.tasks, "%s\n", pending.back().c_str());
-                fflush(worker.tasks);
-                pending.pop_back();
-                worker.busy = true;
-            }
+        dispatch(pending);
+        std::vector<pollfd> ready(workers.size());
+        std::transform(workers.begin(), workers.end(), ready.begin(), [](const Worker &worker) {
+            return pollfd{worker.busy ? fileno(worker.results) : -1, POLLIN, 0};
+        });
         if (std::none_of(workers.begin(), workers.end(), [](const Worker &w) { return w.busy; }))
             return done;
-        std::vector<pollfd> ready;
-        for (const Worker &worker : workers)
-            ready.push_back({worker.busy ? fileno(worker.results) : -1, POLLIN, 0});
         if (poll(ready.data(), ready.size(), -1) < 0 && errno != EINTR)
-            giveUp("cannot wait for the worker processes: %s", strerror(errno));
-        for (size_t i = 0; i < workers.size(); ++i) {
-            if (ready[i].revents == 0)
-                continue;
-            char line[2 * mostSteps + 256];
-            if (fgets(line, sizeof line, workers[i].results) == nullptr) {
-                // What the worker that failed said is said once, for all of them.
-                char said[4096] = {};
-                const ssize_t got = read(workers[i].errors, said, sizeof said - 1);
-                stopWorkers();
-                fputs(got > 0 ? said : "interleave: a worker process ended unexpectedly\n",
-                      stderr);
-                exit(1);
-            }
-            workers[i].busy = false;
-            done.push_back(parse(line));
-            const Outcome &run = done.back();
-            for (size_t at = 0; at < run.others.size(); ++at)
-                if (run.others[at] != '.')
-                    pending.push_back(run.schedule.substr(0, at) + run.others[at]);
-            if (done.size() + pending.size() > mostSchedules)
-                giveUp("more than %zu schedules: try fewer passes", mostSchedules);
-        }
+            giveUp("cannot wait for the worker processes", errno);
+        for (size_t i = 0; i < workers.size(); ++i)
+            if (ready[i].revents != 0)
+                collect(workers[i], done, pending);
     }
 }
 
 // The order in which schedules are told: I before D, P before C, at every step.
 bool before(const Outcome &a, const Outcome &b) {
     auto rank = [](const std::string &schedule) {
-        std::string ranked = schedule;
-        for (char &c : ranked)
-            c = c == 'I' || c == 'P' ? '0' : '1';
+        std::string ranked(schedule.size(), '0');
+        std::transform(schedule.begin(), schedule.end(), ranked.begin(),
+                       [](char c) { return c == 'I' || c == 'P' ? '0' : '1'; });
         return ranked;
     };
     return rank(a.schedule) < rank(b.schedule);
@@ -185,16 +207,16 @@ std::string outcomeRow(Kind kind, const Outcome &o) {
     return row;
 }
 
-void writeRecords(const char *records, std::vector<Outcome> &outcomes) {
+void writeRecords(const char *records, const std::vector<Outcome> &outcomes) {
     FILE *file = fopen(records, "we");
     if (file == nullptr)
-        giveUp("cannot write %s: %s", records, strerror(errno));
+        giveUp("cannot write " + shellQuoted(records), errno);
     fputs("schedule,lines,final,changes,lost,breaks,verdict,deadlock\n", file);
     for (const Outcome &o : outcomes)
         fprintf(file, "%s,%lu,%d,%u,%u,%lu,%s,%s\n", o.schedule.c_str(), o.lines, o.final,
                 o.changes, o.lost, o.breaks, o.verdict.c_str(), o.deadlock ? "yes" : "no");
     if (fclose(file) != 0)
-        giveUp("write error: %s: %s", records, strerror(errno));
+        giveUp("write error: " + shellQuoted(records), errno);
 }
 
 } // namespace
@@ -215,18 +237,18 @@ int everySchedule(const char *path, const std::string &name, Kind kind, Image &i
     size_t deadlocks = 0;
     for (const Outcome &o : outcomes) {
         const std::string row = outcomeRow(kind, o);
-        if (seen.count(row) == 0)
+        if (!seen.contains(row))
             rows.push_back(row);
-        auto &[count, first] = seen[row];
-        if (count++ == 0)
-            first = o.schedule;
+        if (seen[row].first++ == 0)
+            seen[row].second = o.schedule;
         lose += o.lost > 0;
         breaking += o.verdict == "inconsistent" || o.verdict == "malformed";
         deadlocks += o.deadlock;
     }
     if (kind == Kind::processes)
         printf("%s: every order of its steps\n%zu schedules\ncount  parent's line     "
-               "parent's exit    first schedule\n", name.c_str(), outcomes.size());
+               "parent's exit    first schedule\n",
+               name.c_str(), outcomes.size());
     else
         printf("%s: every schedule of %lu pass%s of each worker\n%zu schedules\ncount  final  "
                "changes  lost  lines  tallycheck    breaks  deadlock  first schedule\n",
@@ -237,6 +259,6 @@ int everySchedule(const char *path, const std::string &name, Kind kind, Image &i
         printf("of %zu schedules: %zu lose a change, %zu break the trace, %zu deadlock\n",
                outcomes.size(), lose, breaking, deadlocks);
     if (fflush(stdout) != 0 || ferror(stdout))
-        giveUp("write error: %s", strerror(errno));
+        giveUp("write error", errno);
     return std::any_of(outcomes.begin(), outcomes.end(), bad) && kind == Kind::counter ? 1 : 0;
 }

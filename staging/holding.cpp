@@ -22,8 +22,8 @@ struct Startup {
     pid_t main;
     uint64_t create;
     Started found = {};
-    int calls = 0;              // pthread_create calls that main has made
-    uint64_t returnAddress = 0; // of the call under way, 0 when none is
+    int calls = 0;                // pthread_create calls that main has made
+    uint64_t returnAddress = 0;   // of the call under way, 0 when none is
     std::map<pid_t, int> threads; // each new thread: the worker it is, or -1
     std::vector<pid_t> early;     // new threads whose first stop came before their clone event
     int heldWorkers = 0;
@@ -35,7 +35,7 @@ struct Startup {
 
 void Startup::stopAt(pid_t tid, uint64_t address) {
     if (tid == main && address == create) {
-        const Registers registers = tracee.registers(main);
+        const Registers registers = registersOf(main);
         returnAddress = tracee.readWord(returnAddressSlot(registers));
         if (calls < CounterRun::workers) {
             found.routines[calls] = callArgument(registers, 2);
@@ -44,18 +44,18 @@ void Startup::stopAt(pid_t tid, uint64_t address) {
         ++calls;
         tracee.insertBreakpoint(returnAddress);
         tracee.removeBreakpoint(create); // stepped over, and put back for the next call
-        tracee.singleStep(main);
+        singleStep(main);
         if (calls < CounterRun::workers)
             tracee.insertBreakpoint(create);
-        tracee.resume(main, PTRACE_CONT);
+        resume(main, PTRACE_CONT);
     } else if (tid == main && address == returnAddress) {
         tracee.removeBreakpoint(returnAddress);
         returnAddress = 0;
         if (calls == CounterRun::workers)
             mainHeld = true; // held here for good, as if blocked in its join
         else
-            tracee.resume(main, PTRACE_CONT);
-    } else if (threads.count(tid) != 0 && threads[tid] >= 0 &&
+            resume(main, PTRACE_CONT);
+    } else if (threads.contains(tid) && threads[tid] >= 0 &&
                address == found.routines[threads[tid]]) {
         ++heldWorkers; // at its routine's first instruction
     } else {
@@ -77,17 +77,17 @@ void Startup::onStop(pid_t tid, int status) {
         threads[static_cast<pid_t>(thread)] = worker ? calls - 1 : -1;
         if (worker)
             found.workers[calls - 1] = static_cast<pid_t>(thread);
-        tracee.resume(tid, PTRACE_CONT);
+        resume(tid, PTRACE_CONT);
         for (size_t i = 0; i < early.size(); ++i)
             if (early[i] == static_cast<pid_t>(thread)) {
                 early.erase(early.begin() + static_cast<long>(i));
-                tracee.resume(static_cast<pid_t>(thread), PTRACE_CONT);
+                resume(static_cast<pid_t>(thread), PTRACE_CONT);
             }
         return;
     }
     // A new thread may report its first stop before its creator reports the clone: it waits
     // until it is known, so that it is told apart when it reaches a routine.
-    if (WSTOPSIG(status) == SIGSTOP && tid != main && threads.count(tid) == 0) {
+    if (WSTOPSIG(status) == SIGSTOP && tid != main && !threads.contains(tid)) {
         early.push_back(tid);
         return;
     }
@@ -101,7 +101,7 @@ void Startup::onStop(pid_t tid, int status) {
     }
     // A new thread's first stop, an event, or a signal of the program's own, passed on.
     const bool passOn = signal != SIGTRAP && signal != SIGSTOP && (status >> 16) == 0;
-    tracee.resume(tid, PTRACE_CONT, passOn ? signal : 0);
+    resume(tid, PTRACE_CONT, passOn ? signal : 0);
 }
 
 } // namespace
@@ -119,7 +119,7 @@ Started holdWorkers(Tracee &tracee, Image &image) {
     if (startup.create == 0)
         giveUp("the program does not load pthread_create");
     tracee.insertBreakpoint(startup.create);
-    tracee.resume(main, PTRACE_CONT);
+    resume(main, PTRACE_CONT);
     while (!startup.mainHeld || startup.heldWorkers < CounterRun::workers) {
         int next;
         const pid_t tid = tracee.waitForAny(next);
@@ -139,7 +139,7 @@ struct Use {
     unsigned instructions = 0;
 };
 
-std::map<uint64_t, Use> usesOf(Tracee &tracee, Image &image, uint64_t routine) {
+std::map<uint64_t, Use> usesOf(const Tracee &tracee, Image &image, uint64_t routine) {
     std::map<uint64_t, Use> uses;
     std::vector<uint64_t> pending = {routine};
     std::map<uint64_t, bool> seen;
@@ -147,8 +147,8 @@ std::map<uint64_t, Use> usesOf(Tracee &tracee, Image &image, uint64_t routine) {
     for (unsigned followed = 0; !pending.empty() && followed < 100000; ++followed) {
         const uint64_t at = pending.back();
         pending.pop_back();
-        const Instruction *instruction = image.ownCode(at) && !seen[at]
-                                             ? image.instruction(tracee, at) : nullptr;
+        const Instruction *instruction =
+            image.ownCode(at) && !seen[at] ? image.instruction(tracee, at) : nullptr;
         seen[at] = true;
         if (instruction == nullptr)
             continue;
@@ -175,7 +175,7 @@ std::map<uint64_t, Use> usesOf(Tracee &tracee, Image &image, uint64_t routine) {
 
 } // namespace
 
-uint64_t findCounter(Tracee &tracee, Image &image,
+uint64_t findCounter(const Tracee &tracee, Image &image,
                      const uint64_t (&routines)[CounterRun::workers]) {
     const std::map<uint64_t, Use> first = usesOf(tracee, image, routines[0]);
     const std::map<uint64_t, Use> second = usesOf(tracee, image, routines[1]);

@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 
+#include "names.h"
 #include "tracee.h"
 #include "watch.h"
 
@@ -28,10 +29,8 @@ const ElfFile *library(const std::string &path) {
 }
 
 bool inAny(const std::vector<AddressRange> &ranges, uint64_t address) {
-    for (const AddressRange &range : ranges)
-        if (range.contains(address))
-            return true;
-    return false;
+    return std::any_of(ranges.begin(), ranges.end(),
+                       [address](const AddressRange &range) { return range.contains(address); });
 }
 
 } // namespace
@@ -84,7 +83,8 @@ void Image::loaded(Tracee &tracee, uint64_t entry) {
             debug = tag.d_un.d_ptr;
     }
     if (debug == 0)
-        giveUp("%s has no list of loaded libraries (DT_DEBUG) to find its calls by", path.c_str());
+        giveUp(shellQuoted(path) + " has no list of loaded libraries (DT_DEBUG) to find its "
+                                   "calls by");
     r_debug list;
     if (!tracee.read(debug, &list, sizeof list))
         giveUp("cannot read the dynamic linker's list of libraries");
@@ -110,17 +110,17 @@ bool Image::writableData(uint64_t address) const {
 
 uint64_t Image::routine(const char *name) const {
     for (const Library &object : libraries) {
-        const ElfFile *file = object.path == path ? &program : library(object.path);
-        if (file == nullptr)
+        const ElfFile *elf = object.path == path ? &program : library(object.path);
+        if (elf == nullptr)
             continue;
-        const auto found = file->defined().find(name);
-        if (found != file->defined().end())
+        const auto found = elf->defined().find(name);
+        if (found != elf->defined().end())
             return found->second + object.bias;
     }
     return 0;
 }
 
-const Instruction *Image::instruction(Tracee &tracee, uint64_t address) {
+const Instruction *Image::instruction(const Tracee &tracee, uint64_t address) {
     const auto found = decoded.find(address);
     if (found != decoded.end())
         return &found->second;

@@ -17,7 +17,7 @@ class Tracee;
 class Image {
   public:
     // Reads the program's file; false, with the reason, when it is no program to hold.
-    bool open(const char *path, const char *&why);
+    bool open(const char *file, const char *&why);
     const ElfFile &file() const { return program; }
 
     // Once the program stands at its entry point: where it was loaded, and which libraries
@@ -33,7 +33,7 @@ class Image {
     uint64_t routine(const char *name) const;
     // The instruction of the program's own code at `address`, decoded once for all runs;
     // null where the bytes are no instruction.
-    const Instruction *instruction(Tracee &tracee, uint64_t address);
+    const Instruction *instruction(const Tracee &tracee, uint64_t address);
 
   private:
     struct Library {

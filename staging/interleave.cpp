@@ -15,6 +15,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <iterator>
 #include <string>
 
 #include "answers.h"
@@ -77,27 +79,49 @@ struct Options {
 
 Options parseOptions(int argc, char **argv) {
     enum { lines = 256, seed, steps, race, hold, all, passes, records, help, version };
-    static constexpr option longOptions[] = {
-        {"answer", no_argument, nullptr, 'c'},   {"lines", no_argument, nullptr, lines},
-        {"seed", required_argument, nullptr, seed}, {"steps", required_argument, nullptr, steps},
-        {"race", required_argument, nullptr, race}, {"hold", required_argument, nullptr, hold},
-        {"all", no_argument, nullptr, all},       {"passes", required_argument, nullptr, passes},
-        {"records", required_argument, nullptr, records},
-        {"help", no_argument, nullptr, help},     {"version", no_argument, nullptr, version},
-        {}};
+    static constexpr option longOptions[] = {{"answer", no_argument, nullptr, 'c'},
+                                             {"lines", no_argument, nullptr, lines},
+                                             {"seed", required_argument, nullptr, seed},
+                                             {"steps", required_argument, nullptr, steps},
+                                             {"race", required_argument, nullptr, race},
+                                             {"hold", required_argument, nullptr, hold},
+                                             {"all", no_argument, nullptr, all},
+                                             {"passes", required_argument, nullptr, passes},
+                                             {"records", required_argument, nullptr, records},
+                                             {"help", no_argument, nullptr, help},
+                                             {"version", no_argument, nullptr, version},
+                                             {}};
     Options options;
     opterr = 0; // getopt's own messages would show the option raw; these quote it
     for (int option; (option = getopt_long(argc, argv, ":c", longOptions, nullptr)) != -1;) {
         switch (option) {
-        case 'c': options.answer = true; break;
-        case lines: options.lines = true; break;
-        case seed: options.seed = optarg; break;
-        case steps: options.steps = optarg; break;
-        case race: options.race = optarg; break;
-        case hold: options.hold = optarg; break;
-        case all: options.all = true; break;
-        case passes: options.passes = optarg; break;
-        case records: options.records = optarg; break;
+        case 'c':
+            options.answer = true;
+            break;
+        case lines:
+            options.lines = true;
+            break;
+        case seed:
+            options.seed = optarg;
+            break;
+        case steps:
+            options.steps = optarg;
+            break;
+        case race:
+            options.race = optarg;
+            break;
+        case hold:
+            options.hold = optarg;
+            break;
+        case all:
+            options.all = true;
+            break;
+        case passes:
+            options.passes = optarg;
+            break;
+        case records:
+            options.records = optarg;
+            break;
         case help:
             fputs(usage, stdout);
             flushOutput(1);
@@ -124,7 +148,8 @@ Kind kindOf(const Image &image, const std::string &name) {
         return Kind::counter;
     if (image.file().uses("fork") || image.file().uses("_Fork") || image.file().uses("vfork"))
         return Kind::processes;
-    usageError("cannot schedule " + name + ": it neither starts threads (pthread_create) nor "
+    usageError("cannot schedule " + name +
+               ": it neither starts threads (pthread_create) nor "
                "forks (fork)");
 }
 
@@ -132,8 +157,8 @@ unsigned long number(const char *text, const char *option, unsigned long least,
                      unsigned long most) {
     unsigned long value;
     if (!parseNumber(text, most, value) || value < least)
-        usageError(std::string(option) + " takes a number from " + std::to_string(least) +
-                   " to " + std::to_string(most));
+        usageError(std::string(option) + " takes a number from " + std::to_string(least) + " to " +
+                   std::to_string(most));
     return value;
 }
 
@@ -204,26 +229,26 @@ void printQuestions(const Request &request, const Image &image, int argc, char *
 // What interleave cannot hold, said before it starts anything.
 void refuseUnheld(const Image &image, const std::string &path) {
     if (!holdsPrograms())
-        giveUp("holds programs on x86-64 only; on %s, not yet", processorName());
+        giveUp(std::string("holds programs on x86-64 only; on ") + processorName() + ", not yet");
     if (image.file().uses("__tsan_init"))
-        giveUp("%s is built with ThreadSanitizer, whose runtime makes every access to the "
-               "counter itself, so no step ends in a worker; use another build",
-               shellQuoted(path).c_str());
+        giveUp(shellQuoted(path) +
+               " is built with ThreadSanitizer, whose runtime makes every "
+               "access to the counter itself, so no step ends in a worker; use another build");
 }
 
-} // namespace
+// A standard stream that was closed stays unusable: were a descriptor that interleave opens
+// to take its number, the program's output or the answers would go there. /dev/null opened
+// the other way round fails every write (and read) with EBADF, as a closed one would.
+bool keepClosedStreamsClosed() {
+    const int streams[] = {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO};
+    return std::all_of(std::begin(streams), std::end(streams), [](int stream) {
+        return fcntl(stream, F_GETFD) >= 0 ||
+               open("/dev/null", stream == STDIN_FILENO ? O_WRONLY : O_RDONLY) == stream;
+    });
+}
 
-int main(int argc, char **argv) {
-    setvbuf(stderr, nullptr, _IOLBF, BUFSIZ);
-    // A standard stream that was closed stays unusable: were a descriptor that interleave
-    // opens to take its number, the program's output or the answers would go there. /dev/null
-    // opened the other way round fails every write (and read) with EBADF, as a closed one.
-    for (const int stream : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO})
-        if (fcntl(stream, F_GETFD) < 0 &&
-            open("/dev/null", stream == STDIN_FILENO ? O_WRONLY : O_RDONLY) != stream)
-            return 1;
-    const Options options = parseOptions(argc, argv);
-    const int operands = argc - optind;
+// The usage errors that the options and the number of operands make, whatever the program.
+void checkCombination(const Options &options, int operands) {
     if (operands == 0)
         usageError(options.all ? "expected a program" : "expected a program and a schedule");
     if (operands > (options.all ? 1 : 2))
@@ -233,27 +258,44 @@ int main(int argc, char **argv) {
         usageError("--all runs every schedule: it takes no schedule, -c or --lines");
     if (!options.all && (options.passes || options.records))
         usageError("--passes and --records go with --all");
-    char **operand = argv + optind;
+}
+
+// The program that `operand` names, read; exits with the reason when there is none to hold.
+std::string openProgram(const char *operand, Image &image) {
     std::string why;
-    const std::string path = findProgram(operand[0], why);
+    std::string path = findProgram(operand, why);
     if (path.empty()) {
         fprintf(stderr, "interleave: %s\n", why.c_str());
-        return 1;
+        exit(1);
     }
-    const char *base = strrchr(operand[0], '/');
-    const std::string name = shellQuoted(base != nullptr ? base + 1 : operand[0]);
-    Image image;
     const char *problem;
     if (!image.open(path.c_str(), problem)) {
         fprintf(stderr, "interleave: cannot hold %s: it %s\n", shellQuoted(path).c_str(), problem);
-        return 1;
+        exit(1);
     }
+    return path;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    setvbuf(stderr, nullptr, _IOLBF, BUFSIZ);
+    if (!keepClosedStreamsClosed())
+        return 1;
+    const Options options = parseOptions(argc, argv);
+    const int operands = argc - optind;
+    checkCombination(options, operands);
+    const unsigned long passes =
+        options.passes != nullptr ? number(options.passes, "--passes", 1, mostPasses) : 1;
+    char **operand = argv + optind;
+    Image image;
+    const std::string path = openProgram(operand[0], image);
+    const char *base = strrchr(operand[0], '/');
+    const std::string name = shellQuoted(base != nullptr ? base + 1 : operand[0]);
     const Kind kind = kindOf(image, name);
     watchSignals();
     prctl(PR_SET_CHILD_SUBREAPER, 1); // an orphan of the program comes here, to be collected
     if (options.all) {
-        const unsigned long passes =
-            options.passes != nullptr ? number(options.passes, "--passes", 1, mostPasses) : 1;
         refuseUnheld(image, path);
         return everySchedule(path.c_str(), name, kind, image, passes, options.records);
     }

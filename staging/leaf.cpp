@@ -13,37 +13,45 @@ namespace {
 
 // A worker has made its passes when it has changed the counter and reported that many
 // times, and holds no lock: its pass is over, its post included.
-bool passesMade(CounterRun &run, int worker, unsigned long passes) {
+bool passesMade(const CounterRun &run, int worker, unsigned long passes) {
     return run.changes(worker) >= passes && run.lines(worker) >= passes &&
            run.locksHeld(worker) == 0;
 }
 
-Outcome counterLeaf(const char *path, Image &image, unsigned long passes,
-                    const std::string &prefix, Output &output) {
+// The workers that a schedule may choose next: neither blocked nor done with their passes.
+std::string movable(const CounterRun &run, unsigned long passes) {
+    std::string found;
+    for (int worker = 0; worker < CounterRun::workers; ++worker)
+        if (run.canMove(worker) && !passesMade(run, worker, passes))
+            found += workerLetters[worker];
+    return found;
+}
+
+// The next letter, forced by the start of the schedule or the first that can move; notes
+// the one that could have gone instead. Empty when nothing can move.
+char choose(Outcome &outcome, const std::string &prefix, const std::string &letters) {
+    const size_t at = outcome.schedule.size();
+    if (at < prefix.size() && letters.find(prefix[at]) == std::string::npos)
+        giveUp("the schedule " + prefix + " did not run the same way twice");
+    if (letters.empty())
+        return '\0';
+    const char letter = at < prefix.size() ? prefix[at] : letters[0];
+    outcome.schedule += letter;
+    outcome.others += at < prefix.size() || letters.size() == 1 ? '.' : letters[1];
+    return letter;
+}
+
+Outcome counterLeaf(const char *path, Image &image, unsigned long passes, const std::string &prefix,
+                    Output &output) {
     CounterRun run;
     run.start(path, image, output);
     Outcome outcome;
     Tally tally;
     std::string all;
-    for (;;) {
-        std::string movable;
-        for (int worker = 0; worker < CounterRun::workers; ++worker)
-            if (run.canMove(worker) && !passesMade(run, worker, passes))
-                movable += workerLetters[worker];
-        const size_t at = outcome.schedule.size();
-        if (at < prefix.size() && movable.find(prefix[at]) == std::string::npos)
-            giveUp("the schedule %s did not run the same way twice", prefix.c_str());
-        if (movable.empty())
-            break;
-        const char letter = at < prefix.size() ? prefix[at] : movable[0];
-        outcome.schedule += letter;
-        outcome.others += at < prefix.size() || movable.size() == 1 ? '.' : movable[1];
+    for (char letter; (letter = choose(outcome, prefix, movable(run, passes))) != '\0';) {
         const int worker = letter == 'I' ? 0 : 1;
         const CounterStep step = run.step(worker);
-        if (step.event == Event::load || step.event == Event::change)
-            tally.load(worker);
-        if (step.event == Event::store || step.event == Event::change)
-            tally.store(worker);
+        tally.account(worker, step.event);
         all += step.printed;
     }
     outcome.deadlock = !passesMade(run, 0, passes) || !passesMade(run, 1, passes);
@@ -61,25 +69,13 @@ Outcome processLeaf(const char *path, const std::string &prefix, Output &output)
     ProcessRun run;
     run.start(path, output);
     Outcome outcome;
-    size_t line = 0;
-    size_t exited = 0;
-    size_t listed = 0;
-    for (;;) {
-        const std::string movable = std::string(run.canMove('P') ? "P" : "") +
-                                    (run.canMove('C') ? "C" : "");
-        const size_t at = outcome.schedule.size();
-        if (movable.empty())
-            break;
-        const char letter = at < prefix.size() ? prefix[at] : movable[0];
-        outcome.schedule += letter;
-        outcome.others += at < prefix.size() || movable.size() == 1 ? '.' : movable[1];
-        const ProcessStep step = run.step(letter);
-        line = step.what == ProcessStep::prints ? at + 1 : line;
-        exited = step.what == ProcessStep::exits ? at + 1 : exited;
-        listed = step.what == ProcessStep::lists ? at + 1 : listed;
-    }
-    outcome.lineFirst = line < listed;
-    outcome.promptFirst = exited < listed;
+    Moments moments;
+    for (char letter; (letter = choose(outcome, prefix,
+                                       std::string(run.canMove('P') ? "P" : "") +
+                                           (run.canMove('C') ? "C" : ""))) != '\0';)
+        moments.note(run.step(letter), outcome.schedule.size());
+    outcome.lineFirst = moments.line < moments.listing;
+    outcome.promptFirst = moments.exit < moments.listing;
     return outcome;
 }
 
@@ -89,7 +85,7 @@ Outcome runToEnd(const char *path, Kind kind, Image &image, unsigned long passes
                  const std::string &prefix) {
     Output output;
     if (!output.open())
-        giveUp("cannot open a pseudo-terminal for the program's output: %s", strerror(errno));
+        giveUp("cannot open a pseudo-terminal for the program's output", errno);
     return kind == Kind::counter ? counterLeaf(path, image, passes, prefix, output)
                                  : processLeaf(path, prefix, output);
 }

@@ -57,6 +57,12 @@ std::string visible(const std::string &text) {
     return shown;
 }
 
+std::string hex(uint64_t value) {
+    char text[24];
+    snprintf(text, sizeof text, "%#llx", static_cast<unsigned long long>(value));
+    return text;
+}
+
 std::string optionError(int option, const char *argument) {
     const bool isLong = strncmp(argument, "--", 2) == 0;
     const std::string name = isLong ? std::string(argument, strcspn(argument, "="))
@@ -80,7 +86,7 @@ std::string findProgram(const char *operand, std::string &why) {
         const size_t colon = folders.find(':');
         std::string folder = folders.substr(0, colon);
         folders = colon == std::string::npos ? "" : folders.substr(colon + 1);
-        const std::string candidate = (folder.empty() ? "." : folder) + "/" + operand;
+        std::string candidate = (folder.empty() ? "." : folder) + "/" + operand;
         if (runnable(candidate))
             return candidate;
     }

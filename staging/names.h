@@ -3,6 +3,8 @@
 // control characters escaped everywhere, so that none reaches the terminal.
 #pragma once
 
+#include <stdint.h>
+
 #include <string>
 
 // As the shell would need it typed: bare when safe, else in quotes, $'...' where it holds
@@ -10,6 +12,8 @@
 std::string shellQuoted(const std::string &text);
 // The text with each control character, and each byte that is not ASCII, as \xNN.
 std::string visible(const std::string &text);
+// An address or a wait status as C writes it in hexadecimal: 0x...
+std::string hex(uint64_t value);
 // What getopt_long's answer `option` (':' or '?') says of `argument`, the option typed.
 std::string optionError(int option, const char *argument);
 // The program that `operand` names: a name is looked up on PATH, a path is taken as it is.

@@ -9,6 +9,13 @@
 #include "summary.h"
 #include "tracecheck.h"
 
+void Tally::account(int worker, Event event) {
+    if (event == Event::load || event == Event::change)
+        load(worker);
+    if (event == Event::store || event == Event::change)
+        store(worker);
+}
+
 void Tally::load(int worker) {
     loaded[worker] = kept;
     hasLoaded[worker] = true;
@@ -37,11 +44,11 @@ std::string counted(const std::vector<int> &workers, const char *what) {
     for (int worker = 0; worker < CounterRun::workers; ++worker) {
         const auto number = std::count(workers.begin(), workers.end(), worker);
         if (number > 0)
-            parts += (parts.empty() ? "" : ", ") + std::to_string(number) + " " +
-                     workerNames[worker];
+            parts +=
+                (parts.empty() ? "" : ", ") + std::to_string(number) + " " + workerNames[worker];
     }
-    return std::to_string(workers.size()) + " " + what + (workers.size() == 1 ? "" : "s") +
-           " (" + parts + ")";
+    return std::to_string(workers.size()) + " " + what + (workers.size() == 1 ? "" : "s") + " (" +
+           parts + ")";
 }
 
 Verdict check(const std::string &printed) {

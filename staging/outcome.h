@@ -7,19 +7,23 @@
 #include <string>
 #include <vector>
 
+#include "counters.h"
 #include "tally.h"
 
 // A store writes what its worker loaded, changed by one: the changes that the other worker
 // stored since that load are wiped out. A change made by one instruction loses nothing.
 class Tally {
   public:
-    void load(int worker);
-    void store(int worker);
+    // Takes note of what a step of `worker` did to the counter.
+    void account(int worker, Event event);
     // The workers whose changes were made, in order, and those whose changes were lost.
     const std::vector<int> &made() const { return changes; }
     std::vector<int> lost() const;
 
   private:
+    void load(int worker);
+    void store(int worker);
+
     std::vector<int> changes;
     std::vector<size_t> kept; // the numbers of the changes that the value is made of
     std::vector<size_t> loaded[2];

@@ -15,13 +15,7 @@ namespace {
 bool parentOf(pid_t pid, pid_t &parent, char &state) {
     char name[64];
     snprintf(name, sizeof name, "/proc/%d/stat", pid);
-    FILE *stat = fopen(name, "re");
-    int ppid = 0;
-    const bool read = stat != nullptr && fscanf(stat, "%*d (%*[^)]) %c %d", &state, &ppid) == 2;
-    if (stat != nullptr)
-        fclose(stat);
-    parent = ppid;
-    return read;
+    return processState(name, state, parent);
 }
 
 // The name that a process gave its program: the first word of its command line.
@@ -125,10 +119,29 @@ std::string ProcessRun::processes() const {
             role += " (zombie)";
         char other[32];
         snprintf(other, sizeof other, "pid %d", above);
-        const char *name = above == parent ? "parent" : above == getpid() ? "interleave"
-                                                    : above == 1          ? "init (1)"
-                                                                          : other;
+        const char *name = above == parent     ? "parent"
+                           : above == getpid() ? "interleave"
+                           : above == 1        ? "init (1)"
+                                               : other;
         table += (table.empty() ? "" : ", ") + role + " under " + name;
     }
     return table.empty() ? "none" : table;
+}
+
+void Moments::note(const ProcessStep &step, size_t number) {
+    line = step.what == ProcessStep::prints ? number : line;
+    exit = step.what == ProcessStep::exits ? number : exit;
+    listing = step.what == ProcessStep::lists ? number : listing;
+    failed |= step.what == ProcessStep::execFails;
+}
+
+const char *Moments::promptAndListing() const {
+    if (failed)
+        return "no listing, the exec failed";
+    if (exit == 0)
+        return "the parent has not ended yet";
+    if (listing == 0)
+        return "the child has not listed yet";
+    return exit < listing ? "the prompt first, then the listing"
+                          : "the listing first, then the prompt";
 }

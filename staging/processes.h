@@ -4,6 +4,7 @@
 // listing, up to its end.
 #pragma once
 
+#include <stddef.h>
 #include <sys/types.h>
 
 #include <string>
@@ -17,6 +18,19 @@ struct ProcessStep {
     std::string program; // what the child execs, as it named it
     std::string printed;
     std::string processes; // each live process and its parent, after the step
+};
+
+// When the parent's line, its exit and the child's listing came, by step number (0: not
+// yet), and whether the child's exec failed.
+struct Moments {
+    size_t line = 0;
+    size_t exit = 0;
+    size_t listing = 0;
+    bool failed = false;
+
+    void note(const ProcessStep &step, size_t number);
+    // Where a shell's prompt came against the listing, as a phrase.
+    const char *promptAndListing() const;
 };
 
 class ProcessRun {

@@ -9,17 +9,19 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/auxv.h>
 #include <sys/personality.h>
 #include <sys/prctl.h>
 #include <sys/ptrace.h>
 #include <sys/resource.h>
-#include <sys/auxv.h>
 #include <sys/uio.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 
+#include "names.h"
 #include "watch.h"
 
 namespace {
@@ -44,15 +46,13 @@ constexpr rlim_t fileLimit = rlim_t{1} << 24;
             scope = '0';
         close(fd);
     }
+    const std::string refusal =
+        std::string("the kernel does not let programs be traced here: ptrace: ") + strerror(err);
     if (scope >= '2')
-        giveUp("the kernel does not let programs be traced here: ptrace: %s "
-               "(kernel.yama.ptrace_scope is %c; at 1 or 0 interleave works, and at 3 only a "
-               "reboot lowers it)",
-               strerror(err), scope);
-    giveUp("the kernel does not let programs be traced here: ptrace: %s (a seccomp filter or "
-           "the container forbids it; allow ptrace there, as a container's SYS_PTRACE "
-           "capability does)",
-           strerror(err));
+        giveUp(refusal + " (kernel.yama.ptrace_scope is " + scope +
+               "; at 1 or 0 interleave works, and at 3 only a reboot lowers it)");
+    giveUp(refusal + " (a seccomp filter or the container forbids it; allow ptrace there, as "
+                     "a container's SYS_PTRACE capability does)");
 }
 
 // In the child, before its exec: its own process group, so that the terminal's signals go
@@ -79,7 +79,7 @@ constexpr rlim_t fileLimit = rlim_t{1} << 24;
     int err = 0;
     char stage = 't';
     if (ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) == 0) {
-        raise(SIGSTOP);
+        kill(getpid(), SIGSTOP); // the tracer sets its options while it stops here
         execl(path, path, static_cast<char *>(nullptr));
         stage = 'x';
     }
@@ -100,10 +100,10 @@ void Tracee::start(const char *path, Output &programOutput) {
     onEndingSignal(killHeld);
     int report[2];
     if (pipe2(report, O_CLOEXEC) != 0)
-        giveUp("cannot make a pipe: %s", strerror(errno));
+        giveUp("cannot make a pipe", errno);
     leader = fork();
     if (leader < 0)
-        giveUp("cannot start a process: %s", strerror(errno));
+        giveUp("cannot start a process", errno);
     if (leader == 0)
         becomeTraced(path, programOutput.terminal(), report[1]);
     close(report[1]);
@@ -124,9 +124,10 @@ void Tracee::start(const char *path, Output &programOutput) {
     if (said && message[0] == 't')
         refused(err);
     if (said)
-        giveUp("cannot run %s: %s", path, strerror(err));
+        giveUp("cannot run " + shellQuoted(path), err);
     if (!isEvent(status, PTRACE_EVENT_EXEC))
-        giveUp("the program did not start under ptrace (wait status %#x)", status);
+        giveUp("the program did not start under ptrace (wait status " +
+               hex(static_cast<unsigned>(status)) + ")");
     openMemory();
 }
 
@@ -137,7 +138,7 @@ void Tracee::openMemory() {
         close(memory);
     memory = open(name, O_RDWR | O_CLOEXEC);
     if (memory < 0)
-        giveUp("cannot reach the program's memory: %s", strerror(errno));
+        giveUp("cannot reach the program's memory", errno);
 }
 
 void Tracee::kill() {
@@ -148,9 +149,9 @@ void Tracee::kill() {
     // A thread that the kill finds stopped may still stop once more, at its exit: it is let
     // go each time, until every one has been collected.
     int status;
-    for (pid_t pid; (pid = waitpid(-leader, &status, __WALL)) > 0 || errno == EINTR;)
-        if (pid > 0 && WIFSTOPPED(status))
-            ptrace(PTRACE_CONT, pid, nullptr, 0);
+    for (pid_t stopped; (stopped = waitpid(-leader, &status, __WALL)) > 0 || errno == EINTR;)
+        if (stopped > 0 && WIFSTOPPED(status))
+            ptrace(PTRACE_CONT, stopped, nullptr, 0);
     if (memory >= 0)
         close(memory);
     memory = -1;
@@ -160,9 +161,9 @@ void Tracee::kill() {
         held = nullptr;
 }
 
-void Tracee::resume(pid_t tid, int how, int signal) {
+void resume(pid_t tid, int how, int signal) {
     if (ptrace(static_cast<__ptrace_request>(how), tid, nullptr, signal) != 0)
-        giveUp("lost hold of the program: ptrace: %s", strerror(errno));
+        giveUp("lost hold of the program: ptrace", errno);
 }
 
 int Tracee::waitFor(pid_t tid) {
@@ -175,7 +176,7 @@ pid_t Tracee::waitForAny(int &status) {
     return waitForStop(-1, output, status);
 }
 
-uint64_t Tracee::entryPoint() {
+uint64_t Tracee::entryPoint() const {
     char name[64];
     snprintf(name, sizeof name, "/proc/%d/auxv", leader);
     const int fd = open(name, O_RDONLY | O_CLOEXEC);
@@ -196,53 +197,53 @@ int Tracee::run(pid_t tid, int how, int signal) {
     return waitFor(tid);
 }
 
-void Tracee::singleStep(pid_t tid) {
+void singleStep(pid_t tid) {
     // One instruction can neither print nor block, so nothing needs watching meanwhile.
     resume(tid, PTRACE_SINGLESTEP);
     int status;
     if (waitpid(tid, &status, __WALL) != tid || !WIFSTOPPED(status) || WSTOPSIG(status) != SIGTRAP)
-        giveUp("lost hold of the program: a single step did not stop (wait status %#x)", status);
+        giveUp("lost hold of the program: a single step did not stop (wait status " +
+               hex(static_cast<unsigned>(status)) + ")");
 }
 
-Registers Tracee::registers(pid_t tid) {
+Registers registersOf(pid_t tid) {
     Registers registers;
     iovec vector = {&registers, sizeof registers};
     if (ptrace(PTRACE_GETREGSET, tid, NT_PRSTATUS, &vector) != 0)
-        giveUp("cannot read the program's registers: %s", strerror(errno));
+        giveUp("cannot read the program's registers", errno);
     return registers;
 }
 
-void Tracee::setRegisters(pid_t tid, const Registers &registers) {
+void setRegistersOf(pid_t tid, const Registers &registers) {
     iovec vector = {const_cast<Registers *>(&registers), sizeof registers};
     if (ptrace(PTRACE_SETREGSET, tid, NT_PRSTATUS, &vector) != 0)
-        giveUp("cannot set the program's registers: %s", strerror(errno));
+        giveUp("cannot set the program's registers", errno);
 }
 
-bool Tracee::read(uint64_t address, void *into, size_t length) {
+bool Tracee::read(uint64_t address, void *into, size_t length) const {
     return pread(memory, into, length, static_cast<off_t>(address)) == static_cast<ssize_t>(length);
 }
 
-bool Tracee::write(uint64_t address, const void *from, size_t length) {
-    return pwrite(memory, from, length, static_cast<off_t>(address)) == static_cast<ssize_t>(length);
+bool Tracee::write(uint64_t address, const void *from, size_t length) const {
+    return pwrite(memory, from, length, static_cast<off_t>(address)) ==
+           static_cast<ssize_t>(length);
 }
 
-uint64_t Tracee::readWord(uint64_t address) {
+uint64_t Tracee::readWord(uint64_t address) const {
     uint64_t word = 0;
     if (!read(address, &word, sizeof word))
-        giveUp("cannot read the program's memory at %#llx",
-               static_cast<unsigned long long>(address));
+        giveUp("cannot read the program's memory at " + hex(address));
     return word;
 }
 
-int32_t Tracee::readInt(uint64_t address) {
+int32_t Tracee::readInt(uint64_t address) const {
     int32_t value = 0;
     if (!read(address, &value, sizeof value))
-        giveUp("cannot read the program's memory at %#llx",
-               static_cast<unsigned long long>(address));
+        giveUp("cannot read the program's memory at " + hex(address));
     return value;
 }
 
-bool Tracee::readCode(uint64_t address, uint8_t *into, size_t length) {
+bool Tracee::readCode(uint64_t address, uint8_t *into, size_t length) const {
     if (!read(address, into, length))
         return false;
     for (const Breakpoint &point : breakpoints)
@@ -258,7 +259,7 @@ void Tracee::insertBreakpoint(uint64_t address) {
     Breakpoint point = {address, {}};
     if (!read(address, point.saved, breakpointLength) ||
         !write(address, breakpointInstruction, breakpointLength))
-        giveUp("cannot set a breakpoint at %#llx", static_cast<unsigned long long>(address));
+        giveUp("cannot set a breakpoint at " + hex(address));
     breakpoints.push_back(point);
 }
 
@@ -267,7 +268,7 @@ void Tracee::removeBreakpoint(uint64_t address) {
         if (breakpoints[i].address != address)
             continue;
         if (!write(address, breakpoints[i].saved, breakpointLength))
-            giveUp("cannot remove a breakpoint: %s", strerror(errno));
+            giveUp("cannot remove a breakpoint", errno);
         breakpoints.erase(breakpoints.begin() + static_cast<long>(i));
         return;
     }
@@ -279,18 +280,31 @@ void Tracee::removeBreakpoints() {
 }
 
 bool Tracee::isBreakpoint(uint64_t address) const {
-    for (const Breakpoint &point : breakpoints)
-        if (point.address == address)
-            return true;
-    return false;
+    return std::any_of(breakpoints.begin(), breakpoints.end(),
+                       [address](const Breakpoint &point) { return point.address == address; });
 }
 
-uint64_t Tracee::trappedAt(pid_t tid) {
-    Registers now = registers(tid);
+bool processState(const char *path, char &state, pid_t &parent) {
+    char line[1024] = {};
+    FILE *stat = fopen(path, "re");
+    const bool read = stat != nullptr && fgets(line, sizeof line, stat) != nullptr;
+    if (stat != nullptr)
+        fclose(stat);
+    // The state follows the command's name, which is in parentheses and may hold anything.
+    const char *name = strrchr(line, ')');
+    if (!read || name == nullptr || name[1] == '\0' || name[2] == '\0')
+        return false;
+    state = name[2];
+    parent = static_cast<pid_t>(strtol(name + 3, nullptr, 10));
+    return true;
+}
+
+uint64_t Tracee::trappedAt(pid_t tid) const {
+    Registers now = registersOf(tid);
     const uint64_t address = ::programCounter(now) - pcAfterBreakpoint;
     if (!isBreakpoint(address))
         return 0;
     setProgramCounter(now, address);
-    setRegisters(tid, now);
+    setRegistersOf(tid, now);
     return address;
 }

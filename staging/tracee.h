@@ -29,27 +29,20 @@ class Tracee {
     // Kills every process of the run and collects them all.
     void kill();
 
-    // Lets `tid` go with the ptrace request `how` (PTRACE_CONT, PTRACE_SYSCALL,
-    // PTRACE_SINGLESTEP), delivering `signal`, and returns its next wait status.
+    // Lets `tid` go with the ptrace request `how` (PTRACE_CONT, PTRACE_SYSCALL), delivering
+    // `signal`, and returns its next wait status, reading the program's output meanwhile.
     int run(pid_t tid, int how, int signal = 0);
-    void resume(pid_t tid, int how, int signal = 0);
     int waitFor(pid_t tid);
     // Waits for whichever thread or process of the run stops first.
     pid_t waitForAny(int &status);
     // Where the program's own code starts, as the kernel told the dynamic linker.
-    uint64_t entryPoint();
-    // One instruction of `tid`, which must not stand on a breakpoint.
-    void singleStep(pid_t tid);
+    uint64_t entryPoint() const;
 
-    Registers registers(pid_t tid);
-    void setRegisters(pid_t tid, const Registers &registers);
-    uint64_t programCounter(pid_t tid) { return ::programCounter(registers(tid)); }
-
-    bool read(uint64_t address, void *into, size_t length);
-    uint64_t readWord(uint64_t address);
-    int32_t readInt(uint64_t address);
+    bool read(uint64_t address, void *into, size_t length) const;
+    uint64_t readWord(uint64_t address) const;
+    int32_t readInt(uint64_t address) const;
     // The program's code as it stands in the file, without the breakpoints put in it.
-    bool readCode(uint64_t address, uint8_t *into, size_t length);
+    bool readCode(uint64_t address, uint8_t *into, size_t length) const;
 
     void insertBreakpoint(uint64_t address);
     void removeBreakpoint(uint64_t address);
@@ -57,14 +50,14 @@ class Tracee {
     bool isBreakpoint(uint64_t address) const;
     // After `tid` trapped on a breakpoint: puts its program counter back on the
     // breakpoint's address and returns it, or 0 when it trapped elsewhere.
-    uint64_t trappedAt(pid_t tid);
+    uint64_t trappedAt(pid_t tid) const;
 
   private:
     struct Breakpoint {
         uint64_t address;
         uint8_t saved[breakpointLength];
     };
-    bool write(uint64_t address, const void *from, size_t length);
+    bool write(uint64_t address, const void *from, size_t length) const;
     void openMemory();
 
     pid_t leader = -1;
@@ -72,6 +65,21 @@ class Tracee {
     Output *output = nullptr;
     std::vector<Breakpoint> breakpoints;
 };
+
+// What is done to one thread of a held program, whichever run it belongs to: let go with the
+// ptrace request `how` (PTRACE_CONT, PTRACE_SYSCALL), delivering `signal`; one instruction
+// (it must not stand on a breakpoint); its registers read and set.
+void resume(pid_t tid, int how, int signal = 0);
+void singleStep(pid_t tid);
+Registers registersOf(pid_t tid);
+void setRegistersOf(pid_t tid, const Registers &registers);
+inline uint64_t programCounterOf(pid_t tid) {
+    return programCounter(registersOf(tid));
+}
+
+// The state letter and the parent of the process or thread whose stat file in /proc is at
+// `path`; false once it has gone.
+bool processState(const char *path, char &state, pid_t &parent);
 
 // Whether a wait status is a stop of PTRACE_EVENT `event`.
 inline bool isEvent(int status, int event) {

@@ -5,13 +5,12 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/signalfd.h>
 #include <sys/wait.h>
 #include <termios.h>
-#include <string.h>
 #include <unistd.h>
 
 #include "diagnose.h"
@@ -46,7 +45,7 @@ void watchSignals() {
     sigprocmask(SIG_BLOCK, &set, nullptr);
     signals = signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
     if (signals < 0)
-        giveUp("cannot watch signals: %s", strerror(errno));
+        giveUp("cannot watch signals", errno);
 }
 
 void onEndingSignal(void (*cleanUp)()) {
@@ -59,17 +58,16 @@ void endBySignal(int number) {
     _exit(128 + number);
 }
 
-void giveUp(const char *format, ...) {
+void giveUp(const std::string &message) {
     if (cleanUpHeld != nullptr)
         cleanUpHeld();
     fflush(stdout); // what was shown so far, up to where it went wrong
-    fprintf(stderr, "%s: ", program_invocation_short_name);
-    va_list arguments;
-    va_start(arguments, format);
-    vfprintf(stderr, format, arguments);
-    va_end(arguments);
-    fputc('\n', stderr);
+    fprintf(stderr, "%s: %s\n", program_invocation_short_name, message.c_str());
     _exit(1);
+}
+
+void giveUp(const std::string &what, int err) {
+    giveUp(what + ": " + strerror(err));
 }
 
 Output::~Output() {
@@ -104,11 +102,11 @@ void Output::drain() {
 
 std::string Output::take() {
     if (write(slave, "", 1) != 1)
-        giveUp("cannot mark the end of a step's output: %s", strerror(errno));
+        giveUp("cannot mark the end of a step's output", errno);
     while (printed.empty() || printed.back() != '\0') {
         pollfd ready[] = {{master, POLLIN, 0}, {signals, POLLIN, 0}};
         if (poll(ready, 2, -1) < 0 && errno != EINTR)
-            giveUp("cannot wait for the program's output: %s", strerror(errno));
+            giveUp("cannot wait for the program's output", errno);
         takeSignals();
         drain();
     }
@@ -124,20 +122,21 @@ pid_t waitForStop(pid_t tid, Output *output, int &status) {
         if (got > 0)
             return got;
         if (got < 0)
-            giveUp("lost hold of the program: %s", strerror(errno));
+            giveUp("lost hold of the program", errno);
         pollfd ready[] = {{signals, POLLIN, 0}, {output ? output->master : -1, POLLIN, 0}};
         if (poll(ready, 2, -1) < 0 && errno != EINTR)
-            giveUp("cannot wait for the program: %s", strerror(errno));
+            giveUp("cannot wait for the program", errno);
         takeSignals();
         if (output != nullptr)
             output->drain();
     }
 }
 
-bool waitForInput() {
-    pollfd ready[] = {{STDIN_FILENO, POLLIN, 0}, {signals, POLLIN, 0}};
-    if (poll(ready, 2, -1) < 0 && errno != EINTR)
-        giveUp("cannot wait for input: %s", strerror(errno));
-    takeSignals();
-    return (ready[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+void waitForInput() {
+    for (pollfd ready[] = {{STDIN_FILENO, POLLIN, 0}, {signals, POLLIN, 0}};
+         (ready[0].revents & (POLLIN | POLLHUP | POLLERR)) == 0;) {
+        if (poll(ready, 2, -1) < 0 && errno != EINTR)
+            giveUp("cannot wait for input", errno);
+        takeSignals();
+    }
 }

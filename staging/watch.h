@@ -13,8 +13,10 @@ void watchSignals();
 void onEndingSignal(void (*cleanUp)());
 // Ends interleave as the signal `number` asks, after the clean-up.
 [[noreturn]] void endBySignal(int number);
-// Reports "interleave: MESSAGE" (printf's format), cleans up and exits with status 1.
-[[noreturn]] void giveUp(const char *format, ...) __attribute__((format(printf, 1, 2)));
+// Reports "interleave: MESSAGE", cleans up and exits with status 1.
+[[noreturn]] void giveUp(const std::string &message);
+// The same, with the reason that the error number `err` gives: "interleave: WHAT: reason".
+[[noreturn]] void giveUp(const std::string &what, int err);
 
 // The program's standard output. On a terminal the C library writes each line out as it is
 // printed, so a step's lines leave the program within the step. After a step, a NUL byte,
@@ -45,6 +47,5 @@ class Output {
 // meanwhile; returns which one, and its wait status. A signal that ends interleave ends it
 // here too.
 pid_t waitForStop(pid_t tid, Output *output, int &status);
-// Waits until the standard input can be read; false if a signal came first (and was not one
-// that ends interleave).
-bool waitForInput();
+// Waits until the standard input can be read, or has ended.
+void waitForInput();
