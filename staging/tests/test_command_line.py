@@ -91,7 +91,7 @@ class CommandLine(unittest.TestCase):
                     self.assertEqual(answered.stdout.split("\n")[0], schedule.split(":")[0])
 
     def test_output_that_fails_is_reported_once(self):
-        for arguments in ("-c loosetally ID", "loosetally ID", "--lines --race=3 loosetally",
+        for arguments in ("-c spawnlist PPPCC", "loosetally ID", "--lines spawnlist PPPCC",
                           "--all spawnlist", "--help"):
             for output, reason in ((">/dev/full", os.strerror(errno.ENOSPC)),
                                    (">&-", os.strerror(errno.EBADF))):
@@ -105,10 +105,10 @@ class CommandLine(unittest.TestCase):
         self.addCleanup(shutil.rmtree, folder)
         odd = os.path.join(folder, "loose\033[2Jtally")
         shutil.copy(os.path.join(BIN, "loosetally"), odd)
-        done = subprocess.run([INTERLEAVE, "-c", odd, "I"], env=ENV, capture_output=True,
-                              text=True, check=False)
+        done = subprocess.run([INTERLEAVE, odd, "I"], env=ENV, capture_output=True, text=True,
+                              check=False)
         self.assertEqual(done.returncode, 0, done.stderr)
-        self.assertTrue(done.stdout.startswith("$'loose\\x1b[2Jtally', schedule I\n"))
+        self.assertTrue(done.stdout.startswith("$'loose\\x1b[2Jtally', schedule I: 1 steps\n"))
         self.assertNotIn("\033", done.stdout)
 
     def test_what_it_cannot_hold_is_named(self):
