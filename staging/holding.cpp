@@ -31,6 +31,11 @@ struct Startup {
 
     void stopAt(pid_t tid, uint64_t address);
     void onStop(pid_t tid, int status);
+    // Lets a thread go on. main's system calls are watched: a main that waits in the kernel
+    // before it has started both workers would wait for ever, held as they are.
+    void go(pid_t tid, int signal = 0) const {
+        resume(tid, tid == main ? PTRACE_SYSCALL : PTRACE_CONT, signal);
+    }
 };
 
 void Startup::stopAt(pid_t tid, uint64_t address) {
@@ -47,14 +52,14 @@ void Startup::stopAt(pid_t tid, uint64_t address) {
         singleStep(main);
         if (calls < CounterRun::workers)
             tracee.insertBreakpoint(create);
-        resume(main, PTRACE_CONT);
+        go(main);
     } else if (tid == main && address == returnAddress) {
         tracee.removeBreakpoint(returnAddress);
         returnAddress = 0;
         if (calls == CounterRun::workers)
             mainHeld = true; // held here for good, as if blocked in its join
         else
-            resume(main, PTRACE_CONT);
+            go(main);
     } else if (threads.contains(tid) && threads[tid] >= 0 &&
                address == found.routines[threads[tid]]) {
         ++heldWorkers; // at its routine's first instruction
@@ -77,11 +82,11 @@ void Startup::onStop(pid_t tid, int status) {
         threads[static_cast<pid_t>(thread)] = worker ? calls - 1 : -1;
         if (worker)
             found.workers[calls - 1] = static_cast<pid_t>(thread);
-        resume(tid, PTRACE_CONT);
+        go(tid);
         for (size_t i = 0; i < early.size(); ++i)
             if (early[i] == static_cast<pid_t>(thread)) {
                 early.erase(early.begin() + static_cast<long>(i));
-                resume(static_cast<pid_t>(thread), PTRACE_CONT);
+                go(static_cast<pid_t>(thread));
             }
         return;
     }
@@ -92,6 +97,13 @@ void Startup::onStop(pid_t tid, int status) {
         return;
     }
     const int signal = WSTOPSIG(status);
+    if (signal == (SIGTRAP | 0x80)) {
+        if (entersFutexWait(tid))
+            giveUp("main waits in the kernel before it has started two workers: the program "
+                   "is not of the counter's shape");
+        go(tid);
+        return;
+    }
     if (signal == SIGTRAP && status >> 16 == 0) {
         const uint64_t at = tracee.trappedAt(tid);
         if (at == 0)
@@ -101,7 +113,7 @@ void Startup::onStop(pid_t tid, int status) {
     }
     // A new thread's first stop, an event, or a signal of the program's own, passed on.
     const bool passOn = signal != SIGTRAP && signal != SIGSTOP && (status >> 16) == 0;
-    resume(tid, PTRACE_CONT, passOn ? signal : 0);
+    go(tid, passOn ? signal : 0);
 }
 
 } // namespace
@@ -119,7 +131,7 @@ Started holdWorkers(Tracee &tracee, Image &image) {
     if (startup.create == 0)
         giveUp("the program does not load pthread_create");
     tracee.insertBreakpoint(startup.create);
-    resume(main, PTRACE_CONT);
+    startup.go(main);
     while (!startup.mainHeld || startup.heldWorkers < CounterRun::workers) {
         int next;
         const pid_t tid = tracee.waitForAny(next);
