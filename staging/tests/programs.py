@@ -37,7 +37,7 @@ int main() {
     sem_init(&second, 0, 1);
     pthread_t a, b;
     pthread_create(&a, nullptr, up, nullptr);
-    pthread_create(&b, nullptr, down, nullptr);
+    %(second)s
     pthread_join(a, nullptr);
 }
 """
@@ -69,7 +69,10 @@ PROGRAMS = {
                         "sem_post(&first); sem_post(&second);", "-")),
     # A spin lock of the program's own: a worker that waits for it never reaches a step.
     "spinning": (worker(SPIN, UNSPIN, "+"), worker(SPIN, UNSPIN, "-")),
+    # One worker alone, which main joins: it never starts a second.
+    "alone": (worker("", "", "+"), worker("", "", "-"), ""),
 }
+SECOND = "pthread_create(&b, nullptr, down, nullptr);"
 
 
 def compiled(test_class):
@@ -77,10 +80,10 @@ def compiled(test_class):
     require("g++", "g++")
     folder = tempfile.mkdtemp()
     test_class.addClassCleanup(shutil.rmtree, folder)
-    for name, (up, down) in PROGRAMS.items():
+    for name, (up, down, *second) in PROGRAMS.items():
         source = os.path.join(folder, f"{name}.cpp")
         with open(source, "w", encoding="utf-8") as text:
-            text.write(SHAPE % {"up": up, "down": down})
+            text.write(SHAPE % {"up": up, "down": down, "second": (second or [SECOND])[0]})
         subprocess.run(["g++", "-std=c++20", "-O2", "-pthread", "-o",
                         os.path.join(folder, name), source], check=True)
     return folder

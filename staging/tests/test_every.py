@@ -119,6 +119,12 @@ class LearnersPrograms(unittest.TestCase):
         self.assertEqual(rows(every.stdout)["IDID"], ["4", "0", "0", "0", "0", "empty", "0",
                                                       "yes"])
 
+    def test_a_main_that_joins_before_a_second_worker_is_named(self):
+        done = self.run_program("-c", "alone", "I")
+        self.assertEqual((done.returncode, done.stdout, done.stderr), (
+            1, "", "interleave: main waits in the kernel before it has started two workers: the "
+                   "program is not of the counter's shape\n"))
+
     def test_a_worker_that_spins_is_stopped_with_what_it_does(self):
         for options, schedule in (("-c", "IID"), ("--all", "")):
             with self.subTest(options=options):
