@@ -10,6 +10,7 @@
 
 #include "counters.h"
 #include "diagnose.h"
+#include "names.h"
 #include "outcome.h"
 #include "processes.h"
 #include "watch.h"
@@ -40,12 +41,13 @@ std::string ask(const Request &request, const std::string &taken) {
     }
 }
 
-// The step line's printed column: the line, or how many.
+// The step line's printed column: the line, or how many. Here and in every other place
+// where interleave shows what the program printed, a control character is escaped.
 std::string shown(const std::string &printed) {
     const auto lines = std::count(printed.begin(), printed.end(), '\n');
     if (lines > 1)
         return "(" + std::to_string(lines) + " lines)";
-    return printed.substr(0, printed.find('\n'));
+    return visible(printed.substr(0, printed.find('\n')));
 }
 
 std::string does(const CounterStep &step) {
@@ -96,7 +98,7 @@ void printLines(const std::string &all) {
     puts(all.empty() ? "lines printed: none" : "lines printed:");
     for (size_t at = 0; at < all.size();) {
         const size_t end = all.find('\n', at);
-        printf("  %s\n", all.substr(at, end - at).c_str());
+        printf("  %s\n", visible(all.substr(at, end - at)).c_str());
         at = end == std::string::npos ? all.size() : end + 1;
     }
 }
@@ -184,11 +186,11 @@ std::string doneBy(const ProcessStep &step) {
     case ProcessStep::prints:
         return step.printed.empty()
                    ? "prints nothing"
-                   : "prints \"" + step.printed.substr(0, step.printed.find('\n')) + "\"";
+                   : "prints \"" + shown(step.printed) + "\"";
     case ProcessStep::exits:
         return "exits " + status;
     case ProcessStep::execs:
-        return "execs " + step.program;
+        return "execs " + visible(step.program);
     case ProcessStep::execFails:
         return "exec fails: " + status;
     case ProcessStep::lists:
