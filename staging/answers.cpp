@@ -184,9 +184,7 @@ std::string doneBy(const ProcessStep &step) {
     case ProcessStep::forks:
         return "forks";
     case ProcessStep::prints:
-        return step.printed.empty()
-                   ? "prints nothing"
-                   : "prints \"" + shown(step.printed) + "\"";
+        return step.printed.empty() ? "prints nothing" : "prints \"" + shown(step.printed) + "\"";
     case ProcessStep::exits:
         return "exits " + status;
     case ProcessStep::execs:

@@ -5,6 +5,7 @@
 #include <sys/ptrace.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <map>
 #include <vector>
 
@@ -30,6 +31,7 @@ struct Startup {
     bool mainHeld = false;
 
     void stopAt(pid_t tid, uint64_t address);
+    void cloned(pid_t tid);
     void onStop(pid_t tid, int status);
     // Lets a thread go on. main's system calls are watched: a main that waits in the kernel
     // before it has started both workers would wait for ever, held as they are.
@@ -68,6 +70,24 @@ void Startup::stopAt(pid_t tid, uint64_t address) {
     }
 }
 
+// `tid` made a thread. One started while main is in its call to pthread_create is that
+// call's worker.
+void Startup::cloned(pid_t tid) {
+    unsigned long made = 0;
+    ptrace(PTRACE_GETEVENTMSG, tid, nullptr, &made);
+    const auto thread = static_cast<pid_t>(made);
+    const bool worker = tid == main && returnAddress != 0 && calls <= CounterRun::workers;
+    threads[thread] = worker ? calls - 1 : -1;
+    if (worker)
+        found.workers[calls - 1] = thread;
+    go(tid);
+    const auto waiting = std::find(early.begin(), early.end(), thread);
+    if (waiting != early.end()) {
+        early.erase(waiting);
+        go(thread);
+    }
+}
+
 void Startup::onStop(pid_t tid, int status) {
     if (WIFEXITED(status) || WIFSIGNALED(status)) {
         if (tid == main)
@@ -75,19 +95,7 @@ void Startup::onStop(pid_t tid, int status) {
         return;
     }
     if (isEvent(status, PTRACE_EVENT_CLONE)) {
-        unsigned long thread = 0;
-        ptrace(PTRACE_GETEVENTMSG, tid, nullptr, &thread);
-        // A thread started while main is in its call to pthread_create is that call's worker.
-        const bool worker = tid == main && returnAddress != 0 && calls <= CounterRun::workers;
-        threads[static_cast<pid_t>(thread)] = worker ? calls - 1 : -1;
-        if (worker)
-            found.workers[calls - 1] = static_cast<pid_t>(thread);
-        go(tid);
-        for (size_t i = 0; i < early.size(); ++i)
-            if (early[i] == static_cast<pid_t>(thread)) {
-                early.erase(early.begin() + static_cast<long>(i));
-                go(static_cast<pid_t>(thread));
-            }
+        cloned(tid);
         return;
     }
     // A new thread may report its first stop before its creator reports the clone: it waits
