@@ -38,13 +38,16 @@ struct Worker {
 
 std::vector<Worker> workers;
 
+// Kills the workers, whose programs the kernel then kills too (their tracer gone), and
+// collects them all: each program comes to this process, the subreaper, as its worker ends.
 void stopWorkers() {
-    for (const Worker &worker : workers)
+    for (Worker &worker : workers) {
         if (worker.pid > 0)
             kill(worker.pid, SIGKILL);
-    for (Worker &worker : workers)
-        if (worker.pid > 0 && waitpid(worker.pid, nullptr, 0) > 0)
-            worker.pid = 0;
+        worker.pid = 0;
+    }
+    while (waitpid(-1, nullptr, __WALL) > 0 || errno == EINTR)
+        continue;
 }
 
 // A worker: reads a schedule's start a line, runs it to its end, answers with one line.
@@ -165,7 +168,8 @@ std::vector<Outcome> explore() {
     std::vector<Outcome> done;
     for (;;) {
         dispatch(pending);
-        std::vector<pollfd> ready(workers.size());
+        // The workers' answers, and the signals that end interleave, the last.
+        std::vector<pollfd> ready(workers.size() + 1, {signalsToWatch(), POLLIN, 0});
         std::transform(workers.begin(), workers.end(), ready.begin(), [](const Worker &worker) {
             return pollfd{worker.busy ? fileno(worker.results) : -1, POLLIN, 0};
         });
@@ -173,6 +177,7 @@ std::vector<Outcome> explore() {
             return done;
         if (poll(ready.data(), ready.size(), -1) < 0 && errno != EINTR)
             giveUp("cannot wait for the worker processes", errno);
+        takeSignals();
         for (size_t i = 0; i < workers.size(); ++i)
             if (ready[i].revents != 0)
                 collect(workers[i], done, pending);

@@ -30,7 +30,8 @@ sigset_t watched() {
     return set;
 }
 
-// Reads the signals that came; ends interleave if one of them asks it to.
+} // namespace
+
 void takeSignals() {
     signalfd_siginfo info;
     while (read(signals, &info, sizeof info) == static_cast<ssize_t>(sizeof info))
@@ -38,7 +39,9 @@ void takeSignals() {
             endBySignal(static_cast<int>(info.ssi_signo));
 }
 
-} // namespace
+int signalsToWatch() {
+    return signals;
+}
 
 void watchSignals() {
     const sigset_t set = watched();

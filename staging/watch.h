@@ -9,6 +9,10 @@
 // The signals that end interleave (an interrupt, a hang-up, a termination) and SIGCHLD are
 // taken through a descriptor, so that every wait sees them; called once, first.
 void watchSignals();
+// The descriptor that those signals make readable, for a poll of one's own, and the taking
+// of the signals that came, which ends interleave if one of them asks it to.
+int signalsToWatch();
+void takeSignals();
 // What to do, besides exiting, when such a signal comes: end what is held.
 void onEndingSignal(void (*cleanUp)());
 // Ends interleave as the signal `number` asks, after the clean-up.
