@@ -46,8 +46,8 @@ void stopWorkers() {
             kill(worker.pid, SIGKILL);
         worker.pid = 0;
     }
-    while (waitpid(-1, nullptr, __WALL) > 0 || errno == EINTR)
-        continue;
+    for (bool collecting = true; collecting;)
+        collecting = waitpid(-1, nullptr, __WALL) > 0 || errno == EINTR;
 }
 
 // A worker: reads a schedule's start a line, runs it to its end, answers with one line.
