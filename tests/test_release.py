@@ -3,6 +3,7 @@ manual pages that render cleanly, an install tree and a Debian package that Debi
 checker accepts."""
 
 import glob
+import gzip
 import os
 import re
 import shutil
@@ -22,6 +23,37 @@ LIBRARIES = {"interleave": ["libcapstone.so.4", "libstdc++.so.6"]}
 PAGES = sorted(page for page in glob.glob(os.path.join(BUILD, "*", "*.1")) if os.path.isfile(page))
 with open(os.path.join(BUILD, "CMakeCache.txt")) as cache:
     VERSION = re.search(r"^CMAKE_PROJECT_VERSION:\w+=(.*)$", cache.read(), re.M).group(1)
+
+
+def install_sources():
+    """Where an install copies each file from, by the file's path under the prefix, as the
+    build's install scripts say."""
+    copies = re.compile(r'^ *file\(INSTALL DESTINATION "\$\{CMAKE_INSTALL_PREFIX\}/([^"]*)"'
+                        r'[^\n]* FILES\s([^)]*)\)', re.M)
+    sources = {}
+    for script in glob.glob(os.path.join(BUILD, "**", "cmake_install.cmake"), recursive=True):
+        with open(script) as text:
+            for folder, files in copies.findall(text.read()):
+                sources |= {os.path.join(folder, os.path.basename(source)): source
+                            for source in re.findall(r'"([^"]*)"', files)}
+    return sources
+
+
+def checked_first():
+    """The files that an install checks are built before it copies anything."""
+    with open(os.path.join(BUILD, "cmake_install.cmake")) as script:
+        return re.search(r'^ *set\(files "([^"]*)"\)$', script.read(), re.M)[1].split(";")
+
+
+def recorded(prefix):
+    """The files that the last install into prefix copied, as its record in the build lists
+    them."""
+    for path in glob.glob(os.path.join(BUILD, "installs", "*")):
+        with open(path) as record:
+            lines = record.read().splitlines()
+        if lines[0] == f"place {prefix}":
+            return [line[len("file "):] for line in lines if line.startswith("file ")]
+    raise AssertionError(f"no record of the install into {prefix}")
 
 
 def tree(top):
@@ -108,6 +140,36 @@ class Packaging(unittest.TestCase):
                                    text=True, check=False)
             self.assertNotEqual(again.returncode, 0)
             self.assertIn("Nothing to uninstall", again.stderr)
+
+    def test_the_install_checks_first_every_file_it_copies_and_its_tools_answer(self):
+        # Each file that the install copied, traced to where it came from: every one from the
+        # build is one that the install checks is built before it copies anything, so that a
+        # partial build installs nothing. The tools, those whose page has --version, answer
+        # it as installed.
+        top = tempfile.TemporaryDirectory()
+        self.addCleanup(top.cleanup)
+        install = ["cmake", "--install", BUILD, "--prefix", top.name]
+        output(*install)
+        self.addCleanup(output, *install, "--component", "uninstall")
+        copied = [os.path.relpath(path, top.name) for path in recorded(top.name)]
+        sources = install_sources()
+        self.assertEqual(sorted(copied), sorted(sources))
+        from_build = {sources[name] for name in copied if sources[name].startswith(BUILD + "/")}
+        self.assertTrue(from_build)
+        self.assertEqual(from_build - set(checked_first()), set())
+        tools = []
+        for program in COMMANDS:
+            with gzip.open(os.path.join(top.name, "share", "man", "man1", program + ".1.gz"),
+                           "rt") as page:
+                if "\n.B \\-\\-version\n" in page.read():
+                    tools.append(program)
+        self.assertTrue(tools)
+        for program in tools:
+            with self.subTest(program=program):
+                done = subprocess.run([os.path.join(top.name, "bin", program), "--version"],
+                                      capture_output=True, text=True, check=False, timeout=60)
+                self.assertEqual((done.returncode, done.stdout, done.stderr),
+                                 (0, f"{program} (glassbox) {VERSION}\n", ""))
 
     @classmethod
     def setUpClass(cls):
