@@ -15,7 +15,7 @@ from harness import main, require, sh, strace
 BUILD = os.environ["GLASSBOX_BUILD"]
 # The programs of the counter shape that a learner writes, for a worker that spins.
 sys.path.append(os.path.join(os.environ["GLASSBOX_SOURCE"], "staging", "tests"))
-from programs import compiled  # noqa: E402
+from programs import compiled
 
 # The pages as the build fills them in, by program.
 PAGES = {os.path.basename(page)[:-2]: page for page in glob.glob(os.path.join(BUILD, "*", "*.1"))
@@ -96,7 +96,7 @@ STATEMENTS = (
      drawn),
     ("interleave", r"--passes=n\n.*; (\w+) unless given", passes),
     ("interleave", r"held worker alone makes (\w+) more passes\.\n(?:.*\n)*? +--hold=who\n"
-                   r".*: (\w+) \(the default\)", held),
+                   r".* (\w+) \(the default\)", held),
     ("interleave", r"A worker that runs (\d+) of its own instructions", spins),
 )
 

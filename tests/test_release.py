@@ -29,12 +29,12 @@ def install_sources():
     """Where an install copies each file from, by the file's path under the prefix, as the
     build's install scripts say."""
     copies = re.compile(r'^ *file\(INSTALL DESTINATION "\$\{CMAKE_INSTALL_PREFIX\}/([^"]*)"'
-                        r'[^\n]* FILES\s([^)]*)\)', re.M)
+                        r'[^\n]*?(?: RENAME "([^"]*)")? FILES\s([^)]*)\)', re.M)
     sources = {}
     for script in glob.glob(os.path.join(BUILD, "**", "cmake_install.cmake"), recursive=True):
         with open(script) as text:
-            for folder, files in copies.findall(text.read()):
-                sources |= {os.path.join(folder, os.path.basename(source)): source
+            for folder, renamed, files in copies.findall(text.read()):
+                sources |= {os.path.join(folder, renamed or os.path.basename(source)): source
                             for source in re.findall(r'"([^"]*)"', files)}
     return sources
 
