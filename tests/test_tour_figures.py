@@ -14,10 +14,11 @@ SHARE = "(other work used {}% of the {} CPUs meanwhile; at a fifth or more{})\n"
 TIMED = "{} s, {} voluntary and {} involuntary context switches"
 PER_LINE = ("(1,000,000 lines: {} M lines/s; per 1,000 lines, {} voluntary and {} involuntary "
             "context switches)\n")
-# measured, with /proc/stat read from fd 4 in its stead, 100 ticks a second and 3 CPUs, and a
-# command that is a function of the shell: no child process, so no CPU time of its own.
+# measured, with /proc/stat read from fd 4 in its stead, 100 ticks a second, 3 CPUs, and the
+# times builtin giving the shell's own CPU time, then its children's: the command's.
 MEASURED = """cpu_ticks() { read -r ticks <&4; echo "$ticks"; }
 getconf() { case $1 in CLK_TCK) echo 100 ;; _NPROCESSORS_ONLN) echo 3 ;; esac; }
+times() { echo '0m9.000s 0m9.000s'; echo '0m1.000s 0m0.500s'; }
 shown() { echo shown; return 3; }
 measured ' the race hides' shown 4<<<$'1000 5000\\n1400 6000'; echo "status $?"
 """
@@ -46,7 +47,7 @@ class Figures(unittest.TestCase):
                 # tick at all: nothing else ran.
                 ("other_work 100 1000 '0m0.000s 0m2.000s' 100 1 ''", SHARE.format(0, 1, "")),
                 ("other_work 0 0 '0m0.000s 0m0.000s' 100 1 ''", SHARE.format(0, 1, "")),
-                (MEASURED, "shown\n" + SHARE.format(40, 3, " the race hides") + "status 3\n"),
+                (MEASURED, "shown\n" + SHARE.format(25, 3, " the race hides") + "status 3\n"),
                 # GNU time writes to standard error; the command's status is kept.
                 (f"handoff_run 'echo \"{TIMED.format(0.25, 8000, 1500)}\" >&2; exit 5'; "
                  'echo "status $?"', TIMED.format(0.25, 8000, 1500) + "\n" +
