@@ -158,6 +158,7 @@ def exit_statuses(page):
 
 class Statements(unittest.TestCase):
     def test_every_default_and_limit_is_what_the_program_does(self):
+        require("man", "man-db")
         for program, pattern, confirm, *arguments in STATEMENTS:
             with self.subTest(program=program, statement=pattern):
                 stated = re.search(pattern, rendered(program))
