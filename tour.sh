@@ -18,10 +18,69 @@ chosen by a schedule. Every step ends by itself. The status is 1 when a step fai
 
 # The source folder is the one that holds the script itself, also when it is run through a
 # symbolic link from elsewhere; the name in messages is the one it was run by.
-source=$(dirname -- "$(readlink -f -- "$0")")
+source=$(dirname -- "$(readlink -f -- "${BASH_SOURCE[0]}")")
 invoked=$(cd -- "$(dirname -- "$0")" && pwd)/${0##*/}
 # shellcheck source=common/cli.sh
 . "$source/common/cli.sh"
+
+# The measurements come first, with nothing of the tour's own: the tests source the script
+# for them alone, and give them readings whose answers are known.
+
+# The machine's CPU time so far, in clock ticks of all its CPUs, from the first line of
+# /proc/stat on standard input: busy, then in all. Steal time, which another virtual machine
+# took, counts as busy.
+cpu_ticks() {
+    read -r _ user nice system idle iowait irq softirq steal _
+    echo $((user + nice + system + irq + softirq + steal)) \
+        $((user + nice + system + idle + iowait + irq + softirq + steal))
+}
+
+# Says how much of the machine other work took while a command ran: the ticks that the
+# machine was busy ($1) less the command's own CPU time ($3, its user and its system time as
+# the builtin times prints them, XmY.YYYs XmY.YYYs, at $4 ticks a second), as a share of all
+# its ticks meanwhile ($2) on its $5 CPUs. A machine busy elsewhere time-slices the two
+# workers on fewer cores, which changes what the command measures: $6 says what, as the
+# words that follow "at a fifth or more".
+other_work() {
+    awk -v busy="$1" -v all="$2" -v own="$3" -v hz="$4" -v cpus="$5" -v what="$6" '
+    BEGIN {
+        split(own, t, /[ ms]+/); other = busy - (t[1] * 60 + t[2] + t[3] * 60 + t[4]) * hz
+        printf "(other work used %.0f%% of the %d CPUs meanwhile; at a fifth or more%s)\n",
+               (all > 0 && other > 0 ? 100 * other / all : 0), cpus, what }'
+}
+
+# Runs a command and then says how much of the machine other work took while it ran, which
+# changes what $1 says. The status is the command's.
+measured() {
+    local what=$1 before after own status
+    shift
+    read -r -a before < <(cpu_ticks </proc/stat)
+    # The subshell's children are the command alone; times gives their CPU time, as XmY.YYYs,
+    # on its last line.
+    { own=$("$@" >&3; status=$?; times; exit "$status"); } 3>&1
+    status=$?
+    read -r -a after < <(cpu_ticks </proc/stat)
+    other_work $((after[0] - before[0])) $((after[1] - before[1])) "${own##*$'\n'}" \
+        "$(getconf CLK_TCK)" "$(getconf _NPROCESSORS_ONLN)" "$what"
+    return "$status"
+}
+
+# Runs guardtally's hand-off command $1, which prints guardtally's elapsed time and its
+# context switches (GNU time's -f '%e s, %w voluntary and %c involuntary context switches'),
+# and works those out per line: it printed 1,000,000 lines.
+# shellcheck disable=SC2317 # run by measured, which shellcheck does not follow
+handoff_run() {
+    bash -c "$1" 2>&1 | awk -v lines=1000000 '{ print }
+    /^[0-9.]+ s, [0-9]+ voluntary and [0-9]+ involuntary/ && $1 > 0 {
+        printf "(1,000,000 lines: %.1f M lines/s; per 1,000 lines, %.1f voluntary and %.1f " \
+               "involuntary context switches)\n", lines / $1 / 1e6, $3 * 1000 / lines,
+               $6 * 1000 / lines }'
+    return "${PIPESTATUS[0]}"
+}
+
+# Sourced, the script stops here.
+[[ ${BASH_SOURCE[0]} == "$0" ]] || return 0
+
 stepping=false
 from=1
 steps=$(grep -c '^ *section ' "$source/tour.sh")
@@ -141,56 +200,12 @@ have() {
     return 1
 }
 
-# The machine's CPU time so far, in clock ticks of all its CPUs: busy, then in all. Steal
-# time, which another virtual machine took, counts as busy.
-cpu_ticks() {
-    read -r _ user nice system idle iowait irq softirq steal _ </proc/stat
-    echo $((user + nice + system + irq + softirq + steal)) \
-        $((user + nice + system + idle + iowait + irq + softirq + steal))
-}
-
-# Runs a command and then says how much of the machine other work took while it ran: the
-# ticks the machine was busy, less the CPU time of the command itself. A machine busy
-# elsewhere time-slices the two workers on fewer cores, which changes what the command
-# measures: $1 says what, as the words that follow "at a fifth or more". The status is the
-# command's.
-measured() {
-    local what=$1 before after own status
-    shift
-    read -r -a before < <(cpu_ticks)
-    # The subshell's children are the command alone; times gives their CPU time, as XmY.YYYs,
-    # on its last line.
-    { own=$("$@" >&3; status=$?; times; exit "$status"); } 3>&1
-    status=$?
-    read -r -a after < <(cpu_ticks)
-    awk -v busy=$((after[0] - before[0])) -v all=$((after[1] - before[1])) -v own="${own##*$'\n'}" \
-        -v hz="$(getconf CLK_TCK)" -v cpus="$(getconf _NPROCESSORS_ONLN)" -v what="$what" '
-    BEGIN {
-        split(own, t, /[ ms]+/); other = busy - (t[1] * 60 + t[2] + t[3] * 60 + t[4]) * hz
-        printf "(other work used %.0f%% of the %d CPUs meanwhile; at a fifth or more%s)\n",
-               (all > 0 && other > 0 ? 100 * other / all : 0), cpus, what }'
-    return "$status"
-}
-
 # Shows a race by placement, and how busy the machine was meanwhile.
 race() {
     $skipping && return 0
     prompt "$1"
     measured " the race hides" bash -c "$1"
     check "$1" $?
-}
-
-# Runs guardtally's hand-off command $1, which prints guardtally's elapsed time and its
-# context switches (GNU time's -f '%e s, %w voluntary and %c involuntary context switches'),
-# and works those out per line: it printed 1,000,000 lines.
-# shellcheck disable=SC2317 # run by measured, which shellcheck does not follow
-handoff_run() {
-    bash -c "$1" 2>&1 | awk -v lines=1000000 '{ print }
-    /^[0-9.]+ s, [0-9]+ voluntary and [0-9]+ involuntary/ && $1 > 0 {
-        printf "(1,000,000 lines: %.1f M lines/s; per 1,000 lines, %.1f voluntary and %.1f " \
-               "involuntary context switches)\n", lines / $1 / 1e6, $3 * 1000 / lines,
-               $6 * 1000 / lines }'
-    return "${PIPESTATUS[0]}"
 }
 
 # The hand-off under a placement ($1, the words before each program), and how busy the

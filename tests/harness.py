@@ -100,13 +100,14 @@ def assert_usage_error(test, done, tool, message):
                                   f"Try '{tool} --help' for more information.\n")
 
 
-def still_folder(test, files=(), folders=()):
-    """Makes a folder for `test` whose `ls -a -l` cannot change while the test runs, and
-    returns its path and that listing. Its parent, "..", is a fresh folder too: a shared one
-    such as /tmp changes its link count whenever other work makes a folder in it. Every time
-    stamp is fixed. The folders are removed when the test ends."""
+def still_folder(test, files=(), folders=(), programs=()):
+    """Makes a folder for `test` (a test, or a test class in setUpClass) whose `ls -a -l`
+    cannot change while the test runs, and returns its path and that listing; it holds
+    `files`, `folders` and copies of the built `programs`. Its parent, "..", is a fresh
+    folder too: a shared one such as /tmp changes its link count whenever other work makes a
+    folder in it. Every time stamp is fixed. The folders are removed when the test ends."""
     top = tempfile.TemporaryDirectory()
-    test.addCleanup(top.cleanup)
+    (test.addClassCleanup if isinstance(test, type) else test.addCleanup)(top.cleanup)
     folder = os.path.join(top.name, "here")
     os.makedirs(folder)
     for name in folders:
@@ -114,6 +115,8 @@ def still_folder(test, files=(), folders=()):
     for name in files:
         with open(os.path.join(folder, name), "w") as file:
             file.write(name)
+    for name in programs:
+        shutil.copy(os.path.join(BIN, name), folder)
     for path in [os.path.join(folder, name) for name in folders] + [folder, top.name]:
         os.utime(path, (1e9, 1e9))
     listing = subprocess.run(["/bin/ls", "-a", "-l"], cwd=folder, env=ENV,

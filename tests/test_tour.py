@@ -10,11 +10,17 @@ import subprocess
 import tempfile
 import unittest
 
-from harness import BIN, ENV, assert_usage_error, main, require, sh
+from harness import BIN, ENV, assert_usage_error, main, require, sealed, sh, still_folder
 
 SOURCE = os.environ["GLASSBOX_SOURCE"]
 TOUR = os.path.join(SOURCE, "tour.sh")
 STEPS = 15  # the sections headed "== "
+
+
+def tour_programs():
+    """The programs that the tour runs, as it names them when a folder has none of them."""
+    with tempfile.TemporaryDirectory() as empty:
+        return re.search(r"\(missing: ([^)]*)\)", sh(f"{TOUR} '{empty}'").stderr)[1].split()
 
 
 def figures(pattern, text):
@@ -29,9 +35,43 @@ class Tour(unittest.TestCase):
                               ("script", "util-linux"), ("taskset", "util-linux")):
             if not shutil.which(tool):
                 raise AssertionError(f"the tour needs {tool} (Debian: {package})")
-        # strace writes its excerpts to standard error, which a reader sees in line.
-        cls.done = sh(f"{TOUR} {BIN} 2>&1", timeout=180)
+        # The tour is given a folder of its own programs, whose listing cannot change, and
+        # runs sealed to a TMPDIR of its own from a folder that is not theirs; first on PATH,
+        # stand-ins named like the programs note that they ran. strace writes its excerpts
+        # to standard error, which a reader sees in line.
+        programs = tour_programs()
+        cls.bindir, cls.listing = still_folder(cls, programs=programs)
+        own = tempfile.TemporaryDirectory()
+        cls.addClassCleanup(own.cleanup)
+        cls.caller, cls.tmpdir, stand_ins = (os.path.join(own.name, name)
+                                             for name in ("caller", "tmp", "stand-ins"))
+        for folder in (cls.caller, cls.tmpdir, stand_ins):
+            os.mkdir(folder)
+        for program in programs:
+            with open(os.path.join(stand_ins, program), "w") as stand_in:
+                stand_in.write(f'#!/bin/sh\necho "$0" >> "{cls.tmpdir}/ran from PATH"\n')
+            os.chmod(stand_in.name, 0o755)
+        prefix, cls.unsealed = sealed(cls.tmpdir, cls.caller)
+        cls.done = sh(f"{TOUR} {cls.bindir} 2>&1", timeout=180, prefix=prefix,
+                      env=dict(ENV, PATH=stand_ins + os.pathsep + ENV["PATH"]))
         cls.out = cls.done.stdout
+
+    def test_it_runs_the_programs_of_bindir_in_it_and_leaves_nothing_behind(self):
+        self.assertEqual(os.listdir(self.tmpdir), [])
+        self.assertEqual(os.listdir(self.caller), [])
+        self.assertEqual(sh("/bin/ls -a -l", cwd=self.bindir).stdout, self.listing)
+        # Each step that lists its working folder lists BINDIR as it was: nothing that an
+        # earlier step made is in it. (spawnlist on a terminal is left out: its listing
+        # need not be over when the terminal closes.)
+        lines = self.listing.splitlines(keepends=True)
+        for shown in ("$ swaplist | head -n 4\nBefore exec\n" + "".join(lines[:3]),
+                      "$ swaplist | head -n 2\nBefore exec\n" + lines[0],
+                      "$ execdropsline | head -n 2\n" + "".join(lines[:2]),
+                      "\nlines printed:\n  Parent: \n" + "".join("  " + line for line in lines),
+                      "".join("  " + line for line in lines) + "  Parent: \nprompt and"):
+            self.assertIn(shown, self.out)
+        if self.unsealed:
+            self.skipTest(f"the tour ran, but not sealed: {self.unsealed}")
 
     def test_first_act_guarded_trace_is_consistent_and_the_unguarded_breaks_in_context(self):
         self.assertEqual(self.done.returncode, 0, self.out)
@@ -79,6 +119,11 @@ class Tour(unittest.TestCase):
             self.assertEqual((voluntary, involuntary),
                              tuple(float(f"{count / 1000:.1f}") for count in (switched, preempted)))
             self.assertLessEqual(voluntary + involuntary, 1000)  # at most one a line
+        # Worked out for the lines that head let through.
+        counted = re.findall(r"head -n (\d+) > /dev/null\n.*\n\(([\d,]+) lines:", act)
+        self.assertEqual(len(counted), 2, act)
+        for shown, worked in counted:
+            self.assertEqual(worked.replace(",", ""), shown)
 
         spawn, swap, raw = re.split(r"\n== \w+ beneath", act)[1:]
         # Each excerpt line is "PROGRAM.PID:call", from one file of strace -ff a process.
@@ -98,10 +143,7 @@ class Tour(unittest.TestCase):
     def test_third_act_shows_the_mistakes_beside_the_cures_and_the_race_on_demand(self):
         act = self.out.split("=== Act three")[1].split("=== Act four")[0]
         exec_, fork, race = act.split("\n== ")[1:]
-        pipe, dropped, terminal = exec_.split("\n$ ")[1:]
-        self.assertRegex(pipe, r"^swaplist \| head -n 2\nBefore exec\ntotal ")
-        self.assertRegex(dropped, r"^execdropsline \| head -n 2\ntotal ")
-        self.assertRegex(terminal, r"^script .*\nBefore exec\ntotal ")
+        self.assertRegex(exec_.split("\n$ ")[3], r"^script .*\nBefore exec\ntotal ")
         self.assertRegex(fork, r"\$ spawnlist \| grep -c Parent\n1\n")
         self.assertRegex(fork, r"\$ forkdoublesline \| cat\nBefore fork\nBefore fork\n\n")
         self.assertRegex(fork, r"\$ script .*forkdoublesline.*\nBefore fork\n$")
@@ -125,32 +167,47 @@ class Tour(unittest.TestCase):
 
 
 class Stepping(unittest.TestCase):
-    def test_each_command_is_shown_before_it_runs_and_a_step_repeats_by_number(self):
-        # Enter is typed each time the tour asks, except that the first command of step 2 is
-        # answered with its number once: the tour starts again there. It goes on only when
-        # it is answered, and has run nothing of a command it asks about.
+    def test_every_step_number_typed_goes_there_and_each_command_waits_for_enter(self):
+        # Typed at the prompts: two numbers that are no step, which ask again and run
+        # nothing; the last step twice, the first twice, then every step in turn and the
+        # first again: each goes to that step. Then Enter, through the whole tour: it goes
+        # on only when answered, and has run nothing of a command it asks about. Each step
+        # number starts the tour again, which must clean up as it goes.
+        typed = ["0", str(STEPS + 1), *map(str, (STEPS, STEPS, 1, *range(1, STEPS + 1), 1))]
         prompt = re.compile(rb"\[step (\d+) of (\d+): Enter runs it, or a step's number\] ")
+        tmpdir = tempfile.TemporaryDirectory()
+        self.addCleanup(tmpdir.cleanup)
         with subprocess.Popen([TOUR, "--step", BIN], stdin=subprocess.PIPE,
-                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=ENV,
-                              start_new_session=True) as tour:
-            output, asked = b"", []
+                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                              env=dict(ENV, TMPDIR=tmpdir.name), start_new_session=True) as tour:
+            output, asked = b"", []  # each prompt's step, and what came since the one before
             while chunk := tour.stdout.read1(65536):
                 output += chunk
                 while len(prompt.findall(output)) > len(asked):
                     before, step, steps = prompt.split(output)[-4:-1]
-                    asked.append(int(step))
+                    asked.append((int(step), before))
                     self.assertEqual(int(steps), STEPS)
-                    shown = before.rsplit(b"\n$ ", 1)[1]  # the command, of one or two lines
-                    self.assertTrue(shown.endswith(b"\n") and shown.count(b"\n") <= 2, shown)
-                    if not asked[:-1]:  # guardtally | head -n 5 has printed no line yet
-                        self.assertNotRegex(output, rb"(Inc|Dec): ")
-                    again = asked == [1, 1, 2]
-                    tour.stdin.write(b"2\n" if again else b"\n")
+                    if not asked[len(typed):]:
+                        tour.stdin.write(typed[len(asked) - 1].encode() + b"\n")
+                    else:
+                        shown = before.rsplit(b"\n$ ", 1)[1]  # the command, of one or two lines
+                        self.assertTrue(shown.endswith(b"\n") and shown.count(b"\n") <= 2, shown)
+                        tour.stdin.write(b"\n")
                     tour.stdin.flush()
             self.assertEqual(tour.wait(timeout=300), 0)
-        self.assertEqual(sorted(set(asked)), list(range(1, STEPS + 1)))
-        self.assertEqual(asked.count(2), 2)
-        self.assertEqual(output.count(b"\n== loosetally: "), 2)
+        self.assertEqual(os.listdir(tmpdir.name), [])
+        self.assertNotRegex(asked[0][1], rb"(Inc|Dec): ")  # guardtally | head -n 5 waits
+        through = asked[len(typed):]
+        self.assertEqual(sorted({step for step, _ in through}), list(range(1, STEPS + 1)))
+        titles = re.findall(rb"\n== (.*)\n", b"".join(before for _, before in through))
+        self.assertEqual(len(titles), STEPS)
+        for answer, (was, _), (step, since) in zip(typed, asked, asked[1:]):
+            with self.subTest(answer=answer, at=was):
+                if 1 <= int(answer) <= STEPS:
+                    self.assertEqual(step, int(answer))
+                    self.assertEqual(re.findall(rb"\n== (.*)\n", since), [titles[step - 1]])
+                else:
+                    self.assertEqual((step, since), (was, b""))
 
 
 class FailingStep(unittest.TestCase):
@@ -220,13 +277,10 @@ class CommandLine(unittest.TestCase):
         # cmake --workflow --preset tour on a fresh clone builds only what the tour target
         # depends on; tour.sh names what it needs when given a folder that has none of it.
         require("ninja", "ninja-build")
-        with tempfile.TemporaryDirectory() as empty:
-            needed = re.search(r"\(missing: ([^)]*)\)", sh(f"{TOUR} '{empty}'").stderr)
-        self.assertIsNotNone(needed)
         query = subprocess.run(["ninja", "-C", os.environ["GLASSBOX_BUILD"], "-t", "query",
                                 "tour"], capture_output=True, text=True, check=True).stdout
         built = set(re.findall(r"^\s+bin/(\S+)$", query, re.M))
-        self.assertLessEqual(set(needed.group(1).split()), built)
+        self.assertLessEqual(set(tour_programs()), built)
 
 
 if __name__ == "__main__":

@@ -75,12 +75,14 @@ PROGRAMS = {
 SECOND = "pthread_create(&b, nullptr, down, nullptr);"
 
 
-def compiled(test_class):
-    """Compiles each of PROGRAMS into a folder of the test class's own; returns the folder."""
+def compiled(test_class, names=tuple(PROGRAMS)):
+    """Compiles each of PROGRAMS named into a folder of the test class's own; returns the
+    folder."""
     require("g++", "g++")
     folder = tempfile.mkdtemp()
     test_class.addClassCleanup(shutil.rmtree, folder)
-    for name, (up, down, *second) in PROGRAMS.items():
+    for name in names:
+        up, down, *second = PROGRAMS[name]
         source = os.path.join(folder, f"{name}.cpp")
         with open(source, "w", encoding="utf-8") as text:
             text.write(SHAPE % {"up": up, "down": down, "second": (second or [SECOND])[0]})
