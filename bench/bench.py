@@ -12,7 +12,6 @@ import errno
 import importlib
 import os
 import platform
-import re
 import shlex
 import subprocess
 import sys
@@ -34,8 +33,9 @@ TOOLS = ("serialtally",)
 
 
 def version():
-    with open(os.path.join(SOURCE, "CMakeLists.txt"), encoding="utf-8") as build:
-        return re.search(r"project\(glassbox\s+VERSION (\S+)", build.read()).group(1)
+    """The project's version: the one line of the file VERSION, which CMake reads too."""
+    with open(os.path.join(SOURCE, "VERSION"), encoding="utf-8") as line:
+        return line.readline().strip()
 
 
 def find_matplotlib():
