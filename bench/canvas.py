@@ -19,18 +19,6 @@ PLACEMENT_STYLE = {"one core": ("#009E73", "o"), "all cores": ("#CC79A7", "s"),
 WIDTH = 7.5  # inches
 
 
-def amount(value):
-    """A figure for a title or a label: below 10, two significant digits, so that 0.033 is
-    not called 0.0 and 0 stays 0; from 10 on, whole, with thousands separators."""
-    if value is None:
-        return "–"
-    if value == 0:
-        return "0"
-    if abs(value) >= 10:
-        return f"{value:,.0f}"
-    return f"{value:#.2g}".rstrip(".")
-
-
 def finish(figure, title, axes, caption, legend=()):
     """Titles the figure, labels it for readers of the SVG (each title and axis label is a
     group with its own id), and adds the legend's handles, if any, in one row below the

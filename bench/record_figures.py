@@ -9,9 +9,9 @@ import matplotlib.pyplot as plt
 from matplotlib.lines import Line2D
 from matplotlib.transforms import offset_copy
 
-from canvas import PLACEMENT_STYLE, WIDTH, amount, finish
+from canvas import PLACEMENT_STYLE, WIDTH, finish
 from detail import run_bins
-from tables import number
+from tables import amount, number
 
 
 def quiet_median(runs, figure):

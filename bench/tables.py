@@ -38,6 +38,23 @@ def number(value, digits=0):
     return "–" if value is None else f"{value:,.{digits}f}"
 
 
+def amount(value):
+    """A figure for a title or a label: below 10, two significant digits, so that 0.033 is
+    not called 0.0 and 0 stays 0; from 10 on, whole, with thousands separators."""
+    if value is None:
+        return "–"
+    if value == 0:
+        return "0"
+    if abs(value) >= 10:
+        return f"{value:,.0f}"
+    return f"{value:#.2g}".rstrip(".")
+
+
+def duration(ms):
+    """A time in milliseconds as an amount of ms, or of s from a second on."""
+    return f"{amount(ms / 1000)} s" if ms >= 1000 else f"{amount(ms)} ms"
+
+
 def cell(values, digits=1):
     """The median and range of values, as one table cell, leaving out the runs where the
     figure does not apply; "–" where it applies to none."""
