@@ -234,7 +234,10 @@ class CommandLine(unittest.TestCase):
                                       r"build/default\n$")
 
     def test_usage_errors(self):
-        for arguments in (["--records", "runs.txt"], ["--disturbed", "101"], ["-r", "0"]):
+        # --plot draws from the guard and race experiments together, or from schedules.
+        for arguments in (["--records", "runs.txt"], ["--disturbed", "101"], ["-r", "0"],
+                          ["-e", "guard", "-e", "schedules", "--plot", "figures"],
+                          ["-e", "checker", "--plot", "figures"]):
             with self.subTest(arguments=arguments):
                 done = bench(*arguments)
                 self.assertEqual((done.returncode, done.stdout), (2, ""))
