@@ -1,22 +1,24 @@
 #!/usr/bin/env python3
 """Runs the experiments behind the figures in the README on the machine at hand and prints
 them as Markdown tables: the price of the guard and the rate of the race under each core
-placement, with the kernel's work behind them; the checker against `wc -l` and `cat`; and
-the cost of starting each program, timed by hyperfine. Each figure is a median over several
-runs, with their range. A run during which other work kept the machine busy is marked as
-disturbed and left out of the medians; --records keeps every run, --traces one trace of
-each program and placement, and --plot draws the figures from them."""
+placement, with the kernel's work behind them; the checker against `wc -l` and `cat`; the
+cost of starting each program, timed by hyperfine; and interleave's speed holding
+loosetally, against the program's bare start and gdb's, with the outcomes of every
+schedule. Each figure is a median over several runs, with their range. A run during which
+other work kept the machine busy is marked as disturbed and left out of the medians;
+--records keeps every counter run, --traces one trace of each program and placement, and
+--plot draws the figures from them."""
 
 import argparse
 import errno
 import importlib
 import os
 import platform
-import re
 import shlex
 import subprocess
 import sys
 
+import schedules
 import tables
 from experiments import Bench, sample_load
 from records import PROGRAMS, write_records
@@ -24,18 +26,20 @@ from tables import count
 
 # The source tree is where the script itself lies, wherever a symlink to it was run from.
 SOURCE = os.path.dirname(os.path.dirname(os.path.realpath(__file__)))
-EXPERIMENTS = ("guard", "race", "checker", "startup")
+EXPERIMENTS = ("guard", "race", "checker", "startup", "schedules")
 # What each experiment runs: the built programs (--bin) and the benchmark's own (--tools).
 NEEDS = {"guard": ("guardtally", "serialtally", "tallycheck"),
          "race": ("loosetally", "serialtally", "tallycheck"),
          "checker": ("guardtally", "loosetally", "tallycheck"),
-         "startup": ("rawhello", "swaplist", "spawnlist")}
-TOOLS = ("serialtally",)
+         "startup": ("rawhello", "swaplist", "spawnlist"),
+         "schedules": ("loosetally", "guardtally", "interleave", "fetchaddtally")}
+TOOLS = ("serialtally", "fetchaddtally")
 
 
 def version():
-    with open(os.path.join(SOURCE, "CMakeLists.txt"), encoding="utf-8") as build:
-        return re.search(r"project\(glassbox\s+VERSION (\S+)", build.read()).group(1)
+    """The project's version: the one line of the file VERSION, which CMake reads too."""
+    with open(os.path.join(SOURCE, "VERSION"), encoding="utf-8") as line:
+        return line.readline().strip()
 
 
 def find_matplotlib():
@@ -101,7 +105,8 @@ def main():
     parser.add_argument("-n", "--lines", type=int, default=5_000_000,
                         help="lines of each counter run (default: %(default)s)")
     parser.add_argument("-r", "--runs", type=int, default=5,
-                        help="runs of each measurement (default: %(default)s)")
+                        help="runs of each measurement; of the schedules' timings, rounds "
+                             "(default: %(default)s)")
     parser.add_argument("--checker-lines", type=int, default=20_000_000, metavar="LINES",
                         help="lines of each trace that the checker reads, long enough that "
                              "starting a command costs little beside it (default: %(default)s)")
@@ -119,8 +124,8 @@ def main():
                         help="keep one trace of each program and placement in DIR: of the "
                              "quiet runs, the one with the median number of runs (turns)")
     parser.add_argument("--plot", metavar="DIR",
-                        help="draw the figures of the guard and the race into DIR as SVG "
-                             "(needs matplotlib)")
+                        help="draw the figures of the guard and the race, and of the "
+                             "schedules, into DIR as SVG (needs matplotlib)")
     parser.add_argument("--png", action="store_true", help="with --plot, draw PNG files too")
     parser.add_argument("--bin", default=os.path.join(SOURCE, "build", "default", "bin"),
                         help="folder of the built programs (default: %(default)s)")
@@ -140,9 +145,14 @@ def main():
     if args.check_quiet:
         sys.exit(check_quiet(args.disturbed))
     experiments = args.experiment or EXPERIMENTS
+    # The counters' figures are drawn from the guard and race experiments together, the
+    # schedules' from theirs.
+    counter_figures = {"guard", "race"} & set(experiments)
     if args.plot:
-        if not {"guard", "race"} <= set(experiments):
-            parser.error("--plot draws from the guard and race experiments: run both")
+        if counter_figures not in (set(), {"guard", "race"}) or not (
+                counter_figures or "schedules" in experiments):
+            parser.error("--plot draws from the guard and race experiments together, and "
+                         "from schedules: run both of the first, or schedules, or all three")
         find_matplotlib()
     if args.png and not args.plot:
         parser.error("--png draws the figures of --plot as PNG too: give --plot DIR")
@@ -162,20 +172,21 @@ def main():
     machine = (f"{processor}, {count(len(os.sched_getaffinity(0)), 'core')}, Linux "
                f"{platform.release()}")
     print(f"Machine: {machine}." + (f" Build: {args.build}." if args.build else ""))
+    counters = [experiment for experiment in experiments if experiment in PROGRAMS]
     print(f"Each figure: the median of {count(args.runs, 'run')}"
           + (", with their range" if args.runs > 1 else "")
-          + f"; {count(args.lines, 'line')} in each counter run"
+          + (f"; {count(args.lines, 'line')} in each counter run"
+             if counters or "checker" in experiments else "")
           + (f", {count(args.checker_lines, 'line')} in each trace that the checker reads."
              if "checker" in experiments else "."))
     bench = Bench(args)
-    counters = [experiment for experiment in experiments if experiment in PROGRAMS]
     if counters:
         placements = bench.counters(counters)
         for experiment in counters:
             tables.counter_table(bench.records, experiment, placements, bench.perf)
         tables.counter_note(args.disturbed, bench.perf)
         write_records(bench.records, files)
-    if args.plot:
+    if args.plot and counter_figures:
         import figures  # here, so that only --plot needs matplotlib
         caption = (f"{machine}; {count(args.runs, 'run')} of {count(args.lines, 'line')} per "
                    "program and placement. Placements: one core, the producer and its reader "
@@ -188,6 +199,12 @@ def main():
         tables.checker_table(bench.checker(), args.checker_lines)
     if "startup" in experiments:
         tables.startup_table(bench.startup())
+    if "schedules" in experiments:
+        speed, found = schedules.run(bench)
+        tables.schedule_tables(speed, found, args.disturbed)
+        if args.plot:
+            import schedule_figures
+            schedule_figures.draw_all(speed, found, machine, args.runs, args.plot, args.png)
 
 
 class WriteError(Exception):

@@ -1,8 +1,8 @@
 """What every figure shares: its colours and marks, its width, how a figure is titled and
 captioned, and how it is written. The colours are the Okabe-Ito set, which readers with any
 common colour blindness can tell apart. Each means one thing in every figure: Inc and Dec
-keep theirs, a break is black, and each placement has one of its own; marks differ in shape
-as well."""
+keep theirs, a break is black, each placement and each outcome of a schedule has one of its
+own; marks differ in shape as well."""
 
 import os
 import textwrap
@@ -16,19 +16,12 @@ LABELS = {"Inc": "#E69F00", "Dec": "#0072B2"}  # orange, blue
 BREAK = "#000000"
 PLACEMENT_STYLE = {"one core": ("#009E73", "o"), "all cores": ("#CC79A7", "s"),
                    "split": ("#666666", "^")}  # bluish green, reddish purple, grey
+# The outcome of a schedule: consistent, late reports only, a lost change (sky blue, yellow,
+# vermillion), and a deadlock, hatched.
+OUTCOME_STYLE = {"consistent": ("#56B4E9", None), "late reports only": ("#F0E442", None),
+                 "lost a change": ("#D55E00", None), "deadlock": ("#FFFFFF", "xxx")}
+REFERENCE = "#888888"  # a line to measure against: a bound, an aim
 WIDTH = 7.5  # inches
-
-
-def amount(value):
-    """A figure for a title or a label: below 10, two significant digits, so that 0.033 is
-    not called 0.0 and 0 stays 0; from 10 on, whole, with thousands separators."""
-    if value is None:
-        return "–"
-    if value == 0:
-        return "0"
-    if abs(value) >= 10:
-        return f"{value:,.0f}"
-    return f"{value:#.2g}".rstrip(".")
 
 
 def finish(figure, title, axes, caption, legend=()):

@@ -9,9 +9,9 @@ import matplotlib.pyplot as plt
 from matplotlib.lines import Line2D
 from matplotlib.transforms import offset_copy
 
-from canvas import PLACEMENT_STYLE, WIDTH, amount, finish
+from canvas import PLACEMENT_STYLE, REFERENCE, WIDTH, finish
 from detail import run_bins
-from tables import number
+from tables import amount, number
 
 
 def quiet_median(runs, figure):
@@ -182,7 +182,7 @@ def price_of_the_guard(source):
         elif mine:
             parts.append(f"{placement}, {amount(quiet_median(mine, lambda run: run['bound']))} "
                          f"at {amount(quiet_median(mine, calls))}")
-    ax.axhline(1, color="#888888", linewidth=0.8, linestyle="--", zorder=1)
+    ax.axhline(1, color=REFERENCE, linewidth=0.8, linestyle="--", zorder=1)
     ax.annotate("the serial bound: serialtally, one thread, no semaphore", (1, 1),
                 xycoords=("axes fraction", "data"), xytext=(-4, 3), textcoords="offset points",
                 fontsize=7, color="#444444", horizontalalignment="right")

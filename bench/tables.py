@@ -1,8 +1,10 @@
 """The tables: the benchmark's records and timings as Markdown, each cell the median and
 range of the runs it summarises. A counter table takes the quiet runs only."""
 
+import shlex
 import statistics
 
+import schedules
 from records import PROGRAMS
 
 # Each counter table's columns: heading, the figure from one record, and its digits. The
@@ -36,6 +38,23 @@ def count(number, noun):
 def number(value, digits=0):
     """A figure with its digits, or "–" where there is none."""
     return "–" if value is None else f"{value:,.{digits}f}"
+
+
+def amount(value):
+    """A figure for a title or a label: below 10, two significant digits, so that 0.033 is
+    not called 0.0 and 0 stays 0; from 10 on, whole, with thousands separators."""
+    if value is None:
+        return "–"
+    if value == 0:
+        return "0"
+    if abs(value) >= 10:
+        return f"{value:,.0f}"
+    return f"{value:#.2g}".rstrip(".")
+
+
+def duration(ms):
+    """A time in milliseconds as an amount of ms, or of s from a second on."""
+    return f"{amount(ms / 1000)} s" if ms >= 1000 else f"{amount(ms)} ms"
 
 
 def cell(values, digits=1):
@@ -105,3 +124,58 @@ def startup_table(markdown):
         return
     print(markdown)
     print("\n`spawnlist` is timed until its parent exits; the listing runs on after it.")
+
+
+def schedule_tables(speed, found, disturbed_percent):
+    """interleave's speed against the program's bare start and gdb's, and the outcomes of
+    every schedule of each program, from the experiment's Speed and records."""
+    shown = {key: f"`{shlex.join(command)}`" for key, command in
+             schedules.commands("hold.gdb").items()}
+    shown["step"] = f"(`I{schedules.LONG_STEPS}` − `I`) / {schedules.LONG_STEPS - 1}"
+
+    def judged(key):
+        return [schedules.aim_words(key), "yes" if speed.met(key) else "no"]
+
+    print("\n### Holding the program: its start, a step and the race\n")
+    print("| what | command | runs | ms | × bare start | aim | met |\n|" + "---|" * 7)
+    for key in ("bare", "held", "gdb", "long", "step", "race"):
+        what = schedules.TIMED[key][0] if key in schedules.TIMED else "one step"
+        if key == "gdb" and key not in speed.seconds:
+            print(f"| {what} | gdb is not installed (Debian: apt-get install gdb): not timed"
+                  + " | –" * 5 + " |")
+            continue
+        rows = [what, shown[key], str(len(speed.times(key))), cell(speed.times(key), 2)]
+        rows.append(number(speed.against_bare(speed.median(key)), 1)
+                    if key in ("held", "gdb") else "–")
+        rows += judged(key) if key in schedules.AIMS else ["–", "–"]
+        print("| " + " | ".join(rows) + " |")
+    print("\n### Every schedule of loosetally: its wall time, and the time a schedule\n")
+    print("| command | schedules | processors | runs | wall, ms | ms a schedule | "
+          "× bare start | aim | met |\n|" + "---|" * 9)
+    for key in (f"every {passes}" for passes in schedules.PASSES):
+        rows = [shown[key], f"{speed.schedules[key]:,}", str(speed.processors),
+                str(len(speed.times(key))), cell(speed.times(key), 2),
+                cell(speed.per_schedule(key), 2),
+                number(speed.against_bare(statistics.median(speed.per_schedule(key))), 1),
+                *judged(key)]
+        print("| " + " | ".join(rows) + " |")
+    disturbed = speed.load > disturbed_percent / 100
+    print("\nEach time: the median (and range) of its runs, the commands taking turns round "
+          "after round. The bare start is timed to the end of `loosetally | head -n 1`, the "
+          "bench reading the line itself. gdb stops each worker at its routine's first "
+          f"instruction in turn, from hold.gdb: {'; '.join(schedules.GDB_HOLD)}. One step: each "
+          "round's difference between the two schedules. A schedule's time: the wall time "
+          "times the processors that the run could use, over its schedules; the aim for "
+          f"two passes is for 2 cores. Other work used {speed.load:.0%} of all CPUs while "
+          "they ran" + (f": disturbed, above {disturbed_percent:g}%." if disturbed else "."))
+    print("\n### Every schedule by its outcome\n")
+    print("| program | passes | schedules | " + " | ".join(schedules.CLASSES) + " |\n|"
+          + "---|" * (3 + len(schedules.CLASSES)))
+    for (program, passes), records in found.items():
+        counts = schedules.outcome_counts(records).values()
+        print(f"| `{program}` | {passes} | {len(records):,} | "
+              + " | ".join(f"{counted:,}" for counted in counts) + " |")
+    print("\nFrom `interleave --all --records`, one row a schedule: a deadlock; else a lost "
+          "change; else late reports only, a trace that breaks with nothing lost; else "
+          "consistent. `fetchaddtally` (in `bench/`, not installed) is loosetally with each "
+          "change one `fetch_add` or `fetch_sub`.")

@@ -98,7 +98,9 @@ class Tables(unittest.TestCase):
         cls.csv, cls.jsonl, cls.traces, cls.plots = (
             os.path.join(cls.folder.name, name)
             for name in ("runs.csv", "runs.jsonl", "traces", "plots"))
-        cls.done = bench("--records", cls.csv, "--records", cls.jsonl, "--traces", cls.traces,
+        # The schedules experiment has a test of its own, in test_schedules.py.
+        cls.done = bench("-e", "guard", "-e", "race", "-e", "checker", "-e", "startup",
+                         "--records", cls.csv, "--records", cls.jsonl, "--traces", cls.traces,
                          "--plot", cls.plots, "--png")
         with open(cls.csv, encoding="utf-8", newline="") as records:
             cls.records = list(csv.DictReader(records))
@@ -232,7 +234,10 @@ class CommandLine(unittest.TestCase):
                                       r"build/default\n$")
 
     def test_usage_errors(self):
-        for arguments in (["--records", "runs.txt"], ["--disturbed", "101"], ["-r", "0"]):
+        # --plot draws from the guard and race experiments together, or from schedules.
+        for arguments in (["--records", "runs.txt"], ["--disturbed", "101"], ["-r", "0"],
+                          ["-e", "guard", "-e", "schedules", "--plot", "figures"],
+                          ["-e", "checker", "--plot", "figures"]):
             with self.subTest(arguments=arguments):
                 done = bench(*arguments)
                 self.assertEqual((done.returncode, done.stdout), (2, ""))
@@ -248,14 +253,16 @@ class CommandLine(unittest.TestCase):
                                       r"enough to measure \(a run is disturbed above 100%\)\.\n$")
 
     def test_through_a_symlink_and_into_an_output_that_fails(self):
-        """A symlink to the bench still finds its tree, and a failed write is the bench's
-        own error, which fails it."""
+        """A symlink to the bench still finds its tree, and the project's version there, and
+        a failed write is the bench's own error, which fails it."""
         with tempfile.TemporaryDirectory() as folder:
             link = shlex.quote(os.path.join(folder, "bench.py"))
             os.symlink(BENCH, os.path.join(folder, "bench.py"))
-            done = sh(f"{link} --version")
-            self.assertEqual((done.returncode, done.stderr), (0, ""))
-            self.assertEqual(done.stdout, sh(f"{shlex.quote(BENCH)} --version").stdout)
+            with open(os.path.join(SOURCE, "VERSION"), encoding="utf-8") as version:
+                said = f"bench.py (glassbox) {version.read().strip()}\n"
+            for path in (link, shlex.quote(BENCH)):
+                done = sh(f"{path} --version")
+                self.assertEqual((done.returncode, done.stdout, done.stderr), (0, said, ""))
             # Buffered, the write fails when the output is flushed at the end; unbuffered,
             # at once; closed, Python has no standard output to write to at all.
             full = "No space left on device"

@@ -22,8 +22,8 @@ def one_line(text):
 class Placing(unittest.TestCase):
     def test_marks_at_one_height_side_by_side_and_figures_as_text(self):
         require("python3:matplotlib", "python3-matplotlib")
-        import canvas
         import record_figures
+        import tables
         # Offsets from the placement: marks at one height alternate right and left, never
         # past 0.28; marks at heights far apart each stay on the placement.
         for values, offsets in (([1, 1, 1, 100], [0, 0.07, -0.07, 0]), ([10, 11], [0, 0]),
@@ -33,7 +33,7 @@ class Placing(unittest.TestCase):
             self.assertEqual([round(offset, 6) for offset in spread], offsets, values)
         for value, text in ((None, "–"), (0, "0"), (0.033, "0.033"), (5, "5.0"), (0.3, "0.30"),
                             (12345.6, "12,346")):
-            self.assertEqual(canvas.amount(value), text, value)
+            self.assertEqual(tables.amount(value), text, value)
         self.assertEqual([record_figures.span(4, 4), record_figures.span(2048, 4095)],
                          ["4", "2,048–4,095"])
 

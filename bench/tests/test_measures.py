@@ -142,7 +142,7 @@ class Choices(unittest.TestCase):
         bench.counter_run = lambda program, placement, number, lines: {
             "mean_run": means[(program, placement)]}
         seconds = {"tallycheck": 4.0, "wc": 1.0, "cat": 0.5}
-        bench.timed = lambda command: seconds[command[0]]
+        bench.timed = lambda command, statuses=(0,): seconds[command[0]]
         with contextlib.redirect_stdout(io.StringIO()) as markdown:
             tables.checker_table(bench.checker(), 2_000_000)
         cells = ("0.5 (0.5–0.5) | 2.0 (2.0–2.0) | 4.0 (4.0–4.0) | 4.00 (4.00–4.00) | "
