@@ -43,17 +43,6 @@ bool sleeping(pid_t pid, pid_t tid) {
     return processState(name, state, parent) && (state == 'S' || state == 'D');
 }
 
-} // namespace
-
-bool entersFutexWait(pid_t tid) {
-    __ptrace_syscall_info info = {};
-    ptrace(PTRACE_GET_SYSCALL_INFO, tid, sizeof info, &info);
-    return info.op == PTRACE_SYSCALL_INFO_ENTRY && info.entry.nr == SYS_futex &&
-           isWait(info.entry.args[1]);
-}
-
-namespace {
-
 bool ended(int status) {
     return WIFEXITED(status) || WIFSIGNALED(status);
 }

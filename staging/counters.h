@@ -108,8 +108,6 @@ struct Started {
     uint64_t routines[CounterRun::workers];
 };
 Started holdWorkers(Tracee &tracee, Image &image);
-// Whether thread `tid`, stopped at a system call, is entering a futex wait.
-bool entersFutexWait(pid_t tid);
 uint64_t findCounter(const Tracee &tracee, Image &image,
                      const uint64_t (&routines)[CounterRun::workers]);
 // The lock routines that a step knows, in the order of CounterRun's table.

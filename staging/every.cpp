@@ -7,6 +7,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -69,9 +70,24 @@ void stopWorkers() {
     _exit(0);
 }
 
+// The processors that this process may run on, as its affinity says (taskset narrows it).
+std::vector<size_t> allowedProcessors() {
+    cpu_set_t allowed;
+    std::vector<size_t> processors;
+    if (sched_getaffinity(0, sizeof allowed, &allowed) == 0)
+        for (size_t processor = 0; processor < CPU_SETSIZE; ++processor)
+            if (CPU_ISSET(processor, &allowed))
+                processors.push_back(processor);
+    return processors;
+}
+
+// Starts the workers: two a processor that this process may use, each held to its
+// processor with the program that it runs, so that every stop and start of the program
+// wakes a process on the same processor. A run spends most of its time waiting for such
+// wake-ups, not computing, so a second worker a processor fills that time.
 void startWorkers(const char *path, Kind kind, Image &image, unsigned long passes) {
-    const long processors = sysconf(_SC_NPROCESSORS_ONLN);
-    workers.resize(static_cast<size_t>(std::clamp(processors, 1L, 8L)));
+    const std::vector<size_t> processors = allowedProcessors();
+    workers.resize(std::clamp<size_t>(processors.size() * 2, 1, 16));
     onEndingSignal(stopWorkers);
     for (Worker &worker : workers) {
         int tasks[2];
@@ -80,10 +96,17 @@ void startWorkers(const char *path, Kind kind, Image &image, unsigned long passe
         if (pipe2(tasks, O_CLOEXEC) != 0 || pipe2(results, O_CLOEXEC) != 0 ||
             pipe2(errors, O_CLOEXEC) != 0)
             giveUp("cannot make a pipe", errno);
+        const auto number = static_cast<size_t>(&worker - workers.data());
         worker.pid = fork();
         if (worker.pid < 0)
             giveUp("cannot start a worker process", errno);
         if (worker.pid == 0) {
+            if (!processors.empty()) {
+                cpu_set_t one;
+                CPU_ZERO(&one);
+                CPU_SET(processors[number % processors.size()], &one);
+                sched_setaffinity(0, sizeof one, &one);
+            }
             dup2(errors[1], STDERR_FILENO);
             serve(fdopen(tasks[0], "r"), fdopen(results[1], "w"), path, kind, image, passes);
         }

@@ -22,25 +22,26 @@ struct Startup {
     Tracee &tracee;
     pid_t main;
     uint64_t create;
+    // pthread_join: a main that joins before it has started both workers would wait for
+    // ever, the worker that it joins being held.
+    uint64_t join;
     Started found = {};
-    int calls = 0;                // pthread_create calls that main has made
-    uint64_t returnAddress = 0;   // of the call under way, 0 when none is
-    std::map<pid_t, int> threads; // each new thread: the worker it is, or -1
-    std::vector<pid_t> early;     // new threads whose first stop came before their clone event
+    int calls = 0;                     // pthread_create calls that main has made
+    uint64_t returnAddress = 0;        // of the call under way, 0 when none is
+    std::map<pid_t, int> threads = {}; // each new thread: the worker it is, or -1
+    std::vector<pid_t> early = {};     // new threads whose first stop came before their clone event
     int heldWorkers = 0;
     bool mainHeld = false;
 
     void stopAt(pid_t tid, uint64_t address);
     void cloned(pid_t tid);
     void onStop(pid_t tid, int status);
-    // Lets a thread go on. main's system calls are watched: a main that waits in the kernel
-    // before it has started both workers would wait for ever, held as they are.
-    void go(pid_t tid, int signal = 0) const {
-        resume(tid, tid == main ? PTRACE_SYSCALL : PTRACE_CONT, signal);
-    }
 };
 
 void Startup::stopAt(pid_t tid, uint64_t address) {
+    if (address == join)
+        giveUp("main joins a thread before it has started two workers: the program is not of "
+               "the counter's shape");
     if (tid == main && address == create) {
         const Registers registers = registersOf(main);
         returnAddress = tracee.readWord(returnAddressSlot(registers));
@@ -54,14 +55,14 @@ void Startup::stopAt(pid_t tid, uint64_t address) {
         singleStep(main);
         if (calls < CounterRun::workers)
             tracee.insertBreakpoint(create);
-        go(main);
+        resume(main, PTRACE_CONT);
     } else if (tid == main && address == returnAddress) {
         tracee.removeBreakpoint(returnAddress);
         returnAddress = 0;
         if (calls == CounterRun::workers)
             mainHeld = true; // held here for good, as if blocked in its join
         else
-            go(main);
+            resume(main, PTRACE_CONT);
     } else if (threads.contains(tid) && threads[tid] >= 0 &&
                address == found.routines[threads[tid]]) {
         ++heldWorkers; // at its routine's first instruction
@@ -80,11 +81,11 @@ void Startup::cloned(pid_t tid) {
     threads[thread] = worker ? calls - 1 : -1;
     if (worker)
         found.workers[calls - 1] = thread;
-    go(tid);
+    resume(tid, PTRACE_CONT);
     const auto waiting = std::find(early.begin(), early.end(), thread);
     if (waiting != early.end()) {
         early.erase(waiting);
-        go(thread);
+        resume(thread, PTRACE_CONT);
     }
 }
 
@@ -105,13 +106,6 @@ void Startup::onStop(pid_t tid, int status) {
         return;
     }
     const int signal = WSTOPSIG(status);
-    if (signal == (SIGTRAP | 0x80)) {
-        if (entersFutexWait(tid))
-            giveUp("main waits in the kernel before it has started two workers: the program "
-                   "is not of the counter's shape");
-        go(tid);
-        return;
-    }
     if (signal == SIGTRAP && status >> 16 == 0) {
         const uint64_t at = tracee.trappedAt(tid);
         if (at == 0)
@@ -121,7 +115,7 @@ void Startup::onStop(pid_t tid, int status) {
     }
     // A new thread's first stop, an event, or a signal of the program's own, passed on.
     const bool passOn = signal != SIGTRAP && signal != SIGSTOP && (status >> 16) == 0;
-    go(tid, passOn ? signal : 0);
+    resume(tid, PTRACE_CONT, passOn ? signal : 0);
 }
 
 } // namespace
@@ -135,11 +129,16 @@ Started holdWorkers(Tracee &tracee, Image &image) {
         giveUp("the program did not reach its entry point");
     tracee.removeBreakpoint(entry);
     image.loaded(tracee, entry);
-    Startup startup = {tracee, main, image.routine("pthread_create"), {}, 0, 0, {}, {}, 0, false};
+    Startup startup{.tracee = tracee,
+                    .main = main,
+                    .create = image.routine("pthread_create"),
+                    .join = image.routine("pthread_join")};
     if (startup.create == 0)
         giveUp("the program does not load pthread_create");
     tracee.insertBreakpoint(startup.create);
-    startup.go(main);
+    if (startup.join != 0)
+        tracee.insertBreakpoint(startup.join);
+    resume(main, PTRACE_CONT);
     while (!startup.mainHeld || startup.heldWorkers < CounterRun::workers) {
         int next;
         const pid_t tid = tracee.waitForAny(next);

@@ -141,7 +141,7 @@ class LearnersPrograms(unittest.TestCase):
     def test_a_main_that_joins_before_a_second_worker_is_named(self):
         done = self.run_program("-c", "alone", "I")
         self.assertEqual((done.returncode, done.stdout, done.stderr), (
-            1, "", "interleave: main waits in the kernel before it has started two workers: the "
+            1, "", "interleave: main joins a thread before it has started two workers: the "
                    "program is not of the counter's shape\n"))
 
     def test_a_worker_that_spins_is_stopped_with_what_it_does(self):
