@@ -116,8 +116,10 @@ def exit_cases():
     cases = {program: ((f"{program} >/dev/full", 1, "Standard output failed"),
                        (f"{no_thread} {program} >/dev/null", 1, f"a thread could not be {what}"),
                        (f"{program} | head -n 1; exit ${{PIPESTATUS[0]}}", 141, "141 after"),
-                       (f"timeout --preserve-status -s INT 1 {program} >/dev/null", 130,
-                        "130 after an interrupt"))
+                       # SIGINT at its default, which a job started in the background
+                       # would ignore; should it not end the program, SIGKILL does.
+                       (f"env --default-signal=INT timeout -k 10 --preserve-status -s INT 1 "
+                        f"{program} >/dev/null", 130, "130 after an interrupt"))
              for program, what in (("guardtally", "set up"), ("loosetally", "started"))}
     return cases | {
         "tallycheck": (("echo 'Inc: 1' | tallycheck", 0, "consistent"),
