@@ -1,5 +1,5 @@
-// --all: every schedule, run by as many worker processes as there are processors, each
-// schedule a fresh run of the program. A run takes the first letter that can move at each
+// --all: every schedule, run by worker processes, two a processor that interleave may use,
+// each schedule a fresh run of the program. A run takes the first letter that can move at each
 // step; every other letter that could have moved there is a schedule still to run, which
 // starts as that run did up to there. So each schedule is run exactly once.
 #include "every.h"

@@ -39,6 +39,6 @@ struct Outcome {
 };
 
 // Runs the schedule that starts with `prefix` and goes on, at each step, with the first of
-// the letters that can move, to its end (run.cpp).
+// the letters that can move, to its end (leaf.cpp).
 Outcome runToEnd(const char *path, Kind kind, Image &image, unsigned long passes,
                  const std::string &prefix);

@@ -80,17 +80,17 @@ Output::~Output() {
         close(slave);
 }
 
-bool Output::open() {
+void Output::open() {
     master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
-        return false;
-    const char *name = ptsname(master);
+    const char *name =
+        master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0 ? ptsname(master) : nullptr;
     slave = name == nullptr ? -1 : ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
     termios modes;
     if (slave < 0 || tcgetattr(slave, &modes) != 0)
-        return false;
+        giveUp("cannot open a pseudo-terminal for the program's output", errno);
     modes.c_oflag &= ~static_cast<tcflag_t>(OPOST); // the bytes as written: no "\n" made "\r\n"
-    return tcsetattr(slave, TCSANOW, &modes) == 0 && fcntl(master, F_SETFL, O_NONBLOCK) == 0;
+    if (tcsetattr(slave, TCSANOW, &modes) != 0 || fcntl(master, F_SETFL, O_NONBLOCK) != 0)
+        giveUp("cannot set up the program's pseudo-terminal", errno);
 }
 
 void Output::drain() {

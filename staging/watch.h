@@ -33,7 +33,8 @@ class Output {
     Output &operator=(const Output &) = delete;
     ~Output();
 
-    bool open();
+    // Opens the terminal; gives up, with the reason, when it cannot.
+    void open();
     int terminal() const { return slave; }
     // Reads what the program has written so far, so that it never blocks on a full terminal.
     void drain();
