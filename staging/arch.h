@@ -61,6 +61,9 @@ struct Instruction {
     uint64_t target = 0;
     unsigned memoryCount = 0;
     MemoryOperand memory[2];
+    // Indivisible on a multiprocessor: a lock prefix, or xchg with memory (locked always).
+    bool atomic = false;
+    bool returns = false; // a return: where it goes is on the stack
 };
 
 // Decodes the instruction whose bytes start at `code` (at most `size` of them), which the

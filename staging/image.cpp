@@ -104,6 +104,10 @@ bool Image::ownCode(uint64_t address) const {
            !std::binary_search(exported.begin(), exported.end(), address);
 }
 
+bool Image::inFile(uint64_t address) const {
+    return inAny(code, address);
+}
+
 bool Image::writableData(uint64_t address) const {
     return inAny(data, address);
 }

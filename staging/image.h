@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "arch.h"
-#include "elf.h"
+#include "elf_file.h"
 
 class Tracee;
 
@@ -29,6 +29,8 @@ class Image {
     // one instruction at a time. Everything else is run at full speed.
     bool ownCode(uint64_t address) const;
     bool writableData(uint64_t address) const;
+    // Code of the program's file that is not its own: the stubs that lead to libraries.
+    bool inFile(uint64_t address) const;
     // The address of the routine `name` where the dynamic linker would find it first, or 0.
     uint64_t routine(const char *name) const;
     // The instruction of the program's own code at `address`, decoded once for all runs;

@@ -58,14 +58,17 @@ constexpr rlim_t fileLimit = rlim_t{1} << 24;
 // In the child, before its exec: its own process group, so that the terminal's signals go
 // to interleave alone; no address randomisation, so that every run has the same addresses;
 // the signals that interleave watches no longer blocked; then traced.
-[[noreturn]] void becomeTraced(const char *path, int terminal, int report) {
+[[noreturn]] void becomeTraced(const char *path, char *const *argv, int terminal, int errors,
+                               int report) {
     setpgid(0, 0);
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     personality(ADDR_NO_RANDOMIZE);
     const int null = open("/dev/null", O_RDWR);
     dup2(null, STDIN_FILENO);
     dup2(terminal, STDOUT_FILENO);
-    dup2(null, STDERR_FILENO);
+    dup2(errors >= 0 ? errors : null, STDERR_FILENO);
+    if (argv != nullptr)
+        setenv("LD_BIND_NOW", "1", 1);
     const rlimit files = {fileLimit, fileLimit};
     setrlimit(RLIMIT_FSIZE, &files);
     sigset_t none;
@@ -80,7 +83,10 @@ constexpr rlim_t fileLimit = rlim_t{1} << 24;
     char stage = 't';
     if (ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) == 0) {
         kill(getpid(), SIGSTOP); // the tracer sets its options while it stops here
-        execl(path, path, static_cast<char *>(nullptr));
+        if (argv != nullptr)
+            execv(path, argv);
+        else
+            execl(path, path, static_cast<char *>(nullptr));
         stage = 'x';
     }
     err = errno;
@@ -95,6 +101,19 @@ constexpr rlim_t fileLimit = rlim_t{1} << 24;
 } // namespace
 
 void Tracee::start(const char *path, Output &programOutput) {
+    begin(path, nullptr, programOutput, -1);
+}
+
+int Tracee::start(const char *path, char *const *argv, Output &programOutput) {
+    int errors[2];
+    if (pipe2(errors, O_CLOEXEC) != 0 || fcntl(errors[0], F_SETFL, O_NONBLOCK) != 0)
+        giveUp("cannot make a pipe", errno);
+    begin(path, argv, programOutput, errors[1]);
+    close(errors[1]);
+    return errors[0];
+}
+
+void Tracee::begin(const char *path, char *const *argv, Output &programOutput, int errors) {
     output = &programOutput;
     held = this;
     onEndingSignal(killHeld);
@@ -105,7 +124,7 @@ void Tracee::start(const char *path, Output &programOutput) {
     if (leader < 0)
         giveUp("cannot start a process", errno);
     if (leader == 0)
-        becomeTraced(path, programOutput.terminal(), report[1]);
+        becomeTraced(path, argv, programOutput.terminal(), errors, report[1]);
     close(report[1]);
     int status = waitFor(leader);
     if (WIFSTOPPED(status)) {
@@ -139,6 +158,28 @@ void Tracee::openMemory() {
     memory = open(name, O_RDWR | O_CLOEXEC);
     if (memory < 0)
         giveUp("cannot reach the program's memory", errno);
+}
+
+void Tracee::forget() {
+    ::kill(-leader, SIGKILL); // what the program forked, in its group
+    if (memory >= 0)
+        close(memory);
+    memory = -1;
+    leader = -1;
+    breakpoints.clear();
+    if (held == this)
+        held = nullptr;
+}
+
+void Tracee::removeBreakpointsIn(pid_t child) const {
+    char name[64];
+    snprintf(name, sizeof name, "/proc/%d/mem", child);
+    const int fd = open(name, O_RDWR | O_CLOEXEC);
+    for (const Breakpoint &point : breakpoints)
+        if (fd >= 0)
+            (void)!pwrite(fd, point.saved, breakpointLength, static_cast<off_t>(point.address));
+    if (fd >= 0)
+        close(fd);
 }
 
 void Tracee::kill() {

@@ -25,6 +25,16 @@ class Tracee {
     // standard input and error on /dev/null, and holds it at its first instruction, just
     // after its exec. Gives up with the reason when it cannot.
     void start(const char *path, Output &output);
+    // The same with the program's own argument vector, its standard error on a pipe whose
+    // reading end (non-blocking) is returned, and every library routine bound at its start,
+    // so that a call from the program lands on the routine itself.
+    int start(const char *path, char *const *argv, Output &output);
+    // After the process has ended and been collected by another wait: nothing left to kill.
+    void forget();
+    // Puts back, in the memory of a process forked from the held one, the code that the
+    // breakpoints replace there.
+    void removeBreakpointsIn(pid_t child) const;
+    bool write(uint64_t address, const void *from, size_t length) const;
     pid_t pid() const { return leader; }
     // Kills every process of the run and collects them all.
     void kill();
@@ -57,8 +67,9 @@ class Tracee {
         uint64_t address;
         uint8_t saved[breakpointLength];
     };
-    bool write(uint64_t address, const void *from, size_t length) const;
     void openMemory();
+
+    void begin(const char *path, char *const *argv, Output &output, int errors);
 
     pid_t leader = -1;
     int memory = -1;

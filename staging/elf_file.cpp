@@ -1,5 +1,5 @@
 // Reading ELF files for interleave: headers, segments, sections and dynamic symbols.
-#include "elf.h"
+#include "elf_file.h"
 
 #include <fcntl.h>
 #include <string.h>
@@ -148,4 +148,33 @@ void ElfFile::readSymbols() {
 
 bool ElfFile::uses(const char *name) const {
     return std::find(imports.begin(), imports.end(), name) != imports.end();
+}
+
+std::vector<ElfFile::Symbol> ElfFile::symbols() const {
+    std::vector<Symbol> found;
+    size_t count;
+    const Elf64_Shdr *sections = sectionHeaders(count);
+    const char *base = static_cast<const char *>(image);
+    for (size_t i = 0; sections != nullptr && i < count; ++i) {
+        const Elf64_Shdr &table = sections[i];
+        if (table.sh_type != SHT_SYMTAB || table.sh_link >= count ||
+            table.sh_entsize != sizeof(Elf64_Sym) || !within(table.sh_offset, table.sh_size))
+            continue;
+        const Elf64_Shdr &strings = sections[table.sh_link];
+        if (!within(strings.sh_offset, strings.sh_size))
+            continue;
+        const auto *entries = reinterpret_cast<const Elf64_Sym *>(base + table.sh_offset);
+        for (size_t s = 1; s < table.sh_size / sizeof(Elf64_Sym); ++s) {
+            const Elf64_Sym &symbol = entries[s];
+            const unsigned type = ELF64_ST_TYPE(symbol.st_info);
+            if (symbol.st_name >= strings.sh_size || symbol.st_shndx == SHN_UNDEF ||
+                (type != STT_FUNC && type != STT_OBJECT))
+                continue;
+            const char *name = base + strings.sh_offset + symbol.st_name;
+            const size_t length = strnlen(name, strings.sh_size - symbol.st_name);
+            found.push_back({std::string(name, length), symbol.st_value, symbol.st_size,
+                             type == STT_FUNC});
+        }
+    }
+    return found;
 }

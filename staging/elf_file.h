@@ -36,6 +36,15 @@ class ElfFile {
     uint64_t dynamicSection() const;
     // The routines that it defines for other files, by name.
     const std::unordered_map<std::string, uint64_t> &defined() const { return definitions; }
+    // The file's own symbol table (absent when stripped): its routines and data objects by
+    // address, as linked, for naming what a program touches.
+    struct Symbol {
+        std::string name;
+        uint64_t address;
+        uint64_t size;
+        bool routine;
+    };
+    std::vector<Symbol> symbols() const;
     // Whether it takes the routine or data `name` from another file.
     bool uses(const char *name) const;
 

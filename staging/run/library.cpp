@@ -1,0 +1,257 @@
+// A call into library code, run at full speed to its return: only the program's own code is
+// taken an instruction at a time. The call runs under PTRACE_SYSCALL, so that interleave sees
+// each system call it makes: a sleep is skipped (a point where others may run, not a delay),
+// and a call that sleeps in the kernel (a read of an empty pipe) leaves its thread asleep,
+// for the others to go on, until something wakes it.
+#include <errno.h>
+#include <linux/futex.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdio.h>
+#include <sys/ptrace.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+
+#include "execution.h"
+#include "watch.h"
+
+namespace {
+
+// The state letter of a thread, from /proc: 'S' while it sleeps in the kernel.
+char stateOf(pid_t pid, pid_t tid) {
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%d/task/%d/stat", pid, tid);
+    char state = '?';
+    pid_t parent;
+    return processState(path, state, parent) ? state : 'X';
+}
+
+// System calls that may sleep until another thread does something.
+bool maySleep(long number, const Registers &registers) {
+    switch (number) {
+    case SYS_read: case SYS_readv: case SYS_pread64: case SYS_recvfrom: case SYS_recvmsg:
+    case SYS_accept: case SYS_accept4: case SYS_wait4: case SYS_waitid: case SYS_poll:
+    case SYS_ppoll: case SYS_select: case SYS_pselect6: case SYS_epoll_wait:
+    case SYS_epoll_pwait: case SYS_pause: case SYS_msgrcv: case SYS_semop: case SYS_flock:
+    case SYS_rt_sigsuspend: case SYS_rt_sigtimedwait: case SYS_connect: case SYS_fcntl:
+        return true;
+    case SYS_futex: {
+        const auto op = (callArgument(registers, 1) & static_cast<unsigned>(FUTEX_CMD_MASK));
+        return op == FUTEX_WAIT || op == FUTEX_WAIT_BITSET || op == FUTEX_LOCK_PI ||
+               op == FUTEX_WAIT_REQUEUE_PI;
+    }
+    default:
+        return false;
+    }
+}
+
+// System calls skipped, with the result they give instead: sleeps end at once, and a wait
+// with a time-out times out at once.
+bool skipped(long number, const Registers &registers, long &result) {
+    if (number == SYS_nanosleep || number == SYS_clock_nanosleep) {
+        result = 0;
+        return true;
+    }
+    if (number == SYS_futex) {
+        const auto op = (callArgument(registers, 1) & static_cast<unsigned>(FUTEX_CMD_MASK));
+        if ((op == FUTEX_WAIT || op == FUTEX_WAIT_BITSET) && callArgument(registers, 3) != 0) {
+            result = -ETIMEDOUT;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool fatal(int signal) {
+    return signal == SIGSEGV || signal == SIGBUS || signal == SIGILL || signal == SIGFPE ||
+           signal == SIGABRT || signal == SIGSYS || signal == SIGKILL || signal == SIGTERM;
+}
+
+} // namespace
+
+// Waits until `tid` stops, or sleeps in the kernel (0).
+pid_t Execution::stopOrSleep(pid_t tid, int &status) {
+    for (;;) {
+        const pid_t got = waitpid(tid, &status, __WALL | WNOHANG);
+        if (got != 0)
+            return got;
+        if (stateOf(process.pid(), tid) == 'S')
+            return 0;
+        pollfd ready = {signalsToWatch(), POLLIN, 0};
+        poll(&ready, 1, 1);
+        takeSignals();
+        output->drain();
+    }
+}
+
+Execution::Ran Execution::runCall(int index, uint64_t returnAddress) {
+    at(index).returnAddress = returnAddress;
+    process.insertBreakpoint(returnAddress);
+    return goOn(index);
+}
+
+Execution::Ran Execution::goOn(int index) {
+    int signal = 0;
+    for (bool stopped = true;;) {
+        Thread &thread = at(index);
+        const pid_t tid = thread.tid;
+        if (stopped)
+            resume(tid, PTRACE_SYSCALL, signal);
+        signal = 0;
+        stopped = true;
+        int status;
+        pid_t who = tid;
+        if (thread.sleepy) {
+            thread.sleepy = false;
+            who = stopOrSleep(tid, status);
+            if (who == 0) {
+                thread.state = ThreadState::asleep;
+                return Ran::asleep;
+            }
+        } else {
+            who = waitForStop(-1, output, status);
+        }
+        if (who != tid) {
+            other(who, status);
+            stopped = false; // it still runs
+            continue;
+        }
+        if (WIFEXITED(status) || WIFSIGNALED(status) || isEvent(status, PTRACE_EVENT_EXIT) ||
+            isEvent(status, PTRACE_EVENT_EXEC)) {
+            gone(index, status);
+            return Ran::over;
+        }
+        if (isEvent(status, PTRACE_EVENT_CLONE) || isEvent(status, PTRACE_EVENT_FORK) ||
+            isEvent(status, PTRACE_EVENT_VFORK)) {
+            born(tid, status);
+            continue;
+        }
+        const int stop = WSTOPSIG(status);
+        if (stop == (SIGTRAP | 0x80)) {
+            systemCall(thread);
+            continue;
+        }
+        if (stop == SIGTRAP && status >> 16 == 0) {
+            if (process.trappedAt(tid) == thread.returnAddress) {
+                process.removeBreakpoint(thread.returnAddress);
+                thread.returnAddress = 0;
+                return Ran::returned;
+            }
+            signal = SIGTRAP;
+        } else if (fatal(stop)) {
+            crash(index, stop);
+            return Ran::over;
+        } else if (stop != SIGSTOP && status >> 16 == 0) {
+            signal = stop; // the program's own, passed on
+        }
+    }
+}
+
+void Execution::systemCall(Thread &thread) {
+    Registers registers = registersOf(thread.tid);
+    if (!thread.inSystemCall) {
+        thread.inSystemCall = true;
+        const auto number = static_cast<long>(registers.orig_rax);
+        long result = 0;
+        if (skipped(number, registers, result)) {
+            registers.orig_rax = ~0ULL; // no system call at all
+            setRegistersOf(thread.tid, registers);
+            thread.skipSystemCall = true;
+            thread.skippedResult = result;
+        } else {
+            thread.sleepy = maySleep(number, registers);
+        }
+        return;
+    }
+    thread.inSystemCall = false;
+    if (thread.skipSystemCall) {
+        registers.rax = static_cast<unsigned long long>(thread.skippedResult);
+        setRegistersOf(thread.tid, registers);
+        thread.skipSystemCall = false;
+    }
+}
+
+void Execution::wakeSleepers() {
+    for (size_t i = 0; i < held.size(); ++i) {
+        Thread &thread = held[i];
+        if (thread.state != ThreadState::asleep || stateOf(process.pid(), thread.tid) == 'S')
+            continue;
+        int status;
+        waitForStop(thread.tid, output, status);
+        if (WIFEXITED(status) || WIFSIGNALED(status) || isEvent(status, PTRACE_EVENT_EXIT)) {
+            gone(static_cast<int>(i), status);
+            return;
+        }
+        awake(thread);
+    }
+}
+
+void Execution::awake(Thread &thread) {
+    thread.inSystemCall = false;
+    thread.state = ThreadState::ready;
+    thread.next = Step{};
+    thread.next.thread = static_cast<int>(&thread - held.data());
+    thread.next.kind = StepKind::wakes;
+    thread.next.pc = thread.returnAddress;
+}
+
+// A stop of a thread other than the one running a call: a new thread's, or one asleep that
+// woke meanwhile.
+void Execution::other(pid_t who, int status) {
+    const int index = indexOf(who);
+    if (index >= 0) {
+        if (WIFEXITED(status) || WIFSIGNALED(status) || isEvent(status, PTRACE_EVENT_EXIT))
+            gone(index, status);
+        else
+            awake(held[static_cast<size_t>(index)]);
+        return;
+    }
+    if (!WIFSTOPPED(status))
+        return;
+    // A new thread: its first stop may come before its creator's clone event tells of it.
+    NewThread &born = newThread(who);
+    if (WSTOPSIG(status) == SIGTRAP && process.trappedAt(who) != 0) {
+        born.atRoutine = true;
+        return;
+    }
+    born.stopped = true;
+    if (born.routine != 0 && !born.running) {
+        born.running = true;
+        resume(who, PTRACE_CONT);
+    }
+}
+
+Execution::NewThread &Execution::newThread(pid_t tid) {
+    for (NewThread &born : newThreads)
+        if (born.tid == tid)
+            return born;
+    newThreads.push_back({tid});
+    return newThreads.back();
+}
+
+void Execution::born(pid_t parent, int status) {
+    unsigned long made = 0;
+    ptrace(PTRACE_GETEVENTMSG, parent, nullptr, &made);
+    const auto tid = static_cast<pid_t>(made);
+    if (!isEvent(status, PTRACE_EVENT_CLONE)) {
+        // A child process: it runs on its own, out of the model, without the breakpoints
+        // that its copy of the parent's memory holds, and dies with the run's group.
+        int first;
+        waitpid(tid, &first, __WALL);
+        process.removeBreakpointsIn(tid);
+        ptrace(PTRACE_DETACH, tid, nullptr, 0);
+        return;
+    }
+    NewThread &thread = newThread(tid);
+    thread.creator = indexOf(parent);
+    thread.routine = creating;
+    if (thread.routine != 0) {
+        process.insertBreakpoint(thread.routine);
+        if (thread.stopped && !thread.running) {
+            thread.running = true;
+            resume(tid, PTRACE_CONT);
+        }
+    }
+}

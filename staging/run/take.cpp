@@ -1,0 +1,210 @@
+// Taking a step: the event itself, then the thread's own code up to its next one; and what
+// the step changed for the others (a store wakes a thread that spins on it).
+#include <stdio.h>
+#include <string.h>
+#include <sys/ptrace.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "execution.h"
+#include "watch.h"
+
+namespace {
+
+uint64_t granule(uint64_t address) {
+    return address >> 3;
+}
+
+bool readsOnly(const Step &step) {
+    if (step.kind == StepKind::load)
+        return true;
+    if (step.kind == StepKind::update)
+        return step.value == step.before;
+    // A try that failed changed nothing.
+    return (step.routine == Routine::mutexTrylock || step.routine == Routine::spinTrylock ||
+            step.routine == Routine::semTrywait || step.routine == Routine::tryReadLock ||
+            step.routine == Routine::tryWriteLock) &&
+           step.result != 0;
+}
+
+} // namespace
+
+uint64_t Execution::readValue(uint64_t address, unsigned size) const {
+    uint64_t value = 0;
+    process.read(address, &value, std::min(size, 8U));
+    return value;
+}
+
+int32_t Execution::valueAt(uint64_t address) const {
+    return static_cast<int32_t>(readValue(address, 4));
+}
+
+void Execution::memoryStep(int index, Step &step) {
+    Thread &thread = held[static_cast<size_t>(index)];
+    if (step.half && step.kind == StepKind::load) {
+        // The load half: what it sees is kept; the instruction waits for its store half.
+        step.value = readValue(step.address, step.size);
+        thread.stale = step.value;
+        thread.halfDone = true;
+        return;
+    }
+    if (step.half) {
+        // The store half computes from what the load half saw, whatever is there now.
+        step.before = readValue(step.address, step.size);
+        uint64_t stale = thread.stale;
+        process.write(step.address, &stale, step.size);
+        thread.halfDone = false;
+    } else {
+        step.value = readValue(step.address, step.size);
+        step.before = step.value;
+    }
+    step1(index);
+    if (!over() && step.kind != StepKind::load)
+        step.value = readValue(step.address, step.size);
+}
+
+Step Execution::take(int index) {
+    Thread &thread = held[static_cast<size_t>(index)];
+    Step step = thread.next;
+    step.thread = index;
+    const uint64_t snapshot = thread.snapshot;
+    switch (step.kind) {
+    case StepKind::load:
+    case StepKind::store:
+    case StepKind::update:
+        memoryStep(index, step);
+        break;
+    case StepKind::wakes:
+        if (goOn(index) == Ran::returned)
+            holdNewThreads();
+        break;
+    case StepKind::end:
+    case StepKind::exit:
+        finish(index, step);
+        break;
+    default:
+        call(index, step);
+        break;
+    }
+    Thread &after = held[static_cast<size_t>(index)];
+    ++after.steps;
+    if (readsOnly(step)) {
+        after.readSince[{step.pc, step.address}] = {stores[granule(step.address)], snapshot};
+    } else if (step.kind != StepKind::sleep) {
+        after.readSince.clear();
+    }
+    for (const Touch &touch : step.touches)
+        if (touch.writes && !(readsOnly(step)))
+            stored(touch.address);
+    if (!over() && after.state == ThreadState::ready && !after.keepNext)
+        advance(index);
+    after.keepNext = false;
+    wakeSleepers();
+    takeErrors();
+    step.printed = output->take();
+    if (!step.printed.empty()) {
+        step.touches.push_back({outputPlace, 1, true});
+        after.lines += static_cast<unsigned>(std::count(step.printed.begin(), step.printed.end(), '\n'));
+    }
+    if (!over()) {
+        checkSpin(index);
+        checkBounds(index);
+    }
+    return step;
+}
+
+// A store: every thread that spins on what it changed can go on.
+void Execution::stored(uint64_t address) {
+    ++stores[granule(address)];
+    for (Thread &thread : held) {
+        if (thread.state != ThreadState::spinning)
+            continue;
+        if (std::any_of(thread.waitsOn.begin(), thread.waitsOn.end(),
+                        [address](uint64_t at) { return granule(at) == granule(address); }))
+            thread.state = ThreadState::ready;
+    }
+}
+
+// A thread about to read again what it read before, in the same state of its own, with
+// nothing it has read since changed by anyone: it would only go round again. It waits.
+void Execution::checkSpin(int index) {
+    Thread &thread = held[static_cast<size_t>(index)];
+    const Step &next = thread.next;
+    const bool rereads = next.kind == StepKind::load || next.kind == StepKind::update ||
+                         next.routine == Routine::mutexTrylock ||
+                         next.routine == Routine::spinTrylock ||
+                         next.routine == Routine::semTrywait ||
+                         next.routine == Routine::tryReadLock ||
+                         next.routine == Routine::tryWriteLock;
+    if (thread.state != ThreadState::ready || !rereads)
+        return;
+    Registers registers = registersOf(thread.tid);
+    registers.eflags = 0;
+    uint64_t snapshot = 0xcbf29ce484222325ULL;
+    for (size_t i = 0; i < sizeof registers; ++i)
+        snapshot = (snapshot ^ reinterpret_cast<const unsigned char *>(&registers)[i]) *
+                   0x100000001b3ULL;
+    unsigned char frame[256] = {};
+    const uint64_t top = std::min<uint64_t>(registers.rsp + sizeof frame, thread.stackHigh);
+    if (top > registers.rsp && process.read(registers.rsp, frame, top - registers.rsp))
+        for (size_t i = 0; i < top - registers.rsp; ++i)
+            snapshot = (snapshot ^ frame[i]) * 0x100000001b3ULL;
+    thread.snapshot = snapshot;
+    const auto seen = thread.readSince.find({next.pc, next.address});
+    if (seen == thread.readSince.end() || seen->second.second != snapshot)
+        return;
+    for (const auto &[key, when] : thread.readSince)
+        if (stores[granule(key.second)] != when.first)
+            return;
+    thread.state = ThreadState::spinning;
+    thread.waitsOn.clear();
+    for (const auto &[key, when] : thread.readSince)
+        thread.waitsOn.push_back(key.second);
+}
+
+void Execution::checkBounds(int index) {
+    Thread &thread = held[static_cast<size_t>(index)];
+    if (limit.passes != 0 && index != 0 && thread.lines >= limit.passes && thread.holding == 0 &&
+        thread.state == ThreadState::ready)
+        thread.state = ThreadState::done;
+    if (thread.steps >= limit.stepsPerThread && thread.state != ThreadState::ended &&
+        thread.state != ThreadState::done) {
+        end.kind = Ending::bound;
+        end.message = std::string("thread ") + thread.letter + " took " +
+                      std::to_string(limit.stepsPerThread) + " steps";
+        process.kill();
+    }
+}
+
+bool Execution::canTake(int index) const {
+    const Thread &thread = held[static_cast<size_t>(index)];
+    return !over() && thread.state == ThreadState::ready && !wouldBlock(index);
+}
+
+std::vector<int> Execution::takeable() const {
+    std::vector<int> found;
+    for (size_t i = 0; i < held.size(); ++i)
+        if (canTake(static_cast<int>(i)))
+            found.push_back(static_cast<int>(i));
+    return found;
+}
+
+void Execution::settle() {
+    if (over())
+        return;
+    const bool allDone = std::all_of(held.begin() + 1, held.end(), [](const Thread &thread) {
+        return thread.state == ThreadState::done || thread.state == ThreadState::ended;
+    });
+    end.kind = limit.passes != 0 && held.size() > 1 && allDone ? Ending::passes : Ending::deadlock;
+    takeErrors();
+    process.kill();
+}
+
+void Execution::takeErrors() {
+    char chunk[4096];
+    ssize_t got;
+    while (errors >= 0 && (got = read(errors, chunk, sizeof chunk)) > 0)
+        if (end.message.size() < 4096)
+            stderrText.append(chunk, static_cast<size_t>(got));
+}
