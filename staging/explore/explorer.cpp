@@ -1,0 +1,159 @@
+// The exploration's loop: runs, one after another, each a fresh start of the program.
+#include "explorer.h"
+
+#include <time.h>
+
+#include <algorithm>
+
+#include "watch.h"
+
+namespace {
+
+double now() {
+    timespec clock;
+    clock_gettime(CLOCK_MONOTONIC, &clock);
+    return static_cast<double>(clock.tv_sec) + static_cast<double>(clock.tv_nsec) / 1e9;
+}
+
+bool contains(const std::vector<int> &set, int thread) {
+    return std::find(set.begin(), set.end(), thread) != set.end();
+}
+
+} // namespace
+
+// Without a choice to follow: the thread of the step before, so as not to preempt it; else
+// the first that can go. Never one asleep.
+int Explorer::choose(const Choice &choice) const {
+    if (contains(choice.enabled, choice.last) && !choice.asleep(choice.last))
+        return choice.last;
+    for (const int thread : choice.enabled)
+        if (!choice.asleep(thread))
+            return thread;
+    return -1;
+}
+
+bool Explorer::runOnce(RunRecord &record) {
+    Output output;
+    output.open();
+    Execution run;
+    Limits limits;
+    limits.stepsPerThread = bounds.stepsPerThread;
+    limits.passes = bounds.passes;
+    run.start(path, argv, image, output, limits);
+    size_t depth = 0;
+    int last = -1;
+    unsigned preemptions = 0;
+    for (; !run.over(); ++depth) {
+        const std::vector<int> enabled = run.takeable();
+        if (enabled.empty()) {
+            run.settle();
+            break;
+        }
+        if (depth == choices.size()) {
+            Choice fresh;
+            fresh.enabled = enabled;
+            fresh.last = last;
+            fresh.preemptions = preemptions;
+            if (depth > 0)
+                fresh.sleep = sleepAfter(choices[depth - 1]);
+            fresh.taken = choose(fresh);
+            if (fresh.taken < 0)
+                return false; // every thread that could go is asleep: an order already run
+            fresh.backtrack = {};
+            choices.push_back(fresh);
+        } else if (choices[depth].enabled != enabled) {
+            giveUp("the program did not run the same way twice: its threads could go in a "
+                   "different order at step " + std::to_string(depth + 1));
+        }
+        Choice &choice = choices[depth];
+        const Step step = run.take(choice.taken);
+        choice.touches = step.touches;
+        choice.kind = step.kind;
+        choice.routine = step.routine;
+        choice.created = step.kind == StepKind::create && step.object > 0
+                             ? static_cast<int>(step.object) : -1;
+        preemptions = choice.preemptions + (choice.preempts(choice.taken) ? 1U : 0U);
+        last = choice.taken;
+        record.printed += step.printed;
+        record.steps.push_back(step);
+    }
+    choices.resize(depth);
+    std::vector<Choice> pending;
+    for (const Thread &thread : run.threads())
+        if (thread.state != ThreadState::ended && thread.state != ThreadState::done) {
+            Choice waiting;
+            waiting.taken = thread.next.thread;
+            waiting.kind = thread.next.kind;
+            waiting.touches = thread.next.touches;
+            if (waiting.taken >= 0)
+                pending.push_back(waiting);
+        }
+    addBacktracks(choices, pending, reduction);
+    record.ending = run.ending();
+    record.errors = run.errorText();
+    record.threads = run.threads();
+    record.path = choices;
+    record.schedule = spell(choices, record.threads);
+    if (counter != 0)
+        record.counter = run.valueAt(counter);
+    return true;
+}
+
+Exploration Explorer::explore(const std::function<void(const RunRecord &)> &each,
+                              const std::function<void(const Exploration &)> &progress) {
+    reduction.preemptionBound = bounds.preemptions;
+    Exploration done;
+    const double start = now();
+    for (;;) {
+        RunRecord record;
+        if (runOnce(record)) {
+            ++done.runs;
+            each(record);
+        } else {
+            ++done.redundant;
+        }
+        done.cut = reduction.cut;
+        progress(done);
+        // The deepest state with a thread still to try.
+        size_t depth = choices.size();
+        while (depth > 0) {
+            Choice &choice = choices[depth - 1];
+            std::vector<int> &todo = choice.backtrack;
+            todo.erase(std::remove_if(todo.begin(), todo.end(),
+                                      [&choice](int t) { return choice.asleep(t) || t == choice.taken; }),
+                       todo.end());
+            if (!todo.empty())
+                break;
+            --depth;
+        }
+        if (depth == 0)
+            return done;
+        if (bounds.seconds > 0 && now() - start > bounds.seconds) {
+            done.timedOut = true;
+            return done;
+        }
+        Choice &choice = choices[depth - 1];
+        choice.done.push_back({choice.taken, choice.touches});
+        choice.taken = choice.backtrack.back();
+        choice.backtrack.pop_back();
+        choices.resize(depth);
+    }
+}
+
+std::string spell(const std::vector<Choice> &path, const std::vector<Thread> &threads) {
+    std::string letters;
+    // Which step of the path each letter stands for, to see what it created.
+    std::vector<const Choice *> chosen;
+    for (const Choice &choice : path)
+        if (choice.enabled.size() > 1)
+            chosen.push_back(&choice);
+    for (size_t i = 0; i < chosen.size(); ++i) {
+        const Choice &choice = *chosen[i];
+        const bool starts = choice.created >= 0 && i + 1 < chosen.size() &&
+                            chosen[i + 1]->taken == choice.created &&
+                            choice.taken == choice.enabled.front();
+        if (!starts)
+            letters += threads[static_cast<size_t>(choice.taken)].letter;
+    }
+    return letters;
+}
