@@ -6,10 +6,9 @@ volatile int turn;
 volatile int count;
 
 void lock(int self) {
-    int other = 1 - self;
     flag[self] = 1;
-    turn = other;
-    while (flag[other] == 1 && turn == other)
+    turn = 1 - self;
+    while (flag[1 - self] == 1 && turn == 1 - self)
         ;
 }
 

@@ -6,11 +6,10 @@ volatile int turn;
 volatile int count;
 
 void lock(int self) {
-    int other = 1 - self;
     flag[self] = 1;
-    turn = other;
+    turn = 1 - self;
     __sync_synchronize();
-    while (flag[other] == 1 && turn == other)
+    while (flag[1 - self] == 1 && turn == 1 - self)
         ;
 }
 

@@ -28,7 +28,8 @@ void *decThread(void *) {
 }
 
 int main() {
-    pthread_t inc, dec;
+    pthread_t inc;
+    pthread_t dec;
     pthread_create(&inc, nullptr, incThread, nullptr);
     pthread_create(&dec, nullptr, decThread, nullptr);
     pthread_join(inc, nullptr);

@@ -23,7 +23,10 @@ void *reader(void *arg) {
 
 int main(void) {
     pthread_t w, r;
-    pipe(fds);
+    if (pipe(fds) == -1) {
+        perror("pipe");
+        return 1;
+    }
     pthread_create(&r, NULL, reader, NULL);
     pthread_create(&w, NULL, writer, NULL);
     pthread_join(r, NULL);
