@@ -12,6 +12,7 @@ import shlex
 import shutil
 import subprocess
 import tempfile
+import time
 import unittest
 
 from harness import main, require, sh
@@ -116,6 +117,13 @@ class LearnerVerdicts(unittest.TestCase):
                 ("sem_two.c", "gcc", "", [], LOST)):
             with self.subTest(source=source, build=build):
                 self.fails(source, outcome, build, options, arguments)
+
+    def test_a_missing_program_is_trouble_not_a_failing_fix(self):
+        """A grader's script tells a broken fix (1) from a file that is not there (3)."""
+        missing = os.path.join(self.built.folder, "race")
+        done = sh(f"interleave --all -- {shlex.quote(missing)} 2")
+        self.assertEqual((done.returncode, done.stdout), (3, ""))
+        self.assertTrue(done.stderr.startswith("interleave: "), done.stderr)
 
     @unittest.skipUnless(platform.machine() == "x86_64", "xadd is an x86-64 instruction")
     def test_an_xadd_without_lock_loses_a_change(self):
@@ -231,9 +239,14 @@ class LearnerProgramsNatively(unittest.TestCase):
         program = self.built("worker_pipe_silent.c")
         with subprocess.Popen([program], stdout=subprocess.PIPE, text=True) as process:
             try:
-                while process.poll() is None and not reading_alone(process.pid):
-                    os.sched_yield()
+                # However slow the machine, the state comes; the bound only ends a run
+                # that went wrong some other way.
+                for _ in range(6000):
+                    if process.poll() is not None or reading_alone(process.pid):
+                        break
+                    time.sleep(0.01)
                 self.assertIsNone(process.poll())
+                self.assertTrue(reading_alone(process.pid))
             finally:
                 process.kill()
             self.assertEqual(process.stdout.read(), "")
