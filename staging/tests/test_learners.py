@@ -1,0 +1,269 @@
+"""interleave --all judging programs as learners write them (the sources in learners/, and the
+lab's two counter programs built for a debugger): races and wrong fixes that must fail, right
+fixes and spin waits that must pass, deadlocks, crashes, exits and aborts as outcomes, and
+workers that sleep, fork, read pipes or write to stderr. Each failure's replay line must show
+the same failure again. A second group checks natively that each program is what its name
+says, so that a verdict on it means what the first group takes it to mean."""
+
+import os
+import platform
+import re
+import shlex
+import shutil
+import subprocess
+import tempfile
+import time
+import unittest
+
+from harness import main, require, sh
+from programs import running
+
+LEARNERS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "learners")
+SOURCE = os.environ["GLASSBOX_SOURCE"]
+# The lab's programs are C++20 and include the counter's shared header and diagnostics.
+COUNTERS = {"loosetally", "guardtally"}
+# Each build: the C compiler, the C++ compiler, the options. gcc -O2 is a learner's usual
+# build; -O0 -g a debugger's; clang -O3 fuses a volatile load, add and store into one add to
+# memory without lock.
+BUILDS = {"gcc": ("gcc", "g++", ["-O2"]), "debug": ("gcc", "g++", ["-O0", "-g"]),
+          "clang": ("clang", "clang++", ["-O3"])}
+PACKAGES = {"gcc": "gcc", "g++": "g++", "clang": "clang", "clang++": "clang"}
+
+# What a failing outcome is called, in --all's table and in the replay of its schedule.
+LOST = r"\b(lose|loses|lost)\b"
+DEADLOCK = r"\bdeadlock"
+BLOCKED = r"\b(deadlock|blocked)"
+# read(2)'s system call number, as /proc/PID/task/TID/syscall gives it.
+READ = {"x86_64": "0", "aarch64": "63"}.get(platform.machine())
+
+
+def names(text, pattern):
+    """Whether some clause of the text names the outcome `pattern`. A clause that counts
+    none of it ("0 deadlock", "no change lost") does not."""
+    return any(re.search(pattern, clause) and not re.match(r"\s*(no|0)\b", clause)
+               for clause in re.split(r"[,;:\n]", text))
+
+
+class Built:
+    """The programs, each built on first use into a folder of the test class's own."""
+
+    def __init__(self, test_class):
+        self.folder = tempfile.mkdtemp()
+        test_class.addClassCleanup(shutil.rmtree, self.folder)
+        self.paths = {}
+
+    def __call__(self, source, build="gcc"):
+        if (source, build) in self.paths:
+            return self.paths[source, build]
+        c, cplusplus, options = BUILDS[build]
+        compiler = cplusplus if source in COUNTERS or source.endswith(".cpp") else c
+        require(compiler, PACKAGES[compiler])
+        if source in COUNTERS:
+            path = os.path.join(SOURCE, "counter-threads", f"{source}.cpp")
+            options = ["-std=c++20", *options, "-I", os.path.dirname(path),
+                       "-I", os.path.join(SOURCE, "common")]
+        else:
+            path = os.path.join(LEARNERS, source)
+        program = os.path.join(self.folder, f"{os.path.splitext(source)[0]}-{build}")
+        subprocess.run([compiler, *options, "-pthread", "-o", program, path], check=True)
+        self.paths[source, build] = program
+        return program
+
+
+class LearnerVerdicts(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.built = Built(cls)
+
+    def judged(self, source, build="gcc", options="", arguments=(), timeout=120):
+        """interleave --all on the program with its own arguments: checks that no process
+        of the program outlives it, and returns the finished run and its program's path."""
+        program = self.built(source, build)
+        done = sh(f"interleave --all {options} -- {shlex.join([program, *arguments])}",
+                  timeout=timeout)
+        self.assertEqual(running(program), [])
+        return done, program
+
+    def passes(self, source, build="gcc", options="", arguments=()):
+        done, _ = self.judged(source, build, options, arguments)
+        self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+        self.assertTrue(done.stdout.splitlines()[-1].startswith("verdict: "), done.stdout)
+        return done
+
+    def fails(self, source, outcome, build="gcc", options="", arguments=()):
+        """Checks that the program fails with `outcome` named, and that the replay line
+        replays its schedule, arguments and all, to the same failure; returns the replay."""
+        done, program = self.judged(source, build, options, arguments)
+        self.assertEqual(done.returncode, 1, done.stdout + done.stderr)
+        *table, verdict, replay = done.stdout.splitlines()
+        self.assertTrue(verdict.startswith("verdict: "), done.stdout)
+        self.assertTrue(names("\n".join(table + [verdict]), outcome), done.stdout)
+        self.assertRegex(replay, r"^replay: interleave -c -s \S+ ")
+        self.assertTrue(replay.endswith(" " + shlex.join([program, *arguments])), replay)
+        again = sh(replay[len("replay: "):], timeout=60)
+        self.assertEqual(running(program), [])
+        self.assertEqual(again.returncode, 1, again.stdout + again.stderr)
+        self.assertTrue(names(again.stdout + again.stderr, outcome), again.stdout)
+        return again
+
+    def test_races_and_wrong_fixes_lose_a_change_in_a_schedule_that_replays(self):
+        for source, build, options, arguments, outcome in (
+                ("race_arg.c", "gcc", "", ["2"], r"\bexit 1\b"),
+                ("loosetally", "debug", "--passes=1", [], LOST),
+                ("atomic_xchg.cpp", "gcc", "", [], LOST),
+                ("volatile_add.c", "clang", "", [], LOST),
+                ("volatile_add.c", "gcc", "", [], LOST),
+                ("mutex_load_only.c", "gcc", "", [], LOST),
+                ("sem_two.c", "gcc", "", [], LOST)):
+            with self.subTest(source=source, build=build):
+                self.fails(source, outcome, build, options, arguments)
+
+    def test_a_missing_program_is_trouble_not_a_failing_fix(self):
+        """A grader's script tells a broken fix (1) from a file that is not there (3)."""
+        missing = os.path.join(self.built.folder, "race")
+        done = sh(f"interleave --all -- {shlex.quote(missing)} 2")
+        self.assertEqual((done.returncode, done.stdout), (3, ""))
+        self.assertTrue(done.stderr.startswith("interleave: "), done.stderr)
+
+    @unittest.skipUnless(platform.machine() == "x86_64", "xadd is an x86-64 instruction")
+    def test_an_xadd_without_lock_loses_a_change(self):
+        self.fails("xadd_nolock.c", LOST)
+
+    def test_three_workers_each_shown_by_name_in_the_failing_schedule(self):
+        replay = self.fails("three_threads.c", r"\bexit 1\b")
+        for routine in ("alice", "bob", "carol"):
+            self.assertRegex(replay.stdout, rf"(?i)\b{routine}\b")
+
+    def test_right_fixes_and_spin_waits_pass_every_schedule(self):
+        for source, build, options in (
+                ("guardtally", "debug", "--passes=2"),
+                ("spin_xchg.c", "gcc", ""), ("spin_flag.cpp", "gcc", ""),
+                ("spin_tas.c", "gcc", ""), ("trylock_loop.c", "gcc", ""),
+                ("spin_lock_pthread.c", "gcc", ""), ("cas_loop.c", "gcc", ""),
+                ("std_thread.cpp", "gcc", ""), ("sem_lock.c", "gcc", ""),
+                ("condvar_ok.c", "gcc", ""), ("peterson.c", "gcc", ""),
+                ("peterson.c", "clang", ""), ("peterson_fence.c", "gcc", "")):
+            with self.subTest(source=source, build=build):
+                self.passes(source, build, options)
+
+    def test_store_buffering_never_shows_both_loads_zero_under_sequential_consistency(self):
+        done = self.passes("store_buffer.c")
+        self.assertNotIn("r1=0 r2=0", done.stdout)
+
+    def test_deadlocks_are_found_and_replayed(self):
+        for source, options, outcome in (
+                ("two_mutex_deadlock.c", "", DEADLOCK),
+                ("condvar_lost_wakeup.c", "", DEADLOCK),
+                ("worker_pipe_silent.c", "", BLOCKED),
+                ("philosophers.c", "--preemptions=4 --time-limit=120", DEADLOCK)):
+            with self.subTest(source=source):
+                self.fails(source, outcome, options=options)
+
+    def test_a_worker_s_exit_crash_or_failed_assertion_is_the_outcome(self):
+        for source, build, outcome in (("worker_exit.c", "gcc", r"\bexit 3\b"),
+                                       ("worker_crash.c", "debug", r"\bSIGSEGV\b"),
+                                       ("worker_assert.c", "gcc", r"\babort")):
+            with self.subTest(source=source):
+                self.fails(source, outcome, build)
+
+    def test_workers_that_sleep_fork_read_pipes_or_write_to_stderr_pass(self):
+        """A ten-minute sleep returns at once: with real sleeps the run would outlast the
+        time-out."""
+        for source, arguments in (("worker_sleep.c", ["600"]), ("worker_fork.c", []),
+                                  ("worker_pipe.c", []), ("worker_stderr.c", [])):
+            with self.subTest(source=source):
+                self.passes(source, arguments=arguments)
+
+
+class LearnerProgramsNatively(unittest.TestCase):
+    """Each program is what its name says, where that holds in every run and so can be
+    checked without interleave: a verdict on a program that is not would prove nothing."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.built = Built(cls)
+
+    def run_natively(self, source, *arguments, build="gcc", then=""):
+        return sh(shlex.join([self.built(source, build), *arguments]) + then)
+
+    @unittest.skipUnless(platform.machine() == "x86_64", "the instructions are x86-64's")
+    def test_each_wrong_fix_compiles_to_the_instruction_it_is_about(self):
+        """A read-modify-write of the counter in one instruction, none of them locked."""
+        require("objdump", "binutils")
+        for source, build, instruction in (("volatile_add.c", "clang", r"add[lq]?\s+\$0x1,"),
+                                           ("atomic_xchg.cpp", "gcc", r"xchg\s+%eax,"),
+                                           ("xadd_nolock.c", "gcc", r"xadd\s+%eax,")):
+            with self.subTest(source=source, build=build):
+                code = subprocess.run(["objdump", "-d", "-C", "--no-show-raw-insn",
+                                       self.built(source, build)], capture_output=True,
+                                      text=True, check=True).stdout
+                routine = re.search(r"<incThread(\(void\*\))?>:\n(.*?)\n\n", code, re.S)[2]
+                self.assertRegex(routine, rf"\t{instruction}.*<count>")
+                self.assertNotIn("lock", routine)
+
+    def test_what_each_program_prints_and_returns(self):
+        for source, arguments, status, out, err in (
+                ("race_arg.c", [], 1, "", "usage: race <loops>\n"),
+                ("race_arg.c", ["0"], 0, "Initial value : 0\nFinal value   : 0\n", ""),
+                ("worker_exit.c", [], 3, "", "adder: negative item -2\n"),
+                ("worker_fork.c", [], 0, "child exited with 7\n", ""),
+                ("worker_pipe.c", [], 0, "read: hello through the pipe\n", ""),
+                ("worker_sleep.c", ["0"], 0, "ready after 0 s\n", ""),
+                ("sem_lock.c", [], 0, "count = 0\n", ""),
+                ("condvar_ok.c", [], 0, "sum = 3\n", "")):
+            with self.subTest(source=source, arguments=arguments):
+                done = self.run_natively(source, *arguments)
+                self.assertEqual((done.returncode, done.stdout, done.stderr), (status, out, err))
+        done = self.run_natively("worker_stderr.c")
+        self.assertEqual((done.returncode, done.stdout), (0, ""))
+        self.assertEqual(sorted(done.stderr.splitlines()), [
+            "2 workers done", "worker 1: finished", "worker 1: starting", "worker 2: finished",
+            "worker 2: starting"])
+
+    def test_every_right_fix_writes_a_consistent_trace(self):
+        """A right lock keeps the lines consistent in every run, on any processor: the
+        checker finds no break. Peterson's lock without a fence is left out, as the
+        processor's store buffer can break it natively."""
+        for source in ("spin_xchg.c", "spin_flag.cpp", "spin_tas.c", "trylock_loop.c",
+                       "spin_lock_pthread.c", "std_thread.cpp", "peterson_fence.c"):
+            with self.subTest(source=source):
+                done = self.run_natively(source, then=" | tallycheck; exit $((PIPESTATUS[0] "
+                                                      "| PIPESTATUS[1]))")
+                self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+                self.assertIn("lines: 4 (Inc 2, Dec 2)\n", done.stdout)
+
+    @unittest.skipIf(READ is None, f"read(2)'s number on {platform.machine()} is not known")
+    def test_a_reader_whose_writer_writes_to_the_wrong_end_stays_blocked(self):
+        """Once the writer has ended, the reader waits in read(2) with the pipe's write end
+        still open: no run of this program can end by itself."""
+        program = self.built("worker_pipe_silent.c")
+        with subprocess.Popen([program], stdout=subprocess.PIPE, text=True) as process:
+            try:
+                # However slow the machine, the state comes; the bound only ends a run
+                # that went wrong some other way.
+                for _ in range(6000):
+                    if process.poll() is not None or reading_alone(process.pid):
+                        break
+                    time.sleep(0.01)
+                self.assertIsNone(process.poll())
+                self.assertTrue(reading_alone(process.pid))
+            finally:
+                process.kill()
+            self.assertEqual(process.stdout.read(), "")
+
+
+def reading_alone(pid):
+    """Whether the process has two threads left, main and one in read(2)."""
+    tasks = os.listdir(f"/proc/{pid}/task")
+    calls = []
+    for task in tasks:
+        try:
+            with open(f"/proc/{pid}/task/{task}/syscall", encoding="ascii") as call:
+                calls.append(call.read().split()[0])
+        except OSError:
+            return False
+    return len(tasks) == 2 and READ in calls
+
+
+if __name__ == "__main__":
+    main()
