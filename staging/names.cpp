@@ -1,6 +1,9 @@
 // Quoting, escaping and finding what the command line names.
 #include "names.h"
 
+#include <cxxabi.h>
+#include <stdlib.h>
+
 #include <getopt.h>
 #include <limits.h>
 #include <stdio.h>
@@ -93,3 +96,19 @@ std::string findProgram(const char *operand, std::string &why) {
     why = shellQuoted(operand) + " is not on PATH; add the folder of the built programs";
     return "";
 }
+
+std::string plainName(const std::string &symbol) {
+    int status = 0;
+    char *plain = abi::__cxa_demangle(symbol.c_str(), nullptr, nullptr, &status);
+    std::string name = status == 0 && plain != nullptr ? plain : symbol;
+    free(plain);
+    // incThread(void*) is incThread; (anonymous namespace)::count is count.
+    const size_t parameters = name.find('(');
+    if (parameters != std::string::npos && parameters > 0)
+        name.erase(parameters);
+    const size_t scope = name.rfind("::");
+    if (scope != std::string::npos)
+        name.erase(0, scope + 2);
+    return name;
+}
+

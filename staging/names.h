@@ -19,3 +19,6 @@ std::string optionError(int option, const char *argument);
 // The program that `operand` names: a name is looked up on PATH, a path is taken as it is.
 // Empty, with the reason, when there is none to run.
 std::string findProgram(const char *operand, std::string &why);
+// A symbol as its source names it: a C++ name demangled, without its parameters or scope
+// (incThread for _ZL9incThreadPv, count for (anonymous namespace)::count).
+std::string plainName(const std::string &symbol);

@@ -100,7 +100,8 @@ bool Explorer::runOnce(RunRecord &record) {
 }
 
 Exploration Explorer::explore(const std::function<void(const RunRecord &)> &each,
-                              const std::function<void(const Exploration &)> &progress) {
+                              const std::function<void(const Exploration &)> &progress,
+                              size_t most) {
     reduction.preemptionBound = bounds.preemptions;
     Exploration done;
     const double start = now();
@@ -126,7 +127,7 @@ Exploration Explorer::explore(const std::function<void(const RunRecord &)> &each
                 break;
             --depth;
         }
-        if (depth == 0)
+        if (depth == 0 || (most != 0 && done.runs >= most))
             return done;
         if (bounds.seconds > 0 && now() - start > bounds.seconds) {
             done.timedOut = true;

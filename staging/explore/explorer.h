@@ -46,7 +46,8 @@ class Explorer {
         : path(file), argv(arguments), image(program), bounds(limits) {}
     // Runs every class of schedules; `each` is told of each complete run.
     Exploration explore(const std::function<void(const RunRecord &)> &each,
-                        const std::function<void(const Exploration &)> &progress);
+                        const std::function<void(const Exploration &)> &progress,
+                        size_t most = 0);
     // The counter whose value each run reports, if any.
     uint64_t counter = 0;
 

@@ -10,6 +10,7 @@
 #include <algorithm>
 
 #include "execution.h"
+#include "names.h"
 #include "watch.h"
 
 namespace {
@@ -76,7 +77,7 @@ void Execution::adopt(const NewThread &born) {
 std::string Execution::nameOf(uint64_t routine) const {
     for (const ElfFile::Symbol &symbol : symbols)
         if (symbol.routine && symbol.address + bias == routine)
-            return symbol.name;
+            return plainName(symbol.name);
     return "";
 }
 

@@ -197,6 +197,11 @@ void Execution::settle() {
         return thread.state == ThreadState::done || thread.state == ThreadState::ended;
     });
     end.kind = limit.passes != 0 && held.size() > 1 && allDone ? Ending::passes : Ending::deadlock;
+    for (Thread &thread : held)
+        if (thread.state == ThreadState::ready && (thread.next.kind == StepKind::lock ||
+                                                   thread.next.kind == StepKind::condWake))
+            thread.heldBy = holder(thread.next.kind == StepKind::lock ? thread.next.address
+                                                                      : thread.next.object);
     takeErrors();
     process.kill();
 }

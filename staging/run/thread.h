@@ -38,6 +38,7 @@ struct Thread {
     // is a spin.
     std::map<std::pair<uint64_t, uint64_t>, std::pair<uint64_t, uint64_t>> readSince;
     std::vector<uint64_t> waitsOn; // a spinning thread: the addresses that can wake it
+    int heldBy = -1;               // at a deadlock: who holds what it waits for
     bool signalled = false;        // in a condition wait: a signal came
     uint64_t returnAddress = 0; // of the library call it is in
     uint64_t snapshot = 0;      // its registers and frame before its next step, hashed

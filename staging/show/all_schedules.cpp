@@ -1,0 +1,204 @@
+// Running every class of schedules and telling what they came to.
+#include "all_schedules.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <map>
+#include <vector>
+
+#include "lens.h"
+#include "names.h"
+#include "outcome_text.h"
+#include "watch.h"
+
+namespace {
+
+struct Group {
+    std::string row;
+    unsigned long count = 0;
+    std::string first;
+    bool bad = false;
+};
+
+struct Tally {
+    unsigned long schedules = 0; // orders, for a counter program; runs otherwise
+    unsigned long failing = 0;
+    unsigned long lose = 0;
+    unsigned long breaking = 0;
+    unsigned long deadlocks = 0;
+    unsigned long bounded = 0;
+    std::string firstFailing;
+    std::string failure;
+};
+
+double seconds() {
+    timespec clock;
+    clock_gettime(CLOCK_MONOTONIC, &clock);
+    return static_cast<double>(clock.tv_sec) + static_cast<double>(clock.tv_nsec) / 1e9;
+}
+
+std::string cell(const std::string &text, size_t width) {
+    if (text.size() <= width)
+        return text + std::string(width - text.size(), ' ');
+    return text.substr(0, width - 3) + "...";
+}
+
+} // namespace
+
+int everySchedule(Image &image, EveryRequest request) {
+    Bounds probeBounds = request.bounds;
+    probeBounds.preemptions = 0;
+    probeBounds.passes = 1; // each worker runs once through, in turn
+    probeBounds.stepsPerThread = std::min(probeBounds.stepsPerThread, 60U);
+    Explorer probe(request.path, request.argv, image, probeBounds);
+    RunRecord first;
+    probe.explore([&first](const RunRecord &run) { first = run; }, [](const Exploration &) {},
+                  1);
+    const CounterLens lens = lensOf(first);
+    if (lens.on && !request.passesGiven)
+        request.bounds.passes = 1;
+    if (lens.on && !request.preemptionsGiven)
+        request.bounds.preemptions = ~0U; // a counter program's every order
+    Explorer explorer(request.path, request.argv, image, request.bounds);
+    explorer.counter = lens.counter;
+    if (lens.on)
+        printf("%s: every schedule of %u pass%s of each worker\n", request.shown.c_str(),
+               request.bounds.passes, request.bounds.passes == 1 ? "" : "es");
+    else if (request.bounds.preemptions == ~0U)
+        printf("%s: every schedule of at most %u steps a thread\n", request.shown.c_str(),
+               request.bounds.stepsPerThread);
+    else
+        printf("%s: every schedule within %u preemption%s and %u steps a thread\n",
+               request.shown.c_str(), request.bounds.preemptions,
+               request.bounds.preemptions == 1 ? "" : "s", request.bounds.stepsPerThread);
+    fflush(stdout);
+    FILE *records = nullptr;
+    if (request.records != nullptr) {
+        records = fopen(request.records, "we");
+        if (records == nullptr)
+            giveUp("cannot write " + shellQuoted(request.records), errno);
+        fputs(lens.on ? "schedule,orders,lines,final,changes,lost,breaks,verdict,deadlock\n"
+                      : "schedule,outcome,output\n",
+              records);
+    }
+    std::vector<Group> groups;
+    std::map<std::string, size_t> index;
+    Tally tally;
+    const std::vector<ElfFile::Symbol> symbols = image.file().symbols();
+    const uint64_t bias = image.entry() - image.file().entry();
+    const double start = seconds();
+    double told = start;
+    const bool terminal = isatty(STDERR_FILENO) != 0;
+    auto each = [&](const RunRecord &run) {
+        const Places places(symbols, bias, run.threads);
+        std::string row;
+        unsigned long weight = 1;
+        bool bad = failed(run.ending);
+        const std::string ending = endingText(run, places);
+        if (lens.on) {
+            const CounterOutcome o = counterOutcome(lens, run);
+            weight = o.orders;
+            const bool deadlock = run.ending.kind == Ending::deadlock;
+            char text[160];
+            snprintf(text, sizeof text, "%5d  %7u  %4u  %5lu  %-12s  %6lu  %-8s", o.final,
+                     o.changes, o.lost, o.lines, o.verdict.c_str(), o.breaks,
+                     deadlock ? "yes" : "no");
+            row = text;
+            if (run.ending.kind != Ending::passes && !deadlock)
+                row += "  " + ending;
+            bad = bad || o.lost > 0;
+            tally.lose += o.lost > 0 ? weight : 0;
+            tally.breaking += o.verdict == "inconsistent" || o.verdict == "malformed" ? weight : 0;
+            tally.deadlocks += deadlock ? weight : 0;
+            if (o.lost > 0 && tally.failure.empty())
+                tally.failure = "loses a change";
+            if (records != nullptr)
+                fprintf(records, "%s,%lu,%lu,%d,%u,%u,%lu,%s,%s\n", run.schedule.c_str(),
+                        o.orders, o.lines, o.final, o.changes, o.lost,
+                        o.breaks, o.verdict.c_str(), deadlock ? "yes" : "no");
+        } else {
+            uint64_t where = 0;
+            const unsigned lost = lostUpdates(run.steps, where);
+            row = cell(ending, 36) + "  " + cell(visible(run.printed), 24);
+            if (lost > 0) {
+                row += "  loses an update to " + places.name(where, 4);
+                bad = true;
+                if (tally.failure.empty())
+                    tally.failure = "loses an update";
+            }
+            if (records != nullptr)
+                fprintf(records, "%s,%s,%s\n", run.schedule.c_str(), shellQuoted(ending).c_str(),
+                        shellQuoted(visible(run.printed)).c_str());
+        }
+        if (bad && tally.failure.empty())
+            tally.failure = ending;
+        tally.schedules += weight;
+        tally.bounded += run.ending.kind == Ending::bound ? weight : 0;
+        if (bad) {
+            tally.failing += weight;
+            if (tally.firstFailing.empty())
+                tally.firstFailing = run.schedule;
+        }
+        const auto found = index.find(row);
+        if (found == index.end()) {
+            index.emplace(row, groups.size());
+            groups.push_back({row, weight, run.schedule, bad});
+        } else {
+            groups[found->second].count += weight;
+        }
+    };
+    auto progress = [&](const Exploration &so) {
+        const double now = seconds();
+        if (now - told < (terminal ? 0.5 : 5.0))
+            return;
+        told = now;
+        fprintf(stderr, terminal ? "\rinterleave: %zu runs, %.0f s" : "interleave: %zu runs, %.0f s\n",
+                so.runs, now - start);
+    };
+    const Exploration done = explorer.explore(each, progress);
+    if (terminal && told != start)
+        fputs("\r\033[K", stderr);
+    if (records != nullptr && fclose(records) != 0)
+        giveUp("write error: " + shellQuoted(request.records), errno);
+    const char *unit = lens.on ? "schedules" : "runs";
+    if (lens.on)
+        printf("%lu schedules in %zu runs\ncount  final  changes  lost  lines  tallycheck    breaks  "
+               "deadlock  first schedule\n",
+               tally.schedules, done.runs);
+    else
+        printf("%zu runs, one for each class of equivalent schedules\n runs  %-36s  %-24s  first "
+               "schedule\n",
+               done.runs, "outcome", "output");
+    for (const Group &group : groups)
+        printf("%5lu  %s  %s\n", group.count, group.row.c_str(),
+               group.first.empty() ? "-" : group.first.c_str());
+    if (lens.on)
+        printf("of %lu schedules: %lu lose a change, %lu break the trace, %lu deadlock\n",
+               tally.schedules, tally.lose,
+               tally.breaking,
+               tally.deadlocks);
+    // What the verdict covers: the bounds, steps taken whole, the order of memory.
+    std::string scope;
+    if (request.bounds.preemptions != ~0U)
+        scope += "within " + std::to_string(request.bounds.preemptions) + " preemptions, ";
+    scope += "each step taken whole, under sequential consistency";
+    if (done.timedOut)
+        printf("verdict: %s in %lu %s so far, the time limit reached before the rest; %s\n",
+               tally.failing > 0 ? "failures" : "no failure", tally.schedules, unit, scope.c_str());
+    else if (tally.failing > 0)
+        printf("verdict: fails: %lu of %lu %s fail (the first %s); %s\n",
+               tally.failing, tally.schedules,
+               unit, tally.failure.c_str(), scope.c_str());
+    else
+        printf("verdict: passes: no schedule fails%s; %s\n",
+               tally.bounded > 0 ? " before its bound" : "", scope.c_str());
+    if (tally.failing > 0)
+        printf("replay: %s -c -s %s %s\n", request.command.c_str(),
+               tally.firstFailing.empty() ? "''" : tally.firstFailing.c_str(), request.shown.c_str());
+    if (fflush(stdout) != 0 || ferror(stdout))
+        giveUp("write error", errno);
+    return tally.failing > 0 ? 1 : 0;
+}

@@ -1,0 +1,103 @@
+// Steps in words.
+#include "describe.h"
+
+#include <errno.h>
+
+#include "outcome_text.h"
+
+namespace {
+
+std::string number(const Step &step, uint64_t value) {
+    switch (step.size) {
+    case 1:
+        return std::to_string(static_cast<int8_t>(value));
+    case 2:
+        return std::to_string(static_cast<int16_t>(value));
+    case 4:
+        return std::to_string(static_cast<int32_t>(value));
+    default:
+        return std::to_string(static_cast<int64_t>(value));
+    }
+}
+
+std::string letter(const Execution &run, int thread) {
+    return thread >= 0 && static_cast<size_t>(thread) < run.threads().size()
+               ? std::string(1, run.threads()[static_cast<size_t>(thread)].letter)
+               : "?";
+}
+
+std::string lockState(const Step &step, const Execution &run, const Places &places) {
+    const std::string call = std::string(Routines::name(step.routine)) + "(" +
+                             places.name(step.address, 0) + ")";
+    switch (step.kind) {
+    case StepKind::lock:
+    case StepKind::readLock:
+        return call + (step.result == 0 ? ": takes it" : ": times out");
+    case StepKind::trylock:
+        return call + (step.result == 0 ? ": takes it" : ": busy, not taken");
+    case StepKind::unlock:
+        return call + ": releases it";
+    case StepKind::semWait:
+    case StepKind::semTrywait:
+        return call + (step.result == 0 ? ": takes it, value now " : ": value is 0, not taken") +
+               (step.result == 0 ? std::to_string(run.valueAt(step.address)) : "");
+    case StepKind::semPost:
+        return call + ": value now " + std::to_string(run.valueAt(step.address));
+    default:
+        return call;
+    }
+}
+
+} // namespace
+
+std::string describe(const Step &step, const Execution &run, const Places &places) {
+    const std::string where = places.name(step.address, step.size);
+    switch (step.kind) {
+    case StepKind::load:
+        return "loads " + number(step, step.value) + " from " + where +
+               (step.half ? ", to change it in place" : "");
+    case StepKind::store:
+        return "stores " + number(step, step.value) + " to " + where +
+               (step.half ? ", from the " + number(step, run.threads()[static_cast<size_t>(step.thread)].stale) + " it loaded" : "");
+    case StepKind::update:
+        return "changes " + where + " from " + number(step, step.before) + " to " +
+               number(step, step.value) + ", indivisibly";
+    case StepKind::condWait:
+        return std::string(Routines::name(step.routine)) + "(" + places.name(step.address, 0) +
+               "): releases " + places.name(step.object, 0) + " and sleeps";
+    case StepKind::condWake:
+        return std::string(step.result == ETIMEDOUT ? "times out" : "wakes") + " and takes " +
+               places.name(step.object, 0) + " again";
+    case StepKind::condSignal:
+    case StepKind::condBroadcast:
+        return std::string(Routines::name(step.routine)) + "(" + places.name(step.address, 0) +
+               "): wakes " + (step.result == 0 ? "nobody" : std::to_string(step.result));
+    case StepKind::barrier:
+        return std::string("pthread_barrier_wait(") + places.name(step.address, 0) +
+               (step.half ? "): all have come, goes on" : "): arrives");
+    case StepKind::create:
+        return step.object > 0 ? "pthread_create: starts " + letter(run, static_cast<int>(step.object)) +
+                                     " (" + run.threads()[step.object].name + ")"
+                               : "pthread_create: fails";
+    case StepKind::join:
+        return "pthread_join(" + letter(run, step.result) + "): it has ended";
+    case StepKind::sleep:
+        return std::string(Routines::name(step.routine)) + ": returns at once";
+    case StepKind::end:
+        return "the thread ends";
+    case StepKind::exit:
+        return "the program ends";
+    case StepKind::wakes:
+        return "wakes in its call to the library";
+    default:
+        return lockState(step, run, places);
+    }
+}
+
+std::string describeWait(int thread, const Execution &run, const Places &places) {
+    const Thread &waiting = run.threads()[static_cast<size_t>(thread)];
+    Thread copy = waiting;
+    if (copy.next.kind == StepKind::lock || copy.next.kind == StepKind::condWake)
+        copy.heldBy = run.holder(copy.next.kind == StepKind::lock ? copy.next.address : copy.next.object);
+    return waitText(copy, run.threads(), places);
+}

@@ -1,0 +1,177 @@
+// Counting what a run of a counter program changed, and checking its lines as tallycheck does.
+#include "lens.h"
+
+#include <string.h>
+
+#include <algorithm>
+#include <map>
+
+#include "summary.h"
+#include "tracecheck.h"
+
+namespace {
+
+bool reportLines(const std::string &text) {
+    if (text.empty() || text.back() != '\n')
+        return false;
+    for (size_t at = 0; at < text.size();) {
+        const size_t end = text.find('\n', at);
+        const std::string line = text.substr(at, end - at);
+        if (line.rfind("Inc: ", 0) != 0 && line.rfind("Dec: ", 0) != 0)
+            return false;
+        at = end + 1;
+    }
+    return true;
+}
+
+bool touchesCounter(const Step &step, uint64_t counter) {
+    return isMemory(step.kind) && step.address == counter && step.size == sizeof(Count);
+}
+
+} // namespace
+
+CounterLens lensOf(const RunRecord &probe) {
+    CounterLens lens;
+    if (probe.threads.size() != 3 || !reportLines(probe.printed))
+        return lens;
+    for (const Step &step : probe.steps) {
+        if (step.printed.rfind("Inc: ", 0) == 0 && step.thread > 0)
+            lens.inc = step.thread;
+        if (step.printed.rfind("Dec: ", 0) == 0 && step.thread > 0)
+            lens.dec = step.thread;
+    }
+    if (lens.inc < 0 || lens.dec < 0 || lens.inc == lens.dec)
+        return lens;
+    // The counter: the 4-byte location that both workers store to.
+    std::map<uint64_t, unsigned> storers;
+    for (const Step &step : probe.steps)
+        if (step.kind != StepKind::load && isMemory(step.kind) && step.size == sizeof(Count))
+            storers[step.address] |= 1U << (step.thread == lens.inc ? 0 : step.thread == lens.dec ? 1 : 2);
+    for (const auto &[address, who] : storers)
+        if ((who & 3U) == 3U)
+            lens.counter = address;
+    lens.on = lens.counter != 0;
+    return lens;
+}
+
+Changes changesOf(const CounterLens &lens, const std::vector<Step> &steps) {
+    Changes changes;
+    std::vector<size_t> kept; // the changes that the counter's value is made of
+    std::map<int, std::vector<size_t>> loaded;
+    std::map<int, bool> hasLoaded;
+    for (const Step &step : steps) {
+        if (!touchesCounter(step, lens.counter) || (step.thread != lens.inc && step.thread != lens.dec))
+            continue;
+        const int worker = step.thread == lens.inc ? 0 : 1;
+        if (step.kind == StepKind::load) {
+            loaded[worker] = kept;
+            hasLoaded[worker] = true;
+            continue;
+        }
+        if (step.value == step.before && step.kind == StepKind::update)
+            continue; // wrote what was there: no change
+        changes.made.push_back(worker);
+        if (step.kind == StepKind::store && hasLoaded[worker])
+            kept = loaded[worker];
+        hasLoaded[worker] = false;
+        kept.push_back(changes.made.size() - 1);
+    }
+    for (size_t change = 0; change < changes.made.size(); ++change)
+        if (std::find(kept.begin(), kept.end(), change) == kept.end())
+            changes.lost.push_back(changes.made[change]);
+    return changes;
+}
+
+unsigned long ordersOf(const std::vector<Choice> &path, int a, int b) {
+    size_t threads = 0;
+    for (const Choice &choice : path)
+        threads = std::max(threads, static_cast<size_t>(choice.taken) + 1);
+    const auto clocks = clocksOf(path, threads);
+    std::vector<size_t> of[2];
+    for (size_t i = 0; i < path.size(); ++i)
+        if (path[i].taken == a || path[i].taken == b)
+            of[path[i].taken == a ? 0 : 1].push_back(i);
+    const size_t n = of[0].size();
+    const size_t m = of[1].size();
+    // hb[x][y]: step x of one thread must come before step y of the other.
+    auto before = [&](int side, size_t x, size_t y) {
+        const size_t from = of[side][x];
+        const size_t to = of[1 - side][y];
+        const int thread = side == 0 ? a : b;
+        return clocks[to][static_cast<size_t>(thread)] >= static_cast<int>(from) + 1;
+    };
+    std::vector<std::vector<unsigned long>> ways(n + 1, std::vector<unsigned long>(m + 1, 0));
+    ways[0][0] = 1;
+    for (size_t i = 0; i <= n; ++i)
+        for (size_t j = 0; j <= m; ++j) {
+            if (ways[i][j] == 0)
+                continue;
+            // a's step i next: every b step that must precede it is done, none that must follow.
+            bool can = i < n;
+            for (size_t y = 0; can && y < m; ++y)
+                can = y < j ? !before(0, i, y) : !before(1, y, i);
+            if (can)
+                ways[i + 1][j] += ways[i][j];
+            can = j < m;
+            for (size_t x = 0; can && x < n; ++x)
+                can = x < i ? !before(1, j, x) : !before(0, x, j);
+            if (can)
+                ways[i][j + 1] += ways[i][j];
+        }
+    return ways[n][m];
+}
+
+CounterOutcome counterOutcome(const CounterLens &lens, const RunRecord &run) {
+    CounterOutcome outcome;
+    const Changes changes = changesOf(lens, run.steps);
+    outcome.final = run.counter;
+    outcome.changes = static_cast<unsigned>(changes.made.size());
+    outcome.lost = static_cast<unsigned>(changes.lost.size());
+    TraceChecker checker;
+    for (size_t at = 0; at < run.printed.size(); at += TraceChecker::readSize) {
+        const size_t length = std::min(TraceChecker::readSize, run.printed.size() - at);
+        memcpy(checker.readSpace(), run.printed.data() + at, length);
+        checker.take(length);
+    }
+    checker.finish();
+    const Trace &trace = checker.trace();
+    outcome.lines = trace.lines;
+    outcome.breaks = trace.breaks;
+    outcome.verdict = verdictOf(trace, false);
+    outcome.orders = ordersOf(run.path, lens.inc, lens.dec);
+    return outcome;
+}
+
+unsigned lostUpdates(const std::vector<Step> &steps, uint64_t &where) {
+    struct Seen {
+        uint64_t value;
+        bool changedSince;
+    };
+    std::map<std::pair<int, uint64_t>, Seen> loads; // (thread, address): its last access a load
+    unsigned lost = 0;
+    for (const Step &step : steps) {
+        if (!isMemory(step.kind))
+            continue;
+        const auto key = std::make_pair(step.thread, step.address);
+        const bool writes = step.kind != StepKind::load && step.value != step.before;
+        if (step.kind == StepKind::store || (step.kind == StepKind::update && !step.half)) {
+            const auto seen = loads.find(key);
+            const int64_t delta = static_cast<int64_t>(step.value - (seen != loads.end() ? seen->second.value : 0));
+            if (seen != loads.end() && seen->second.changedSince &&
+                (step.half || delta == 1 || delta == -1)) {
+                if (lost++ == 0)
+                    where = step.address;
+            }
+        }
+        if (step.kind == StepKind::load)
+            loads[key] = {step.value, false};
+        else
+            loads.erase(key);
+        if (writes || step.kind == StepKind::store)
+            for (auto &[other, seen] : loads)
+                if (other.second == step.address && other.first != step.thread &&
+                    step.value != seen.value)
+                    seen.changedSince = true;
+    }
+    return lost;
+}

@@ -1,0 +1,27 @@
+// -c: one schedule of a held program, each step shown as it is taken, then what the run came
+// to. The schedule's letters choose a thread wherever more than one can go; a step that is
+// the only one possible is taken without a letter, and a letter for a thread not yet started
+// lets the others go until it has. Without letters, at a terminal, the learner is asked.
+#pragma once
+
+#include <stdint.h>
+
+#include <string>
+
+#include "explorer.h"
+
+struct AnswerRequest {
+    const char *path;
+    char *const *argv;
+    std::string shown;     // the program and its arguments, quoted
+    std::string schedule;  // letters; empty to ask at the terminal, or with a seed
+    bool seeded = false;
+    uint32_t seed = 0;
+    unsigned long seededSteps = 12;
+    bool linesOnly = false;
+    bool instructions = false;
+    Bounds bounds;
+};
+
+// Returns interleave's exit status.
+int answerSchedule(Image &image, const AnswerRequest &request);

@@ -1,0 +1,73 @@
+// The words for how runs end.
+#include "outcome_text.h"
+
+#include <signal.h>
+#include <string.h>
+
+#include "names.h"
+
+namespace {
+
+std::string firstLine(const std::string &text) {
+    return visible(text.substr(0, text.find('\n')));
+}
+
+} // namespace
+
+bool failed(const Ending &ending) {
+    return (ending.kind == Ending::exited && ending.status != 0) ||
+           ending.kind == Ending::signalled || ending.kind == Ending::deadlock;
+}
+
+std::string waitText(const Thread &thread, const std::vector<Thread> &threads,
+                     const Places &places) {
+    const Step &next = thread.next;
+    std::string who(1, thread.letter);
+    if (thread.state == ThreadState::spinning)
+        return who + " spins on " + places.name(thread.waitsOn.empty() ? next.address : thread.waitsOn.front(), next.size);
+    if (thread.state == ThreadState::asleep)
+        return who + " sleeps in the kernel";
+    if (next.kind == StepKind::join && next.result >= 0)
+        return who + " joins " + threads[static_cast<size_t>(next.result)].letter;
+    if (next.kind == StepKind::condWake)
+        return who + " waits on " + places.name(next.address, 0) + " for a signal";
+    if (next.kind == StepKind::barrier)
+        return who + " waits at " + places.name(next.address, 0);
+    std::string text = who + " waits for " + places.name(next.address, 0);
+    if (thread.heldBy >= 0)
+        text += std::string(" (held by ") + threads[static_cast<size_t>(thread.heldBy)].letter + ")";
+    return text;
+}
+
+std::string endingText(const RunRecord &run, const Places &places) {
+    const Ending &ending = run.ending;
+    switch (ending.kind) {
+    case Ending::exited:
+        return ending.status < 0 ? ending.message : "exit " + std::to_string(ending.status);
+    case Ending::signalled: {
+        if (ending.status == SIGABRT)
+            return "abort" + (run.errors.empty() ? std::string() : ": " + firstLine(run.errors));
+        const char *name = sigabbrev_np(ending.status);
+        std::string text = std::string("signal SIG") + (name != nullptr ? name : "?");
+        if (!ending.instruction.empty())
+            text += " at " + ending.instruction;
+        return text;
+    }
+    case Ending::deadlock: {
+        std::string text = "deadlock:";
+        const char *separator = " ";
+        for (const Thread &thread : run.threads)
+            if (thread.state != ThreadState::ended && thread.state != ThreadState::done) {
+                text += separator + waitText(thread, run.threads, places);
+                separator = ", ";
+            }
+        return text;
+    }
+    case Ending::bound:
+        return "bound: " + ending.message;
+    case Ending::passes:
+        return "passes made";
+    default:
+        return "running";
+    }
+}

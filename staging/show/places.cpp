@@ -1,0 +1,47 @@
+// Naming what a step touches.
+#include "places.h"
+
+#include <algorithm>
+
+#include "names.h"
+
+Places::Places(const Execution &run)
+    : Places(run.programSymbols(), run.loadBias(), run.threads()) {}
+
+Places::Places(const std::vector<ElfFile::Symbol> &symbols, uint64_t bias,
+               const std::vector<Thread> &held)
+    : threads(held) {
+    for (ElfFile::Symbol symbol : symbols)
+        if (!symbol.routine && symbol.size > 0) {
+            symbol.address += bias;
+            symbol.name = routineName(symbol.name);
+            objects.push_back(symbol);
+        }
+    std::sort(objects.begin(), objects.end(),
+              [](const ElfFile::Symbol &a, const ElfFile::Symbol &b) { return a.address < b.address; });
+}
+
+std::string Places::routineName(const std::string &symbol) {
+    return plainName(symbol);
+}
+
+std::string Places::name(uint64_t address, unsigned size) const {
+    const auto after = std::upper_bound(
+        objects.begin(), objects.end(), address,
+        [](uint64_t at, const ElfFile::Symbol &symbol) { return at < symbol.address; });
+    if (after != objects.begin()) {
+        const ElfFile::Symbol &object = *(after - 1);
+        const uint64_t offset = address - object.address;
+        if (offset < object.size) {
+            if (offset == 0 && (size == 0 || size >= object.size))
+                return object.name;
+            if (size > 0 && object.size % size == 0 && offset % size == 0 && object.size > size)
+                return object.name + "[" + std::to_string(offset / size) + "]";
+            return object.name + "+" + std::to_string(offset);
+        }
+    }
+    for (const Thread &thread : threads)
+        if (address >= thread.stackLow && address < thread.stackHigh)
+            return std::string(1, thread.letter) + "'s stack " + hex(address);
+    return hex(address);
+}
