@@ -57,8 +57,9 @@ constexpr rlim_t fileLimit = rlim_t{1} << 24;
 
 // In the child, before its exec: its own process group, so that the terminal's signals go
 // to interleave alone; no address randomisation, so that every run has the same addresses;
-// the signals that interleave watches no longer blocked; then traced.
-[[noreturn]] void becomeTraced(const char *path, int terminal, int report) {
+// the signals that interleave watches no longer blocked; then traced, and the program at
+// `path` run with the argument vector `argv`.
+[[noreturn]] void becomeTraced(const char *path, char *const *argv, int terminal, int report) {
     setpgid(0, 0);
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     personality(ADDR_NO_RANDOMIZE);
@@ -80,7 +81,7 @@ constexpr rlim_t fileLimit = rlim_t{1} << 24;
     char stage = 't';
     if (ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) == 0) {
         kill(getpid(), SIGSTOP); // the tracer sets its options while it stops here
-        execl(path, path, static_cast<char *>(nullptr));
+        execv(path, argv);
         stage = 'x';
     }
     err = errno;
@@ -95,6 +96,12 @@ constexpr rlim_t fileLimit = rlim_t{1} << 24;
 } // namespace
 
 void Tracee::start(const char *path, Output &programOutput) {
+    std::string name = path;
+    char *const alone[] = {name.data(), nullptr};
+    start(path, alone, programOutput);
+}
+
+void Tracee::start(const char *path, char *const *argv, Output &programOutput) {
     output = &programOutput;
     held = this;
     onEndingSignal(killHeld);
@@ -105,7 +112,7 @@ void Tracee::start(const char *path, Output &programOutput) {
     if (leader < 0)
         giveUp("cannot start a process", errno);
     if (leader == 0)
-        becomeTraced(path, programOutput.terminal(), report[1]);
+        becomeTraced(path, argv, programOutput.terminal(), report[1]);
     close(report[1]);
     int status = waitFor(leader);
     if (WIFSTOPPED(status)) {

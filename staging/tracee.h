@@ -21,9 +21,13 @@ class Tracee {
     Tracee &operator=(const Tracee &) = delete;
     ~Tracee() { kill(); }
 
-    // Starts the program at `path` with its standard output on `output`'s terminal, its
-    // standard input and error on /dev/null, and holds it at its first instruction, just
-    // after its exec. Gives up with the reason when it cannot.
+    // Starts the program at `path` with the argument vector `argv` (argv[0] as the user
+    // gave the program, then its own arguments, ended by a null pointer), its standard
+    // output on `output`'s terminal, its standard input and error on /dev/null, and holds it
+    // at its first instruction, just after its exec. Gives up with the reason when it
+    // cannot.
+    void start(const char *path, char *const *argv, Output &output);
+    // The same, with no arguments: argv[0] is `path`.
     void start(const char *path, Output &output);
     pid_t pid() const { return leader; }
     // Kills every process of the run and collects them all.
