@@ -308,13 +308,13 @@ printf 'every order of one pass of each worker.\n'
 cd "$source" || exit 1
 show "sed -n '/Thread(void \\*) {/,/^}/p' counter-threads/loosetally.cpp"
 cd "$bin" || exit 1
-show 'interleave -c loosetally IDDDII'
+show 'interleave -c -s IDDDII loosetally'
 show 'interleave --all loosetally'
 
 section 'spawnlist by schedule: P is the parent'"'"'s next step, C the child'"'"'s. Where the'
 printf 'parent has ended, a shell prints its prompt: before the listing, or after it.\n'
-show 'interleave -c spawnlist PPPCC'
-show 'interleave -c spawnlist PCCPP'
+show 'interleave -c -s PPPCC spawnlist'
+show 'interleave -c -s PCCPP spawnlist'
 printf '\n\nEach step again, with questions to answer and the answers at the end: the lab sheet,\n%s\n' \
     "$source/LAB.md"
 if ((${#failed[@]})); then

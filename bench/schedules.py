@@ -49,10 +49,10 @@ def commands(hold):
     """The command of each timed key, with gdb's command file at `hold`. gdb looks for no
     debug information over the network while it is timed."""
     interleave = ["interleave", "--lines"]
-    return {"bare": ["loosetally"], "held": [*interleave, "loosetally", "I"],
+    return {"bare": ["loosetally"], "held": [*interleave, "-s", "I", "loosetally"],
             "gdb": ["gdb", "-nx", "-batch", "-iex", "set debuginfod enabled off", "-x", hold,
                     "--args", "loosetally"],
-            "long": [*interleave, "loosetally", f"I{LONG_STEPS}"],
+            "long": [*interleave, "-s", f"I{LONG_STEPS}", "loosetally"],
             "race": [*interleave, f"--race={RACE}", "loosetally"],
             **{f"every {passes}": ["interleave", "--all", f"--passes={passes}", "loosetally"]
                for passes in PASSES}}

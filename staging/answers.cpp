@@ -155,7 +155,7 @@ void printCounterSummary(const Request &request, CounterRun &run, const Tally &t
 
 int runCounters(const Request &request, Image &image, Output &output) {
     CounterRun run;
-    run.start(request.path, image, output);
+    run.start(request.path, request.argv, image, output);
     header(request);
     Tally tally;
     std::string all;
@@ -201,7 +201,7 @@ std::string doneBy(const ProcessStep &step) {
 
 int runProcesses(const Request &request, Output &output) {
     ProcessRun run;
-    run.start(request.path, output);
+    run.start(request.path, request.argv, output);
     header(request);
     std::string all;
     std::string taken;

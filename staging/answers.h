@@ -10,8 +10,9 @@
 class Image;
 
 struct Request {
-    const char *path; // the program to run
-    std::string name; // as shown: its name, its control characters escaped
+    const char *path;  // the program to run
+    char *const *argv; // and its argument vector, argv[0] as the user gave it
+    std::string name;  // as shown: its name, its control characters escaped
     Kind kind;
     std::string steps; // empty: asked for at the terminal
     bool linesOnly;    // the program's lines alone, for tallycheck

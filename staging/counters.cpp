@@ -49,10 +49,10 @@ bool ended(int status) {
 
 } // namespace
 
-void CounterRun::start(const char *path, Image &program, Output &programOutput) {
+void CounterRun::start(const char *path, char *const *argv, Image &program, Output &programOutput) {
     image = &program;
     output = &programOutput;
-    tracee.start(path, programOutput);
+    tracee.start(path, argv, programOutput);
     const Started started = holdWorkers(tracee, program);
     count = findCounter(tracee, program, started.routines);
     for (int i = 0; i < workers; ++i)

@@ -42,9 +42,9 @@ class CounterRun {
   public:
     static constexpr int workers = 2; // I, the first started, and D, the second
 
-    // Starts the program at `path` and holds both workers at their routines' first
-    // instructions, neither having touched the counter.
-    void start(const char *path, Image &program, Output &output);
+    // Starts the program at `path` with the argument vector `argv` and holds both workers at
+    // their routines' first instructions, neither having touched the counter.
+    void start(const char *path, char *const *argv, Image &program, Output &output);
     CounterStep step(int index);
     // Neither blocked nor ended: a step of it would move it.
     bool canMove(int worker) const;

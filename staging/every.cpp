@@ -52,15 +52,15 @@ void stopWorkers() {
 }
 
 // A worker: reads a schedule's start a line, runs it to its end, answers with one line.
-[[noreturn]] void serve(FILE *tasks, FILE *results, const char *path, Kind kind, Image &image,
-                        unsigned long passes) {
+[[noreturn]] void serve(FILE *tasks, FILE *results, const char *path, char *const *argv, Kind kind,
+                        Image &image, unsigned long passes) {
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     prctl(PR_SET_CHILD_SUBREAPER, 1);
     onEndingSignal(nullptr);
     char line[mostSteps + 2];
     while (fgets(line, sizeof line, tasks) != nullptr) {
         line[strcspn(line, "\n")] = '\0';
-        const Outcome o = runToEnd(path, kind, image, passes, line);
+        const Outcome o = runToEnd(path, argv, kind, image, passes, line);
         fprintf(results, "%s %s %d %u %u %lu %lu %s %d %d %d\n", o.schedule.c_str(),
                 o.others.c_str(), o.final, o.changes, o.lost, o.lines, o.breaks,
                 o.verdict.empty() ? "-" : o.verdict.c_str(), o.deadlock, o.lineFirst,
@@ -85,7 +85,8 @@ std::vector<size_t> allowedProcessors() {
 // processor with the program that it runs, so that every stop and start of the program
 // wakes a process on the same processor. A run spends most of its time waiting for such
 // wake-ups, not computing, so a second worker a processor fills that time.
-void startWorkers(const char *path, Kind kind, Image &image, unsigned long passes) {
+void startWorkers(const char *path, char *const *argv, Kind kind, Image &image,
+                  unsigned long passes) {
     const std::vector<size_t> processors = allowedProcessors();
     workers.resize(std::clamp<size_t>(processors.size() * 2, 1, 16));
     onEndingSignal(stopWorkers);
@@ -108,7 +109,7 @@ void startWorkers(const char *path, Kind kind, Image &image, unsigned long passe
                 sched_setaffinity(0, sizeof one, &one);
             }
             dup2(errors[1], STDERR_FILENO);
-            serve(fdopen(tasks[0], "r"), fdopen(results[1], "w"), path, kind, image, passes);
+            serve(fdopen(tasks[0], "r"), fdopen(results[1], "w"), path, argv, kind, image, passes);
         }
         close(tasks[0]);
         close(results[1]);
@@ -249,9 +250,9 @@ void writeRecords(const char *records, const std::vector<Outcome> &outcomes) {
 
 } // namespace
 
-int everySchedule(const char *path, const std::string &name, Kind kind, Image &image,
-                  unsigned long passes, const char *records) {
-    startWorkers(path, kind, image, passes);
+int everySchedule(const char *path, char *const *argv, const std::string &name, Kind kind,
+                  Image &image, unsigned long passes, const char *records) {
+    startWorkers(path, argv, kind, image, passes);
     std::vector<Outcome> outcomes = explore();
     stopWorkers();
     std::sort(outcomes.begin(), outcomes.end(), before);

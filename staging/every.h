@@ -16,11 +16,11 @@ class Image;
 inline constexpr unsigned long mostPasses = 3;
 
 // Runs every schedule of `passes` passes of each worker (or every order of a process's
-// steps), prints one row per outcome and, given `records`, writes one CSV row per schedule
-// into that file. Returns 0 when no schedule loses a change, breaks the trace or
-// deadlocks, 1 when one does.
-int everySchedule(const char *path, const std::string &name, Kind kind, Image &image,
-                  unsigned long passes, const char *records);
+// steps) of the program at `path`, run with the argument vector `argv`, prints one row per outcome
+// and, given `records`, writes one CSV row per schedule into that file. Returns 0 when no schedule
+// loses a change, breaks the trace or deadlocks, 1 when one does.
+int everySchedule(const char *path, char *const *argv, const std::string &name, Kind kind,
+                  Image &image, unsigned long passes, const char *records);
 
 // What one complete schedule came to: for a counter program, its counter, changes and
 // lines; for spawnlist, where the parent's line and its exit fell against the listing.
@@ -40,5 +40,5 @@ struct Outcome {
 
 // Runs the schedule that starts with `prefix` and goes on, at each step, with the first of
 // the letters that can move, to its end (leaf.cpp).
-Outcome runToEnd(const char *path, Kind kind, Image &image, unsigned long passes,
+Outcome runToEnd(const char *path, char *const *argv, Kind kind, Image &image, unsigned long passes,
                  const std::string &prefix);

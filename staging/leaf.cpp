@@ -38,10 +38,10 @@ char choose(Outcome &outcome, const std::string &prefix, const std::string &lett
     return letter;
 }
 
-Outcome counterLeaf(const char *path, Image &image, unsigned long passes, const std::string &prefix,
-                    Output &output) {
+Outcome counterLeaf(const char *path, char *const *argv, Image &image, unsigned long passes,
+                    const std::string &prefix, Output &output) {
     CounterRun run;
-    run.start(path, image, output);
+    run.start(path, argv, image, output);
     Outcome outcome;
     Tally tally;
     std::string all;
@@ -62,9 +62,10 @@ Outcome counterLeaf(const char *path, Image &image, unsigned long passes, const 
     return outcome;
 }
 
-Outcome processLeaf(const char *path, const std::string &prefix, Output &output) {
+Outcome processLeaf(const char *path, char *const *argv, const std::string &prefix,
+                    Output &output) {
     ProcessRun run;
-    run.start(path, output);
+    run.start(path, argv, output);
     Outcome outcome;
     Moments moments;
     for (char letter; (letter = choose(outcome, prefix,
@@ -78,10 +79,10 @@ Outcome processLeaf(const char *path, const std::string &prefix, Output &output)
 
 } // namespace
 
-Outcome runToEnd(const char *path, Kind kind, Image &image, unsigned long passes,
+Outcome runToEnd(const char *path, char *const *argv, Kind kind, Image &image, unsigned long passes,
                  const std::string &prefix) {
     Output output;
     output.open();
-    return kind == Kind::counter ? counterLeaf(path, image, passes, prefix, output)
-                                 : processLeaf(path, prefix, output);
+    return kind == Kind::counter ? counterLeaf(path, argv, image, passes, prefix, output)
+                                 : processLeaf(path, argv, prefix, output);
 }

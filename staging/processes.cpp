@@ -34,9 +34,9 @@ std::string commandOf(pid_t pid) {
 
 } // namespace
 
-void ProcessRun::start(const char *path, Output &programOutput) {
+void ProcessRun::start(const char *path, char *const *argv, Output &programOutput) {
     output = &programOutput;
-    tracee.start(path, programOutput);
+    tracee.start(path, argv, programOutput);
     parent = tracee.pid();
 }
 

@@ -35,7 +35,9 @@ struct Moments {
 
 class ProcessRun {
   public:
-    void start(const char *path, Output &output);
+    // Starts the program at `path` with the argument vector `argv`, held before its first
+    // instruction.
+    void start(const char *path, char *const *argv, Output &output);
     ProcessStep step(char letter);
     // Whether the process of `letter` (P or C) exists and has not ended.
     bool canMove(char letter) const;

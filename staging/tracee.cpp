@@ -57,7 +57,8 @@ constexpr rlim_t fileLimit = rlim_t{1} << 24;
 
 // In the child, before its exec: its own process group, so that the terminal's signals go
 // to interleave alone; no address randomisation, so that every run has the same addresses;
-// the signals that interleave watches no longer blocked; then traced.
+// the signals that interleave watches no longer blocked; then traced, and the program at
+// `path` run with the argument vector `argv`.
 [[noreturn]] void becomeTraced(const char *path, char *const *argv, int terminal, int errors,
                                int report) {
     setpgid(0, 0);
@@ -67,8 +68,9 @@ constexpr rlim_t fileLimit = rlim_t{1} << 24;
     dup2(null, STDIN_FILENO);
     dup2(terminal, STDOUT_FILENO);
     dup2(errors >= 0 ? errors : null, STDERR_FILENO);
-    if (argv != nullptr)
-        setenv("LD_BIND_NOW", "1", 1);
+    // Every library routine bound at the start: a call from the program lands on the
+    // routine itself, never on the dynamic linker's resolver first.
+    setenv("LD_BIND_NOW", "1", 1);
     const rlimit files = {fileLimit, fileLimit};
     setrlimit(RLIMIT_FSIZE, &files);
     sigset_t none;
@@ -83,10 +85,7 @@ constexpr rlim_t fileLimit = rlim_t{1} << 24;
     char stage = 't';
     if (ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) == 0) {
         kill(getpid(), SIGSTOP); // the tracer sets its options while it stops here
-        if (argv != nullptr)
-            execv(path, argv);
-        else
-            execl(path, path, static_cast<char *>(nullptr));
+        execv(path, argv);
         stage = 'x';
     }
     err = errno;
@@ -101,7 +100,9 @@ constexpr rlim_t fileLimit = rlim_t{1} << 24;
 } // namespace
 
 void Tracee::start(const char *path, Output &programOutput) {
-    begin(path, nullptr, programOutput, -1);
+    std::string name = path;
+    char *const alone[] = {name.data(), nullptr};
+    close(start(path, alone, programOutput));
 }
 
 int Tracee::start(const char *path, char *const *argv, Output &programOutput) {

@@ -21,14 +21,14 @@ class Tracee {
     Tracee &operator=(const Tracee &) = delete;
     ~Tracee() { kill(); }
 
-    // Starts the program at `path` with its standard output on `output`'s terminal, its
-    // standard input and error on /dev/null, and holds it at its first instruction, just
-    // after its exec. Gives up with the reason when it cannot.
-    void start(const char *path, Output &output);
-    // The same with the program's own argument vector, its standard error on a pipe whose
-    // reading end (non-blocking) is returned, and every library routine bound at its start,
-    // so that a call from the program lands on the routine itself.
+    // Starts the program at `path` with the argument vector `argv` (argv[0] as the user
+    // gave the program, then its own arguments, ended by a null pointer), its standard
+    // output on `output`'s terminal, its standard input on /dev/null and its standard error
+    // on a pipe whose reading end (non-blocking) it returns; and holds it at its first
+    // instruction, just after its exec. Gives up with the reason when it cannot.
     int start(const char *path, char *const *argv, Output &output);
+    // The same, with no arguments (argv[0] is `path`), and its standard error not kept.
+    void start(const char *path, Output &output);
     // After the process has ended and been collected by another wait: nothing left to kill.
     void forget();
     // Puts back, in the memory of a process forked from the held one, the code that the

@@ -30,10 +30,10 @@ class Emulated(unittest.TestCase):
                     ["libstdc++.so.6"] if program == "interleave" else []))
 
     def test_interleave_asks_but_does_not_hold_programs_here_yet(self):
-        questions = run("e interleave loosetally ID")
+        questions = run("e interleave -s ID loosetally")
         self.assertEqual(questions.returncode, 0, questions.stderr)
         self.assertTrue(questions.stdout.startswith("loosetally, schedule ID: 2 steps\n"))
-        for arguments in ("-c loosetally ID", "--all spawnlist"):
+        for arguments in ("-c -s ID loosetally", "--all spawnlist"):
             with self.subTest(arguments=arguments):
                 done = run(f"e interleave {arguments}")
                 self.assertEqual((done.returncode, done.stdout, done.stderr), (

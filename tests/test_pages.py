@@ -74,7 +74,7 @@ def quotes(test, length):
 
 def spins(test, bound):
     spinning = os.path.join(compiled(type(test), ["spinning"]), "spinning")
-    done = sh(f"interleave -c {spinning} IID")
+    done = sh(f"interleave -c -s IID {spinning}")
     test.assertEqual(done.returncode, 1)
     test.assertIn(f" worker ran {bound} instructions without reaching ", done.stderr)
 
@@ -85,7 +85,7 @@ STATEMENTS = (
     ("tallycheck", r"--context=n\n.* from (\d+) to (\d+)", accepts,
      "echo 'Inc: 1' | tallycheck -C {}"),
     ("tallycheck", r"quoted with their first (\d+) bytes", quotes),
-    ("interleave", r"A schedule has (\d+) to (\d+) steps", accepts, "interleave loosetally I{}"),
+    ("interleave", r"A schedule has (\d+) to (\d+) steps", accepts, "interleave -s I{} loosetally"),
     ("interleave", r"--seed=n\n.*?(\d+) to (\d+)", accepts, "interleave --seed={} loosetally"),
     ("interleave", r"--steps=n\n.*?(\d+) to (\d+)", accepts,
      "interleave --seed=1 --steps={} loosetally"),
@@ -140,11 +140,11 @@ def exit_cases():
                      ("swaplist >/dev/full", 1, "first line could not be written")),
         "rawhello": (("rawhello >/dev/null", 0, "Both words were written"),
                      ("rawhello >/dev/full", 1, "A write failed")),
-        "interleave": (("interleave loosetally ID >/dev/null", 0, "questions were printed"),
+        "interleave": (("interleave -s ID loosetally >/dev/null", 0, "questions were printed"),
                        ("interleave --all guardtally >/dev/null", 0, "no schedule lost"),
                        ("interleave --all loosetally >/dev/null", 1, "some schedule lost"),
-                       ("interleave -c /nonexistent/loosetally ID", 1, "could not be run"),
-                       ("interleave loosetally IQ", 2, "command line is wrong"))}
+                       ("interleave -c -s ID /nonexistent/loosetally", 1, "could not be run"),
+                       ("interleave -s IQ loosetally", 2, "command line is wrong"))}
 
 
 def exit_statuses(page):

@@ -211,14 +211,17 @@ class Packaging(unittest.TestCase):
     def test_packaged_interleave_holds_the_packaged_stripped_programs(self):
         tree = tempfile.mkdtemp(dir=self.folder.name)
         output("dpkg-deb", "--extract", self.package, tree)
-        command = [os.path.join(tree, "usr", "bin", "interleave"), "-c"]
-        built = subprocess.run([os.path.join(BIN, "interleave"), "-c", "loosetally", "IDDDII"],
-                               capture_output=True, text=True, check=True, env=ENV).stdout
-        done = subprocess.run(command + [os.path.join(tree, "usr", "bin", "loosetally"),
-                                         "IDDDII"], capture_output=True, text=True, check=False)
+        interleave = [os.path.join(tree, "usr", "bin", "interleave"), "-c", "-s"]
+        built = subprocess.run([os.path.join(BIN, "interleave"), "-c", "-s", "IDDDII",
+                                "loosetally"], capture_output=True, text=True, check=True,
+                               env=ENV).stdout
+        done = subprocess.run(interleave + ["IDDDII", os.path.join(tree, "usr", "bin",
+                                                                   "loosetally")],
+                              capture_output=True, text=True, check=False)
         self.assertEqual((done.returncode, done.stdout, done.stderr), (0, built, ""))
         folder, _ = still_folder(self)
-        done = subprocess.run(command + [os.path.join(tree, "usr", "bin", "spawnlist"), "PPPCC"],
+        done = subprocess.run(interleave + ["PPPCC", os.path.join(tree, "usr", "bin",
+                                                                  "spawnlist")],
                               capture_output=True, text=True, check=False, cwd=folder)
         self.assertEqual((done.returncode, done.stderr), (0, ""))
         self.assertIn("\nprompt and listing: the prompt first, then the listing\n", done.stdout)

@@ -163,7 +163,7 @@ class Tour(unittest.TestCase):
         self.assertIn("\n$ interleave --all loosetally\nloosetally: every schedule of 1 pass of "
                       "each worker\n20 schedules\n", act)
         self.assertIn("\nof 20 schedules: 12 lose a change, 16 break the trace, 0 deadlock\n", act)
-        first, last = act.split("$ interleave -c spawnlist ")[1:]
+        first, last = act.split("$ interleave -c -s P")[1:]
         self.assertIn("\nprompt and listing: the prompt first, then the listing\n", first)
         self.assertIn("\nprompt and listing: the listing first, then the prompt\n", last)
 

@@ -67,12 +67,12 @@ TABLES = """
 | what | command | runs | ms | × bare start | aim | met |
 |---|---|---|---|---|---|---|
 | loosetally alone: start to its first line | `loosetally` | 3 | 2.00 (1.00–3.00) | – | – | – |
-| held start: both workers held, one step | `interleave --lines loosetally I` | 3 | \
+| held start: both workers held, one step | `interleave --lines -s I loosetally` | 3 | \
 5.00 (4.00–9.00) | 2.5 | within 3× the bare start | yes |
 | gdb's start: each worker stopped at its first instruction | `gdb -nx -batch -iex 'set \
 debuginfod enabled off' -x hold.gdb --args loosetally` | 2 | 250.00 (200.00–300.00) | 125.0 | \
 – | – |
-| 301 steps | `interleave --lines loosetally I301` | 3 | 35.00 (34.00–69.00) | – | – | – |
+| 301 steps | `interleave --lines -s I301 loosetally` | 3 | 35.00 (34.00–69.00) | – | – | – |
 | one step | (`I301` − `I`) / 300 | 3 | 0.10 (0.10–0.20) | – | under 1 ms | yes |
 | the race of 100 | `interleave --lines --race=100 loosetally` | 3 | 500.00 (400.00–600.00) | \
 – | under 500 ms | yes |

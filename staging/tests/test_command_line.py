@@ -17,33 +17,35 @@ INTERLEAVE = os.path.join(BIN, "interleave")
 class CommandLine(unittest.TestCase):
     def test_usage_errors(self):
         steps = "a schedule has at most 10000 steps"
+        every = "--all runs every schedule: it takes no -s, --seed, --race, -c or --lines"
         for arguments, message in (
-                ("-x loosetally I", "invalid option -x"),
-                ("loosetally --seed", "option --seed needs a value"),
+                ("-x loosetally", "invalid option -x"),
+                ("--seed", "option --seed needs a value"),
                 ("--all=1 loosetally", "option --all takes no value"),
-                ("", "expected a program and a schedule"),
-                ("loosetally", "expected a schedule or --seed=N (without them, it asks on a "
-                               "terminal)"),
-                ("loosetally IP", "'P' is not a step of loosetally: its steps are I (Inc) and D "
+                ("", "expected a program"), ("-c -- ", "expected a program"),
+                ("loosetally", "expected -s SCHEDULE, --seed=N or --race=N (without them, it "
+                               "asks on a terminal)"),
+                ("-s IP loosetally", "'P' is not a step of loosetally: its steps are I (Inc) and D "
                                   "(Dec)"),
-                ("loosetally I²", "'\\xc2' is not a step of loosetally: its steps are I (Inc) "
+                ("-sI² loosetally", "'\\xc2' is not a step of loosetally: its steps are I (Inc) "
                                   "and D (Dec)"),
-                ("loosetally ''", "a schedule has at least one step"),
-                ("loosetally 'I0, D0'", "a schedule has at least one step"),
-                ("loosetally I10001", steps), ("loosetally I9999D2", steps),
-                ("spawnlist CP", "the child exists only after the parent's fork: a P comes first"),
-                ("spawnlist PPPP", "spawnlist's parent has only 3 steps"),
-                ("spawnlist PCCC", "spawnlist's child has only 2 steps"),
+                ("--schedule= loosetally", "a schedule has at least one step"),
+                ("-s 'I0, D0' loosetally", "a schedule has at least one step"),
+                ("-s I10001 loosetally", steps), ("-s I9999D2 loosetally", steps),
+                ("-s CP spawnlist", "the child exists only after the parent's fork: a P comes "
+                                    "first"),
+                ("-s PPPP spawnlist", "spawnlist's parent has only 3 steps"),
+                ("-s PCCC spawnlist", "spawnlist's child has only 2 steps"),
                 ("--steps=3 guardtally", "--steps is the length of a schedule drawn by --seed"),
-                ("--seed=1 loosetally I", "a schedule, --seed or --race: one of them"),
+                ("--seed=1 -s I loosetally", "-s, --seed or --race: one of them"),
+                ("-s I --race=1 loosetally", "-s, --seed or --race: one of them"),
                 ("--race=1 spawnlist", "--race is a schedule of two workers; spawnlist has none"),
-                ("--hold=dec loosetally I", "--hold says which worker --race holds"),
+                ("--hold=dec -s I loosetally", "--hold says which worker --race holds"),
                 ("--race=1 --hold=both loosetally", "--hold takes inc or dec, not both"),
-                ("--all loosetally I", "--all takes a program alone"),
-                ("--all -c loosetally", "--all runs every schedule: it takes no schedule, -c or "
-                                        "--lines"),
-                ("--passes=2 loosetally I", "--passes and --records go with --all"),
-                ("swaplist P", "cannot schedule swaplist: it neither starts threads "
+                ("--all -s I loosetally", every), ("--all -c loosetally", every),
+                ("--all --seed=1 loosetally", every),
+                ("--passes=2 -s I loosetally", "--passes and --records go with --all"),
+                ("-s P swaplist", "cannot schedule swaplist: it neither starts threads "
                                "(pthread_create) nor forks (fork)")):
             with self.subTest(arguments=arguments):
                 assert_usage_error(self, sh(f"interleave {arguments} < /dev/null"), "interleave",
@@ -67,7 +69,7 @@ class CommandLine(unittest.TestCase):
                     if status == 2:
                         self.assertTrue(done.stderr.startswith(
                             f"interleave: {option} takes a number from {least} to {most}\n"))
-        self.assertEqual(sh("interleave loosetally I10000 >/dev/null").returncode, 0)
+        self.assertEqual(sh("interleave -s I10000 loosetally >/dev/null").returncode, 0)
 
     def test_seeded_schedules_are_valid_and_the_hint_gives_back_the_same(self):
         # Called by its path with the programs off PATH, as from the lab's folder, the hint
@@ -83,7 +85,7 @@ class CommandLine(unittest.TestCase):
                 self.assertRegex(schedule, r"^spawnlist, schedule P[PC]{4}: 5 steps$")
                 self.assertEqual(sorted(schedule.split()[2][:5]), list("CCPPP"))
                 hint = done.stdout.splitlines()[-1]
-                self.assertEqual(hint, f"Check with: {INTERLEAVE} --answer --seed={seed} "
+                self.assertEqual(hint, f"Check with: {INTERLEAVE} -c --seed={seed} "
                                        "./spawnlist")
                 if seed < 3:
                     answered = sh(f"cd {folder} && PATH=/usr/bin:/bin {hint[12:]}")
@@ -91,7 +93,7 @@ class CommandLine(unittest.TestCase):
                     self.assertEqual(answered.stdout.split("\n")[0], schedule.split(":")[0])
 
     def test_output_that_fails_is_reported_once(self):
-        for arguments in ("-c spawnlist PPPCC", "loosetally ID", "--lines spawnlist PPPCC",
+        for arguments in ("-c -s PPPCC spawnlist", "-s ID loosetally", "--lines -s PPPCC spawnlist",
                           "--all spawnlist", "--help"):
             for output, reason in ((">/dev/full", os.strerror(errno.ENOSPC)),
                                    (">&-", os.strerror(errno.EBADF))):
@@ -105,21 +107,21 @@ class CommandLine(unittest.TestCase):
         self.addCleanup(shutil.rmtree, folder)
         odd = os.path.join(folder, "loose\033[2Jtally")
         shutil.copy(os.path.join(BIN, "loosetally"), odd)
-        done = subprocess.run([INTERLEAVE, odd, "I"], env=ENV, capture_output=True, text=True,
+        done = subprocess.run([INTERLEAVE, "-s", "I", odd], env=ENV, capture_output=True, text=True,
                               check=False)
         self.assertEqual(done.returncode, 0, done.stderr)
         self.assertTrue(done.stdout.startswith("$'loose\\x1b[2Jtally', schedule I: 1 steps\n"))
         self.assertNotIn("\033", done.stdout)
 
     def test_what_it_cannot_hold_is_named(self):
-        done = sh(f"PATH=/usr/bin:/bin {INTERLEAVE} -c loosetally I")
+        done = sh(f"PATH=/usr/bin:/bin {INTERLEAVE} -c -s I loosetally")
         self.assertEqual((done.returncode, done.stderr), (1, "interleave: loosetally is not on "
                          "PATH; add the folder of the built programs\n"))
         with tempfile.NamedTemporaryFile("w", suffix=".sh") as script:
             script.write("#!/bin/sh\n")
             script.flush()
             os.chmod(script.name, 0o755)
-            done = sh(f"interleave -c {script.name} I")
+            done = sh(f"interleave -c -s I {script.name}")
             self.assertEqual((done.returncode, done.stderr), (1, f"interleave: cannot hold "
                              f"{script.name}: it is not an ELF program\n"))
         seccomp = require("python3:seccomp", "python3-seccomp")
@@ -128,8 +130,9 @@ class CommandLine(unittest.TestCase):
             rules = seccomp.SyscallFilter(defaction=seccomp.ALLOW)
             rules.add_rule(seccomp.ERRNO(errno.EPERM), "ptrace")
             rules.load()
-        done = subprocess.run([INTERLEAVE, "-c", "spawnlist", "P"], env=ENV, capture_output=True,
-                              text=True, check=False, preexec_fn=forbid_ptrace, timeout=60)
+        done = subprocess.run([INTERLEAVE, "-c", "-s", "P", "spawnlist"], env=ENV,
+                              capture_output=True, text=True, check=False,
+                              preexec_fn=forbid_ptrace, timeout=60)
         self.assertEqual((done.returncode, done.stdout), (1, ""))
         self.assertRegex(done.stderr, r"^interleave: the kernel does not let programs be traced "
                                       r"here: ptrace: Operation not permitted \((a seccomp filter"
@@ -141,6 +144,85 @@ class CommandLine(unittest.TestCase):
         self.assertTrue(done.stdout.startswith("Usage: interleave "))
         version = sh("tallycheck --version").stdout.split()[-1]
         self.assertEqual(sh("interleave --version").stdout, f"interleave (glassbox) {version}\n")
+
+
+# A counter program that starts its workers only when it is called as ./argued with the
+# arguments -s and IIIDDD: an interleave that took them for its own, or ran the program by
+# another name, would see it end before it starts a worker.
+ARGUED = """#include <pthread.h>
+#include <stdio.h>
+#include <string.h>
+
+static int tally;
+
+static void *up(void *) {
+    for (;;) {
+        int loaded = tally;
+        tally = loaded + 1;
+        printf("Inc: %d\\n", tally);
+    }
+}
+
+static void *down(void *) {
+    for (;;) {
+        int loaded = tally;
+        tally = loaded - 1;
+        printf("Dec: %d\\n", tally);
+    }
+}
+
+int main(int argc, char **argv) {
+    if (argc != 3 || strcmp(argv[0], "./argued") || strcmp(argv[1], "-s") ||
+        strcmp(argv[2], "IIIDDD"))
+        return 3;
+    pthread_t a, b;
+    pthread_create(&a, nullptr, up, nullptr);
+    pthread_create(&b, nullptr, down, nullptr);
+    pthread_join(a, nullptr);
+}
+"""
+
+
+class ProgramArguments(unittest.TestCase):
+    """What follows PROGRAM is the program's own, options too, and argv[0] is the name the
+    user gave it."""
+
+    @classmethod
+    def setUpClass(cls):
+        require("g++", "g++")
+        cls.folder = tempfile.mkdtemp()
+        cls.addClassCleanup(shutil.rmtree, cls.folder)
+        with open(os.path.join(cls.folder, "argued.cpp"), "w", encoding="utf-8") as source:
+            source.write(ARGUED)
+        subprocess.run(["g++", "-O2", "-pthread", "-o", "argued", "argued.cpp"],
+                       cwd=cls.folder, check=True)
+
+    def interleave(self, arguments):
+        return sh(f"interleave {arguments}", timeout=200, cwd=self.folder)
+
+    def test_the_arguments_reach_the_program(self):
+        run = self.interleave("-c -s IIIDDD ./argued -s IIIDDD")
+        self.assertEqual(run.returncode, 0, run.stderr)
+        self.assertIn("lines printed:\n  Inc: 1\n  Dec: 0\n", run.stdout)
+        self.assertEqual(self.interleave("-c -s IIIDDD -- ./argued -s IIIDDD").stdout, run.stdout)
+        for arguments in ("-c -s IIIDDD ./argued", "-c -s IIIDDD ./argued -s",
+                          "-c ./argued -s IIIDDD"):
+            with self.subTest(arguments=arguments):
+                done = self.interleave(f"{arguments} < /dev/null")
+                self.assertNotEqual(done.returncode, 0)
+                self.assertNotIn("Inc: 1", done.stdout)
+        every = self.interleave("--all ./argued -s IIIDDD")
+        self.assertEqual(every.returncode, 1, every.stderr)
+        self.assertIn("\nof 6 schedules: 4 lose a change, 4 break the trace, 0 deadlock\n",
+                      every.stdout)
+
+    def test_the_hint_gives_back_the_program_with_its_arguments(self):
+        questions = self.interleave("-s IIIDDD ./argued -s IIIDDD")
+        self.assertEqual(questions.returncode, 0, questions.stderr)
+        hint = questions.stdout.splitlines()[-1]
+        self.assertEqual(hint, "Check with: interleave -c -s IIIDDD ./argued -s IIIDDD")
+        self.assertEqual(self.interleave(hint[len("Check with: interleave "):]).stdout,
+                         self.interleave("-c -s IIIDDD ./argued -s IIIDDD").stdout)
 
 
 if __name__ == "__main__":

@@ -102,8 +102,8 @@ class LearnersPrograms(unittest.TestCase):
     def setUpClass(cls):
         cls.folder = compiled(cls)
 
-    def run_program(self, options, program, schedule=""):
-        return interleave(f"{options} {os.path.join(self.folder, program)} {schedule}")
+    def run_program(self, options, program):
+        return interleave(f"{options} {os.path.join(self.folder, program)}")
 
     def test_a_right_fix_passes_and_a_store_only_fix_loses_in_a_schedule_that_replays(self):
         right = self.run_program("--all", "mutexfix")
@@ -113,13 +113,13 @@ class LearnersPrograms(unittest.TestCase):
         self.assertEqual((wrong.returncode, wrong.stderr), (1, ""))
         losing = [first for first, row in rows(wrong.stdout).items() if row[3] != "0"]
         self.assertTrue(losing, wrong.stdout)
-        replayed = self.run_program("-c", "storeonly", losing[0])
+        replayed = self.run_program(f"-c -s {losing[0]}", "storeonly")
         self.assertEqual(replayed.returncode, 0)
         self.assertRegex(replayed.stdout, r"\ncounter: -?1 after 2 changes \(1 Inc, 1 Dec\); "
                                           r"1 change \(1 (Inc|Dec)\) lost\n")
 
     def test_a_mutex_wait_is_shown_blocked_and_goes_on_when_it_is_woken(self):
-        done = self.run_program("-c", "mutexfix", "IDIIIID")
+        done = self.run_program("-c -s IDIIIID", "mutexfix")
         self.assertEqual((done.returncode, done.stderr), (0, ""))
         does = [line[11:51].rstrip() for line in done.stdout.splitlines()[2:9]]
         self.assertEqual([does[0], does[1], does[4], does[5], does[6]], [
@@ -128,7 +128,7 @@ class LearnersPrograms(unittest.TestCase):
             "pthread_mutex_lock: woken, blocked again"])
 
     def test_two_semaphores_taken_in_opposite_orders_deadlock(self):
-        done = self.run_program("-c", "opposite", "IDIDII")
+        done = self.run_program("-c -s IDIDII", "opposite")
         self.assertEqual((done.returncode, done.stderr), (0, ""))
         self.assertIn("\n   4  Dec  sem_wait: blocked (futex wait)        ", done.stdout)
         self.assertIn("\ndeadlock: every worker is blocked, and none can wake the other; the "
@@ -139,15 +139,15 @@ class LearnersPrograms(unittest.TestCase):
                                                       "yes"])
 
     def test_a_main_that_joins_before_a_second_worker_is_named(self):
-        done = self.run_program("-c", "alone", "I")
+        done = self.run_program("-c -s I", "alone")
         self.assertEqual((done.returncode, done.stdout, done.stderr), (
             1, "", "interleave: main joins a thread before it has started two workers: the "
                    "program is not of the counter's shape\n"))
 
     def test_a_worker_that_spins_is_stopped_with_what_it_does(self):
-        for options, schedule in (("-c", "IID"), ("--all", "")):
+        for options in ("-c -s IID", "--all"):
             with self.subTest(options=options):
-                done = self.run_program(options, "spinning", schedule)
+                done = self.run_program(options, "spinning")
                 self.assertEqual(done.returncode, 1)
                 self.assertEqual(done.stderr.splitlines(), [
                     "interleave: the Dec worker ran 10000 instructions without reaching the "

@@ -67,15 +67,15 @@ class CounterSchedules(unittest.TestCase):
         require("strip", "binutils")
         stripped = copy_of(self, "loosetally")
         subprocess.run(["strip", stripped], check=True)
-        built = interleave("-c loosetally 'i d2  D I2'")
+        built = interleave("-c -s 'i d2  D I2' loosetally")
         self.assertEqual((built.returncode, built.stderr), (0, ""))
         self.assertTrue(built.stdout.startswith(f"loosetally, schedule IDDDII\n{HEADER}\n"))
         self.assertEqual(steps(self, built.stdout), LOST_DECREMENT)
         self.assertTrue(built.stdout.endswith(LOST_DECREMENT_SUMMARY), built.stdout)
-        self.assertEqual(interleave(f"-c {stripped} IDDDII").stdout, built.stdout)
+        self.assertEqual(interleave(f"-c -s IDDDII {stripped}").stdout, built.stdout)
 
     def test_a_guardtally_wait_blocks_until_the_other_posts(self):
-        done = interleave("--answer guardtally IDIIIDDDD")
+        done = interleave("--answer --schedule=IDIIIDDDD guardtally")
         self.assertEqual((done.returncode, done.stderr), (0, ""))
         self.assertEqual(steps(self, done.stdout), [
             ("Inc", "sem_wait: takes it", "0", ""),
@@ -146,7 +146,7 @@ class SpawnSchedules(unittest.TestCase):
     def test_the_prompt_before_the_listing_and_after_it(self):
         folder, listing = still_folder(self, files=["notes"])
         lines = "".join(f"  {line}\n" for line in listing.splitlines())
-        first = interleave("-c spawnlist PPPCC", cwd=folder)
+        first = interleave("-c -s PPPCC spawnlist", cwd=folder)
         self.assertEqual((first.returncode, first.stderr), (0, ""))
         self.assertEqual(first.stdout, f"""\
 spawnlist, schedule PPPCC
@@ -161,7 +161,7 @@ lines printed:
   Parent: \n{lines}prompt and listing: the prompt first, then the listing
 """)
         # A child that ends before its parent waits for it as a zombie.
-        last = interleave("-c spawnlist 'P C2 P2'", cwd=folder)
+        last = interleave("-c -s 'P C2 P2' spawnlist", cwd=folder)
         self.assertEqual((last.returncode, last.stderr), (0, ""))
         self.assertIn("\n   3  child   lists, exits 0        parent under interleave, child "
                       "(zombie) under parent  ", last.stdout)
@@ -181,7 +181,7 @@ lines printed:
             self.skipTest(f"no mount namespace of its own: {refused.stderr.strip()} (unshare "
                           "needs root, or unprivileged user namespaces)")
         done = sh(f"{unshare} sh -c 'mount --bind /dev/null /bin/ls "
-                  "&& exec interleave -c spawnlist PCCPP'", timeout=200)
+                  "&& exec interleave -c -s PCCPP spawnlist'", timeout=200)
         self.assertEqual((done.returncode, done.stderr), (0, ""))
         self.assertEqual(done.stdout, f"""\
 spawnlist, schedule PCCPP

@@ -1,0 +1,146 @@
+// interleave's command line: the options up to PROGRAM, and PROGRAM with its own arguments.
+#include "command_line.h"
+
+#include <getopt.h>
+#include <stdio.h>
+#include <stdlib.h>
+
+#include "diagnose.h"
+#include "names.h"
+#include "schedule.h"
+
+namespace {
+
+constexpr char usage[] =
+    "Usage: interleave [-c | --lines] [-s SCHEDULE | --seed=N [--steps=N] |\n"
+    "                  --race=N [--hold=WHO]] [--] PROGRAM [ARG]...\n"
+    "       interleave --all [--passes=N] [--records=FILE] [--] PROGRAM [ARG]...\n"
+    "Runs PROGRAM (loosetally, guardtally, spawnlist, or a program of their shape; a name is\n"
+    "looked up on PATH) with its ARGs, held one step at a time, in the order SCHEDULE gives:\n"
+    "a letter a step, I and D for the first and second worker thread, P and C for the parent\n"
+    "and the child process. Case, spaces and commas do not matter, and a letter followed by a\n"
+    "count is repeated (I3 is III). Without --answer, prints the schedule and the questions\n"
+    "to predict; with it, runs the program and shows each step, the lines printed, the\n"
+    "counter against the changes made, and tallycheck's verdict. On a terminal with no\n"
+    "schedule, --seed or --race, asks at each step who goes next. Options end at PROGRAM:\n"
+    "what follows it is the program's own.\n"
+    "\n"
+    "  -c, --answer     run the program and show the answers\n"
+    "      --lines      run it and print only the program's own lines\n"
+    "  -s, --schedule=SCHEDULE\n"
+    "                   the schedule, as above\n"
+    "      --seed=N     a random valid schedule drawn from N (0 to 4294967295)\n"
+    "      --steps=N    its number of steps, 1 to 1000 (default 12; spawnlist's has 5)\n"
+    "      --race=N     the race on demand: the first worker loads the counter and is held\n"
+    "                   before its store while the other makes N changes (0 to 3000)\n"
+    "      --hold=WHO   the worker held in the race: inc (the default) or dec\n"
+    "      --all        run every schedule of the given passes and count the outcomes\n"
+    "      --passes=N   passes of each worker, 1 to 3 (default 1)\n"
+    "      --records=FILE  write one CSV row a schedule to FILE\n"
+    "      --help       print this help and exit\n"
+    "      --version    print the version and exit\n"
+    "\n"
+    "Exit status: 0 done (with --all, no schedule lost a change, broke the trace or\n"
+    "deadlocked), 1 a schedule of --all did, or the program could not be run or held,\n"
+    "2 a usage error.\n";
+
+// The usage errors that the options make together, whatever the program.
+void checkCombination(const Options &options) {
+    if (options.all &&
+        (options.answer || options.lines || options.schedule || options.seed || options.race))
+        usageError("--all runs every schedule: it takes no -s, --seed, --race, -c or --lines");
+    if (!options.all && (options.passes || options.records))
+        usageError("--passes and --records go with --all");
+    if ((options.schedule != nullptr) + (options.seed != nullptr) + (options.race != nullptr) > 1)
+        usageError("-s, --seed or --race: one of them");
+    if (options.steps != nullptr && options.seed == nullptr)
+        usageError("--steps is the length of a schedule drawn by --seed");
+    if (options.hold != nullptr && options.race == nullptr)
+        usageError("--hold says which worker --race holds");
+}
+
+} // namespace
+
+[[noreturn]] void usageError(const std::string &message) {
+    fprintf(stderr, "interleave: %s\nTry 'interleave --help' for more information.\n",
+            message.c_str());
+    exit(2);
+}
+
+unsigned long number(const char *text, const char *option, unsigned long least,
+                     unsigned long most) {
+    unsigned long value;
+    if (!parseNumber(text, most, value) || value < least)
+        usageError(std::string(option) + " takes a number from " + std::to_string(least) + " to " +
+                   std::to_string(most));
+    return value;
+}
+
+Options parseCommandLine(int argc, char **argv) {
+    enum { lines = 256, seed, steps, race, hold, all, passes, records, help, version };
+    static constexpr option longOptions[] = {{"answer", no_argument, nullptr, 'c'},
+                                             {"lines", no_argument, nullptr, lines},
+                                             {"schedule", required_argument, nullptr, 's'},
+                                             {"seed", required_argument, nullptr, seed},
+                                             {"steps", required_argument, nullptr, steps},
+                                             {"race", required_argument, nullptr, race},
+                                             {"hold", required_argument, nullptr, hold},
+                                             {"all", no_argument, nullptr, all},
+                                             {"passes", required_argument, nullptr, passes},
+                                             {"records", required_argument, nullptr, records},
+                                             {"help", no_argument, nullptr, help},
+                                             {"version", no_argument, nullptr, version},
+                                             {}};
+    Options options;
+    opterr = 0; // getopt's own messages would show the option raw; these quote it
+    // '+': the options end at the first operand, PROGRAM, whatever POSIXLY_CORRECT says.
+    for (int option; (option = getopt_long(argc, argv, "+:cs:", longOptions, nullptr)) != -1;) {
+        switch (option) {
+        case 'c':
+            options.answer = true;
+            break;
+        case lines:
+            options.lines = true;
+            break;
+        case 's':
+            options.schedule = optarg;
+            break;
+        case seed:
+            options.seed = optarg;
+            break;
+        case steps:
+            options.steps = optarg;
+            break;
+        case race:
+            options.race = optarg;
+            break;
+        case hold:
+            options.hold = optarg;
+            break;
+        case all:
+            options.all = true;
+            break;
+        case passes:
+            options.passes = optarg;
+            break;
+        case records:
+            options.records = optarg;
+            break;
+        case help:
+            fputs(usage, stdout);
+            flushOutput(1);
+            exit(0);
+        case version:
+            puts("interleave (glassbox) " GLASSBOX_VERSION);
+            flushOutput(1);
+            exit(0);
+        default:
+            usageError(optionError(option, argv[optind - 1]));
+        }
+    }
+    if (optind == argc)
+        usageError("expected a program");
+    options.program = argv + optind;
+    checkCombination(options);
+    return options;
+}
