@@ -1,4 +1,4 @@
-// Running a schedule of the real program and showing each step.
+// Running a schedule of a program that forks, and showing each step.
 #include "answers.h"
 
 #include <errno.h>
@@ -8,10 +8,8 @@
 
 #include <algorithm>
 
-#include "counters.h"
 #include "diagnose.h"
 #include "names.h"
-#include "outcome.h"
 #include "processes.h"
 #include "watch.h"
 
@@ -50,44 +48,15 @@ std::string shown(const std::string &printed) {
     return visible(printed.substr(0, printed.find('\n')));
 }
 
-std::string does(const CounterStep &step) {
-    const std::string call = step.call != nullptr ? step.call : "a library call";
-    if (step.stillBlocked)
-        return call + ": still blocked";
-    if (step.blocked)
-        return call + (step.woken ? ": woken, blocked again" : ": blocked (futex wait)");
-    switch (step.event) {
-    case Event::load:
-        return "loads " + std::to_string(step.value) +
-               (step.loadedInto[0] ? std::string(" into ") + step.loadedInto : "");
-    case Event::store:
-        return "stores " + std::to_string(step.value);
-    case Event::change:
-        return "changes it to " + std::to_string(step.value);
-    case Event::lock:
-        return call + (step.woken ? ": woken, takes it" : ": takes it");
-    case Event::unlock:
-        return call + (step.woke >= 0 ? std::string(": wakes ") + workerNames[step.woke] : "");
-    case Event::none:
-        break;
-    }
-    return step.ended ? "has ended" : "runs on";
-}
-
-// Prints a step's line; false once standard output has failed, so the run stops.
 bool row(const Request &request, size_t number, const char *who, const std::string &what,
-         const std::string &state, const std::string &printed, const char *instruction = "") {
+         const std::string &state, const std::string &printed) {
     if (request.linesOnly) {
         fwrite(printed.data(), 1, printed.size(), stdout);
         return !ferror(stdout);
     }
     char line[512];
-    if (request.kind == Kind::counter)
-        snprintf(line, sizeof line, "%4zu  %-3s  %-40s  %7s  %-10s  %s", number, who, what.c_str(),
-                 state.c_str(), shown(printed).c_str(), instruction);
-    else
-        snprintf(line, sizeof line, "%4zu  %-6s  %-20s  %-44s  %s", number, who, what.c_str(),
-                 state.c_str(), shown(printed).c_str());
+    snprintf(line, sizeof line, "%4zu  %-6s  %-20s  %-44s  %s", number, who, what.c_str(),
+             state.c_str(), shown(printed).c_str());
     std::string text = line;
     text.erase(text.find_last_not_of(' ') + 1);
     puts(text.c_str());
@@ -117,11 +86,8 @@ void header(const Request &request) {
     printf("%s, %s%s\n", request.name.c_str(),
            request.steps.empty() ? "each step as it is asked for" : "schedule ",
            request.steps.c_str());
-    puts(request.kind == Kind::counter
-             ? "step  who  does                                      counter  printed     "
-               "instruction"
-             : "step  who     does                  processes after it                          "
-               "    printed");
+    puts("step  who     does                  processes after it                          "
+         "    printed");
 }
 
 // The steps still to take: the rest of the schedule, or what is typed next.
@@ -133,49 +99,6 @@ bool nextStep(const Request &request, std::string &waiting, std::string &taken) 
     taken += waiting[0];
     waiting.erase(0, 1);
     return true;
-}
-
-void printCounterSummary(const Request &request, CounterRun &run, const Tally &tally,
-                         const std::string &all, const std::string &taken, bool untaken) {
-    if (run.deadlocked())
-        printf("deadlock: every worker is blocked, and none can wake the other%s\n",
-               untaken ? "; the rest of the schedule cannot be taken" : "");
-    if (request.steps.empty())
-        printf("schedule taken: %s\n", taken.empty() ? "none" : taken.c_str());
-    printLines(all);
-    printf("counter: %d after %s; %s lost\n", run.counter(),
-           counted(tally.made(), "change").c_str(), counted(tally.lost(), "change").c_str());
-    const Verdict verdict = check(all);
-    if (all.empty())
-        puts("tallycheck: no line to check");
-    else
-        printf("tallycheck: %s, breaks %llu, drift %d\n", verdict.verdict,
-               static_cast<unsigned long long>(verdict.breaks), verdict.drift);
-}
-
-int runCounters(const Request &request, Image &image, Output &output) {
-    CounterRun run;
-    run.start(request.path, request.argv, image, output);
-    header(request);
-    Tally tally;
-    std::string all;
-    std::string taken;
-    std::string waiting = request.steps;
-    while (!run.deadlocked() && (run.canMove(0) || run.canMove(1)) &&
-           nextStep(request, waiting, taken)) {
-        const int worker = taken.back() == 'I' ? 0 : 1;
-        const CounterStep step = run.step(worker);
-        tally.account(worker, step.event);
-        all += step.printed;
-        if (!row(request, taken.size(), workerNames[worker], does(step),
-                 std::to_string(step.counter), step.printed, step.instruction.c_str()))
-            writeError();
-    }
-    if (!request.linesOnly)
-        printCounterSummary(request, run, tally, all, taken, !waiting.empty());
-    if (fflush(stdout) != 0 || ferror(stdout))
-        writeError();
-    return 0;
 }
 
 std::string doneBy(const ProcessStep &step) {
@@ -231,9 +154,8 @@ int runProcesses(const Request &request, Output &output) {
 
 } // namespace
 
-int answer(const Request &request, Image &image) {
+int answer(const Request &request) {
     Output output;
     output.open();
-    return request.kind == Kind::counter ? runCounters(request, image, output)
-                                         : runProcesses(request, output);
+    return runProcesses(request, output);
 }

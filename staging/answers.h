@@ -19,4 +19,4 @@ struct Request {
 };
 
 // Runs the request; returns interleave's exit status.
-int answer(const Request &request, Image &image);
+int answer(const Request &request);

@@ -30,6 +30,22 @@ void setProgramCounter(Registers &registers, uint64_t address);
 uint64_t returnAddressSlot(const Registers &registers);
 // The integer argument `index` (from 0) of a call, at the called routine's first instruction.
 uint64_t callArgument(const Registers &registers, unsigned index);
+// The argument `index` (from 0) of a system call, at its entry.
+uint64_t systemCallArgument(const Registers &registers, unsigned index);
+void setCallArgument(Registers &registers, unsigned index, uint64_t value);
+uint64_t stackPointer(const Registers &registers);
+void setStackPointer(Registers &registers, uint64_t address);
+// What a routine returns, once it has; and the same set, as if it had returned it.
+uint64_t returnValue(const Registers &registers);
+void setReturnValue(Registers &registers, uint64_t value);
+// At a system call's entry: its number, and the call made none at all; at its exit, its
+// result set.
+long systemCallNumber(const Registers &registers);
+void skipSystemCall(Registers &registers);
+void setSystemCallResult(Registers &registers, long result);
+// The registers without the condition flags, which arithmetic on a loop's counter may leave
+// different without the thread's state differing in anything that it reads again.
+void forgetFlags(Registers &registers);
 
 // A memory operand: base + index * scale + displacement, of `size` bytes.
 struct MemoryOperand {

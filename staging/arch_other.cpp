@@ -27,6 +27,34 @@ uint64_t callArgument(const Registers &, unsigned) {
     return 0;
 }
 
+uint64_t systemCallArgument(const Registers &, unsigned) {
+    return 0;
+}
+
+void setCallArgument(Registers &, unsigned, uint64_t) {}
+
+uint64_t stackPointer(const Registers &) {
+    return 0;
+}
+
+void setStackPointer(Registers &, uint64_t) {}
+
+uint64_t returnValue(const Registers &) {
+    return 0;
+}
+
+void setReturnValue(Registers &, uint64_t) {}
+
+long systemCallNumber(const Registers &) {
+    return -1;
+}
+
+void skipSystemCall(Registers &) {}
+
+void setSystemCallResult(Registers &, long) {}
+
+void forgetFlags(Registers &) {}
+
 bool decodeInstruction(const uint8_t *, size_t, uint64_t, Instruction &) {
     return false;
 }

@@ -32,6 +32,52 @@ uint64_t callArgument(const Registers &registers, unsigned index) {
     return index < 6 ? arguments[index] : 0;
 }
 
+uint64_t systemCallArgument(const Registers &registers, unsigned index) {
+    // The kernel's convention differs from a call's in its fourth: r10, as syscall takes rcx.
+    const unsigned long long arguments[] = {registers.rdi, registers.rsi, registers.rdx,
+                                            registers.r10, registers.r8,  registers.r9};
+    return index < 6 ? arguments[index] : 0;
+}
+
+void setCallArgument(Registers &registers, unsigned index, uint64_t value) {
+    unsigned long long *arguments[] = {&registers.rdi, &registers.rsi, &registers.rdx,
+                                       &registers.rcx, &registers.r8,  &registers.r9};
+    if (index < 6)
+        *arguments[index] = value;
+}
+
+uint64_t stackPointer(const Registers &registers) {
+    return registers.rsp;
+}
+
+void setStackPointer(Registers &registers, uint64_t address) {
+    registers.rsp = address;
+}
+
+uint64_t returnValue(const Registers &registers) {
+    return registers.rax;
+}
+
+void setReturnValue(Registers &registers, uint64_t value) {
+    registers.rax = value;
+}
+
+long systemCallNumber(const Registers &registers) {
+    return static_cast<long>(registers.orig_rax);
+}
+
+void skipSystemCall(Registers &registers) {
+    registers.orig_rax = ~0ULL; // no system call has this number
+}
+
+void setSystemCallResult(Registers &registers, long result) {
+    registers.rax = static_cast<unsigned long long>(result);
+}
+
+void forgetFlags(Registers &registers) {
+    registers.eflags = 0;
+}
+
 namespace {
 
 csh disassembler() {

@@ -13,44 +13,56 @@ namespace {
 
 constexpr char usage[] =
     "Usage: interleave [-c | --lines] [-s SCHEDULE | --seed=N [--steps=N] |\n"
-    "                  --race=N [--hold=WHO]] [--] PROGRAM [ARG]...\n"
-    "       interleave --all [--passes=N] [--records=FILE] [--] PROGRAM [ARG]...\n"
-    "Runs PROGRAM (loosetally, guardtally, spawnlist, or a program of their shape; a name is\n"
-    "looked up on PATH) with its ARGs, held one step at a time, in the order SCHEDULE gives:\n"
-    "a letter a step, I and D for the first and second worker thread, P and C for the parent\n"
-    "and the child process. Case, spaces and commas do not matter, and a letter followed by a\n"
-    "count is repeated (I3 is III). Without --answer, prints the schedule and the questions\n"
-    "to predict; with it, runs the program and shows each step, the lines printed, the\n"
-    "counter against the changes made, and tallycheck's verdict. On a terminal with no\n"
-    "schedule, --seed or --race, asks at each step who goes next. Options end at PROGRAM:\n"
-    "what follows it is the program's own.\n"
+    "                  --race=N [--hold=WHO]] [OPTION]... [--] PROGRAM [ARG]...\n"
+    "       interleave --all [OPTION]... [--] PROGRAM [ARG]...\n"
+    "Runs PROGRAM (a name is looked up on PATH) with its ARGs, held one step at a time: each\n"
+    "load or store of memory that another thread can reach, and each call that synchronises\n"
+    "(a lock, a semaphore, a condition variable, a thread's start and end), is a step. A\n"
+    "SCHEDULE is a letter for each step where more than one thread can go: M for main, then\n"
+    "each thread by the initial of its routine (I and D for incThread and decThread), or A,\n"
+    "B, C... in the order they start where the initials clash or there are no names; P and C\n"
+    "for the parent and the child of a program that forks. Case, spaces and commas do not\n"
+    "matter, and a letter followed by a count is repeated (I3 is III). A letter for a thread\n"
+    "not yet started lets the others go until it has. Without -c, prints the schedule and\n"
+    "the questions to predict; with it, runs the program and shows each step and what the\n"
+    "run came to. On a terminal with no schedule, --seed or --race, asks at each step who\n"
+    "goes next. With --all, runs every schedule within the bounds, one of each class of\n"
+    "schedules that differ only in the order of steps that touch nothing in common, groups\n"
+    "them by outcome, and ends with a verdict and the command that replays the first that\n"
+    "fails. Options end at PROGRAM: what follows it is the program's own.\n"
     "\n"
     "  -c, --answer     run the program and show the answers\n"
     "      --lines      run it and print only the program's own lines\n"
     "  -s, --schedule=SCHEDULE\n"
     "                   the schedule, as above\n"
     "      --seed=N     a random valid schedule drawn from N (0 to 4294967295)\n"
-    "      --steps=N    its number of steps, 1 to 1000 (default 12; spawnlist's has 5)\n"
+    "      --steps=N    its number of choices, 1 to 1000 (default 12; spawnlist's has 5)\n"
     "      --race=N     the race on demand: the first worker loads the counter and is held\n"
     "                   before its store while the other makes N changes (0 to 3000)\n"
     "      --hold=WHO   the worker held in the race: inc (the default) or dec\n"
-    "      --all        run every schedule of the given passes and count the outcomes\n"
-    "      --passes=N   passes of each worker, 1 to 3 (default 1)\n"
-    "      --records=FILE  write one CSV row a schedule to FILE\n"
+    "      --instructions  show each step's instruction\n"
+    "      --all        run every schedule within the bounds and count the outcomes\n"
+    "      --passes=N   passes of each worker of a counter program, 1 to 3 (default 1)\n"
+    "      --preemptions=K  at most K switches away from a thread that could go on, 0 to\n"
+    "                   1000 (default 2; a counter program's every order)\n"
+    "      --max-steps=N  steps of one thread before its run ends at the bound, 1 to 100000\n"
+    "                   (default 400)\n"
+    "      --time-limit=S  stop --all after S seconds, with a partial verdict (default 600)\n"
+    "      --records=FILE  write one CSV row a run to FILE\n"
     "      --help       print this help and exit\n"
     "      --version    print the version and exit\n"
     "\n"
-    "Exit status: 0 done (with --all, no schedule lost a change, broke the trace or\n"
-    "deadlocked), 1 a schedule of --all did, or the program could not be run or held,\n"
-    "2 a usage error.\n";
+    "Exit status: 0 done (with --all, no schedule crashed, aborted, deadlocked, exited\n"
+    "non-zero or lost a change; with -c, the schedule did none of these), 1 one did,\n"
+    "2 a usage error, 3 the program could not be found, run or held.\n";
 
 // The usage errors that the options make together, whatever the program.
 void checkCombination(const Options &options) {
     if (options.all &&
         (options.answer || options.lines || options.schedule || options.seed || options.race))
         usageError("--all runs every schedule: it takes no -s, --seed, --race, -c or --lines");
-    if (!options.all && (options.passes || options.records))
-        usageError("--passes and --records go with --all");
+    if (!options.all && (options.records || options.preemptions || options.timeLimit))
+        usageError("--preemptions, --time-limit and --records go with --all");
     if ((options.schedule != nullptr) + (options.seed != nullptr) + (options.race != nullptr) > 1)
         usageError("-s, --seed or --race: one of them");
     if (options.steps != nullptr && options.seed == nullptr)
@@ -77,7 +89,22 @@ unsigned long number(const char *text, const char *option, unsigned long least,
 }
 
 Options parseCommandLine(int argc, char **argv) {
-    enum { lines = 256, seed, steps, race, hold, all, passes, records, help, version };
+    enum {
+        lines = 256,
+        seed,
+        steps,
+        race,
+        hold,
+        all,
+        passes,
+        records,
+        preemptions,
+        maxSteps,
+        timeLimit,
+        instructions,
+        help,
+        version
+    };
     static constexpr option longOptions[] = {{"answer", no_argument, nullptr, 'c'},
                                              {"lines", no_argument, nullptr, lines},
                                              {"schedule", required_argument, nullptr, 's'},
@@ -88,6 +115,10 @@ Options parseCommandLine(int argc, char **argv) {
                                              {"all", no_argument, nullptr, all},
                                              {"passes", required_argument, nullptr, passes},
                                              {"records", required_argument, nullptr, records},
+                                             {"preemptions", required_argument, nullptr, preemptions},
+                                             {"max-steps", required_argument, nullptr, maxSteps},
+                                             {"time-limit", required_argument, nullptr, timeLimit},
+                                             {"instructions", no_argument, nullptr, instructions},
                                              {"help", no_argument, nullptr, help},
                                              {"version", no_argument, nullptr, version},
                                              {}};
@@ -125,6 +156,18 @@ Options parseCommandLine(int argc, char **argv) {
             break;
         case records:
             options.records = optarg;
+            break;
+        case preemptions:
+            options.preemptions = optarg;
+            break;
+        case maxSteps:
+            options.maxSteps = optarg;
+            break;
+        case timeLimit:
+            options.timeLimit = optarg;
+            break;
+        case instructions:
+            options.instructions = true;
             break;
         case help:
             fputs(usage, stdout);

@@ -15,6 +15,10 @@ struct Options {
     const char *hold = nullptr;
     const char *passes = nullptr;
     const char *records = nullptr;
+    const char *preemptions = nullptr;
+    const char *maxSteps = nullptr;
+    const char *timeLimit = nullptr;
+    bool instructions = false;
     // PROGRAM and its ARGs, ended by a null pointer: the argument vector it is run with.
     char **program = nullptr;
 };

@@ -1,10 +1,8 @@
-// interleave: the learner is the scheduler. Runs a real program, loosetally, guardtally,
-// spawnlist or one of their shape, held under ptrace one step at a time in the order that
-// a schedule gives, and says what each step did; or prints the schedule and the questions
-// to predict first; or runs every schedule of a few passes and counts what they came to.
-// Exit status 0 when it did what was asked (and, with --all, no schedule lost a change,
-// broke the trace or deadlocked), 1 when a schedule of --all did, or when the program could
-// not be run or held, 2 for a usage error.
+// interleave: the learner is the scheduler. Runs a real program held under ptrace one step
+// at a time, in the order that a schedule gives, and says what each step did; or prints the
+// schedule and the questions to predict first; or runs every schedule within bounds and
+// says what they came to. Threads are held by the model of threads and steps; a program that
+// forks and starts no thread (spawnlist) by its processes.
 #include <fcntl.h>
 #include <limits.h>
 #include <stdio.h>
@@ -18,6 +16,7 @@
 #include <iterator>
 #include <string>
 
+#include "all_schedules.h"
 #include "answers.h"
 #include "arch.h"
 #include "command_line.h"
@@ -25,20 +24,34 @@
 #include "every.h"
 #include "image.h"
 #include "names.h"
+#include "one_schedule.h"
 #include "watch.h"
 
 namespace {
 
-// The program's kind, from the routines it takes from the C library: pthread_create for two
-// workers, fork for a child.
-Kind kindOf(const Image &image, const std::string &name) {
-    if (image.file().uses("pthread_create"))
-        return Kind::counter;
-    if (image.file().uses("fork") || image.file().uses("_Fork") || image.file().uses("vfork"))
-        return Kind::processes;
-    usageError("cannot schedule " + name +
-               ": it neither starts threads (pthread_create) nor "
-               "forks (fork)");
+// The program's kind: one that forks and starts no thread is held as its processes (a parent
+// and its child); any other as its threads, however many it starts (none, even).
+Kind kindOf(const Image &image) {
+    const bool forks =
+        image.file().uses("fork") || image.file().uses("_Fork") || image.file().uses("vfork");
+    const bool threads = image.file().uses("pthread_create") ||
+                         image.file().uses("_ZNSt6thread15_M_start_threadESt10unique_ptrINS_6_StateESt14default_deleteIS1_EEPFvvE");
+    return forks && !threads ? Kind::processes : Kind::counter;
+}
+
+// The bounds that the options set.
+Bounds boundsOf(const Options &options) {
+    Bounds bounds;
+    if (options.passes != nullptr)
+        bounds.passes = static_cast<unsigned>(number(options.passes, "--passes", 1, 3));
+    if (options.preemptions != nullptr)
+        bounds.preemptions = static_cast<unsigned>(number(options.preemptions, "--preemptions", 0, 1000));
+    if (options.maxSteps != nullptr)
+        bounds.stepsPerThread = static_cast<unsigned>(number(options.maxSteps, "--max-steps", 1, 100000));
+    bounds.seconds = options.timeLimit != nullptr
+                         ? static_cast<double>(number(options.timeLimit, "--time-limit", 1, 86400))
+                         : 600;
+    return bounds;
 }
 
 // The schedule's steps, from -s, a seed or a race; empty when none was given.
@@ -52,7 +65,8 @@ std::string stepsOf(const Options &options, Kind kind, const std::string &name) 
         const unsigned long seed = number(options.seed, "--seed", 0, UINT32_MAX);
         const unsigned long length =
             options.steps ? number(options.steps, "--steps", 1, mostDrawnSteps) : 12;
-        steps = seededSchedule(kind, static_cast<uint32_t>(seed), length);
+        if (kind == Kind::processes)
+            steps = seededSchedule(kind, static_cast<uint32_t>(seed), length);
     }
     if (options.race != nullptr) {
         if (kind != Kind::counter)
@@ -73,7 +87,9 @@ void printQuestions(const Request &request, const Image &image, int argc, char *
     std::string row;
     for (size_t i = 0; i < request.steps.size(); ++i) {
         char cell[32];
-        snprintf(cell, sizeof cell, "%4zu %-7s", i + 1, whoTakes(request.kind, request.steps[i]));
+        const char letter[] = {request.steps[i], '\0'};
+        snprintf(cell, sizeof cell, "%4zu %-7s", i + 1,
+                 request.kind == Kind::counter ? letter : whoTakes(request.kind, request.steps[i]));
         row += cell;
         if (i % 6 == 5 || i + 1 == request.steps.size()) {
             row.erase(row.find_last_not_of(' ') + 1);
@@ -127,12 +143,12 @@ std::string openProgram(const char *operand, Image &image) {
     std::string path = findProgram(operand, why);
     if (path.empty()) {
         fprintf(stderr, "interleave: %s\n", why.c_str());
-        exit(1);
+        exit(troubleStatus);
     }
     const char *problem;
     if (!image.open(path.c_str(), problem)) {
         fprintf(stderr, "interleave: cannot hold %s: it %s\n", shellQuoted(path).c_str(), problem);
-        exit(1);
+        exit(troubleStatus);
     }
     return path;
 }
@@ -142,26 +158,39 @@ std::string openProgram(const char *operand, Image &image) {
 int main(int argc, char **argv) {
     setvbuf(stderr, nullptr, _IOLBF, BUFSIZ);
     if (!keepClosedStreamsClosed())
-        return 1;
+        return troubleStatus;
     const Options options = parseCommandLine(argc, argv);
-    const unsigned long passes =
-        options.passes != nullptr ? number(options.passes, "--passes", 1, mostPasses) : 1;
     const char *program = options.program[0];
     Image image;
     const std::string path = openProgram(program, image);
     const char *base = strrchr(program, '/');
     const std::string name = shellQuoted(base != nullptr ? base + 1 : program);
-    const Kind kind = kindOf(image, name);
+    const Kind kind = kindOf(image);
     watchSignals();
     prctl(PR_SET_CHILD_SUBREAPER, 1); // an orphan of the program comes here, to be collected
-    if (options.all) {
+    std::string shown = shellQuoted(program);
+    for (char **arg = options.program + 1; *arg != nullptr; ++arg)
+        shown += " " + shellQuoted(*arg);
+    if (kind == Kind::processes && options.all) {
         refuseUnheld(image, path);
-        return everySchedule(path.c_str(), options.program, name, kind, image, passes,
-                             options.records);
+        return everyProcessOrder(path.c_str(), options.program, name, options.records);
+    }
+    if (kind == Kind::counter && options.all) {
+        refuseUnheld(image, path);
+        EveryRequest request;
+        request.path = path.c_str();
+        request.argv = options.program;
+        request.shown = shown;
+        request.command = shellQuoted(argv[0]);
+        request.bounds = boundsOf(options);
+        request.passesGiven = options.passes != nullptr;
+        request.preemptionsGiven = options.preemptions != nullptr;
+        request.records = options.records;
+        return everySchedule(image, request);
     }
     Request request = {path.c_str(), options.program, name, kind, stepsOf(options, kind, name),
                        options.lines};
-    const bool asks = request.steps.empty();
+    const bool asks = request.steps.empty() && options.seed == nullptr;
     if (asks && !isatty(STDIN_FILENO))
         usageError("expected -s SCHEDULE, --seed=N or --race=N (without them, it asks on a "
                    "terminal)");
@@ -171,5 +200,20 @@ int main(int argc, char **argv) {
         return 0;
     }
     refuseUnheld(image, path);
-    return answer(request, image);
+    if (kind == Kind::processes)
+        return answer(request);
+    AnswerRequest one;
+    one.path = path.c_str();
+    one.argv = options.program;
+    one.shown = shown;
+    one.schedule = request.steps;
+    one.linesOnly = options.lines;
+    one.instructions = options.instructions;
+    one.bounds = boundsOf(options);
+    if (options.seed != nullptr) {
+        one.seeded = true;
+        one.seed = static_cast<uint32_t>(number(options.seed, "--seed", 0, UINT32_MAX));
+        one.seededSteps = options.steps ? number(options.steps, "--steps", 1, mostDrawnSteps) : 12;
+    }
+    return answerSchedule(image, one);
 }

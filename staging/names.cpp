@@ -98,10 +98,17 @@ std::string findProgram(const char *operand, std::string &why) {
 }
 
 std::string plainName(const std::string &symbol) {
-    int status = 0;
-    char *plain = abi::__cxa_demangle(symbol.c_str(), nullptr, nullptr, &status);
+    int status = -1;
+    // Only a C++ name is mangled: a plain "c" would be demangled as the type char.
+    char *plain = symbol.rfind("_Z", 0) == 0
+                      ? abi::__cxa_demangle(symbol.c_str(), nullptr, nullptr, &status)
+                      : nullptr;
     std::string name = status == 0 && plain != nullptr ? plain : symbol;
     free(plain);
+    // A routine of the library's making (std::thread's state, a lambda) has no name of the
+    // program's own.
+    if (name.find('<') != std::string::npos || name.find('{') != std::string::npos)
+        return "";
     // incThread(void*) is incThread; (anonymous namespace)::count is count.
     const size_t parameters = name.find('(');
     if (parameters != std::string::npos && parameters > 0)

@@ -16,7 +16,7 @@ const char *letters(Kind kind) {
 
 const char *whoTakes(Kind kind, char letter) {
     if (kind == Kind::counter)
-        return letter == 'I' ? "Inc" : "Dec";
+        return "thread";
     return letter == 'P' ? "parent" : "child";
 }
 
@@ -73,12 +73,15 @@ bool parseSchedule(const char *text, Kind kind, const char *name, std::string &s
         if (c == ' ' || c == '\t' || c == '\n' || c == ',')
             continue;
         const char letter = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-        if (strchr(letters(kind), letter) == nullptr || letter == '\0') {
+        const bool known = kind == Kind::counter ? letter >= 'A' && letter <= 'Z'
+                                                 : strchr(letters(kind), letter) != nullptr;
+        if (!known || letter == '\0') {
             char shown[8];
             snprintf(shown, sizeof shown, c > ' ' && c < 0x7f ? "'%c'" : "'\\x%02x'",
                      static_cast<unsigned char>(c));
-            why = std::string(shown) + " is not a step of " + name + ": its steps are " +
-                  stepsOf(kind);
+            why = std::string(shown) + " is not a step of " + name + ": " +
+                  (kind == Kind::counter ? "a thread's letter is one from A to Z"
+                                         : "its steps are " + stepsOf(kind));
             return false;
         }
         const char *digits = p;

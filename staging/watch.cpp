@@ -66,7 +66,7 @@ void giveUp(const std::string &message) {
         cleanUpHeld();
     fflush(stdout); // what was shown so far, up to where it went wrong
     fprintf(stderr, "%s: %s\n", program_invocation_short_name, message.c_str());
-    _exit(1);
+    _exit(troubleStatus);
 }
 
 void giveUp(const std::string &what, int err) {

@@ -17,7 +17,11 @@ void takeSignals();
 void onEndingSignal(void (*cleanUp)());
 // Ends interleave as the signal `number` asks, after the clean-up.
 [[noreturn]] void endBySignal(int number);
-// Reports "interleave: MESSAGE", cleans up and exits with status 1.
+// The exit status when the program cannot be found, run or held: apart from 1, a schedule
+// that fails, so that a grader's script can tell a missing file from a broken fix.
+inline constexpr int troubleStatus = 3;
+
+// Reports "interleave: MESSAGE", cleans up and exits with troubleStatus.
 [[noreturn]] void giveUp(const std::string &message);
 // The same, with the reason that the error number `err` gives: "interleave: WHAT: reason".
 [[noreturn]] void giveUp(const std::string &what, int err);

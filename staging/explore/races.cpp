@@ -12,13 +12,20 @@ namespace {
 bool reversible(const Choice &earlier, const Choice &later) {
     if (later.kind == StepKind::lock || later.kind == StepKind::readLock)
         return earlier.kind != StepKind::unlock;
-    if (later.kind == StepKind::semWait)
-        return earlier.kind != StepKind::semPost;
     if (later.kind == StepKind::join)
         return earlier.kind != StepKind::end;
     if (later.kind == StepKind::condWake)
         return earlier.kind != StepKind::condSignal && earlier.kind != StepKind::condBroadcast;
     return true;
+}
+
+bool takes(StepKind kind) {
+    return kind == StepKind::lock || kind == StepKind::readLock || kind == StepKind::trylock ||
+           kind == StepKind::semWait || kind == StepKind::semTrywait;
+}
+
+bool releases(StepKind kind) {
+    return kind == StepKind::unlock || kind == StepKind::semPost || kind == StepKind::condWait;
 }
 
 // Thread `thread` to be tried from the state of `at`, or, where the preemption bound does not
@@ -114,7 +121,10 @@ void addBacktracks(std::vector<Choice> &path, const std::vector<Choice> &pending
                 if (!reversible(path[j], step))
                     continue; // what let it go, not a race: the one before may be
                 backtrack(path, j, i, step.taken, before, reduction);
-                break;
+                // A wait or a lock raced with a release may race with the take before it
+                // too, where the release would not let the other order begin.
+                if (!takes(step.kind) || !releases(path[j].kind))
+                    break;
             }
         }
         if (!atEnd) {

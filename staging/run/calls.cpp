@@ -88,7 +88,7 @@ void Execution::callStep(int index, Routine routine, const Registers &registers)
     step.thread = index;
     step.routine = routine;
     step.kind = kindOf(routine);
-    step.pc = process.readWord(registers.rsp);
+    step.pc = process.readWord(returnAddressSlot(registers));
     step.address = callArgument(registers, 0);
     step.object = callArgument(registers, 1);
     step.instruction = Routines::name(routine);
@@ -133,8 +133,8 @@ bool Execution::wouldBlock(int index) const {
     case StepKind::lock:
         if (next.routine == Routine::mutexLock)
             return !mutexFree(at, thread);
-        if (next.routine == Routine::spinLock)
-            return valueAt(at) != 0;
+        if (next.routine == Routine::spinLock) // its word's meaning differs between processors
+            return spinHolder.contains(at);
         if (next.routine == Routine::writeLock)
             return writer.contains(at) || (readers.contains(at) && !readers.at(at).empty());
         return false; // a timed lock times out at once instead
@@ -168,9 +168,9 @@ int Execution::holder(uint64_t address) const {
 void Execution::emulateReturn(int index, long value) {
     const pid_t tid = held[static_cast<size_t>(index)].tid;
     Registers registers = registersOf(tid);
-    registers.rax = static_cast<unsigned long long>(value);
-    registers.rip = process.readWord(registers.rsp);
-    registers.rsp += 8;
+    setReturnValue(registers, static_cast<uint64_t>(value));
+    setProgramCounter(registers, process.readWord(returnAddressSlot(registers)));
+    setStackPointer(registers, stackPointer(registers) + sizeof(uint64_t));
     setRegistersOf(tid, registers);
 }
 
@@ -179,14 +179,14 @@ void Execution::emulateReturn(int index, long value) {
 void Execution::callInstead(int index, Routine routine, uint64_t argument, bool pushReturn) {
     const pid_t tid = held[static_cast<size_t>(index)].tid;
     Registers registers = registersOf(tid);
-    uint64_t returnAddress = process.readWord(registers.rsp);
+    uint64_t returnAddress = process.readWord(returnAddressSlot(registers));
     if (pushReturn) {
-        returnAddress = registers.rip;
-        registers.rsp -= 8;
-        process.write(registers.rsp, &returnAddress, sizeof returnAddress);
+        returnAddress = programCounter(registers);
+        setStackPointer(registers, stackPointer(registers) - sizeof returnAddress);
+        process.write(returnAddressSlot(registers), &returnAddress, sizeof returnAddress);
     }
-    registers.rip = routines.address(routine);
-    registers.rdi = argument;
+    setProgramCounter(registers, routines.address(routine));
+    setCallArgument(registers, 0, argument);
     setRegistersOf(tid, registers);
     runCall(index, returnAddress);
 }
@@ -212,7 +212,7 @@ void Execution::call(int index, Step &step) {
         callInstead(index, Routine::mutexLock, step.object, true);
         ++thread.holding;
         Registers registers = registersOf(thread.tid);
-        registers.rax = static_cast<unsigned long long>(step.result);
+        setReturnValue(registers, static_cast<uint64_t>(step.result));
         setRegistersOf(thread.tid, registers);
         return;
     }
@@ -246,7 +246,7 @@ void Execution::call(int index, Step &step) {
     } else if (runCall(index, step.pc) != Ran::returned) {
         return;
     }
-    step.result = static_cast<int>(registersOf(thread.tid).rax);
+    step.result = static_cast<int>(returnValue(registersOf(thread.tid)));
     const bool took = step.result == 0 && (isLock(step.routine) || isTry(step.routine));
     thread.holding += took;
     if (isRelease(step.routine) && step.result == 0)
@@ -307,7 +307,7 @@ void Execution::create(int index, Step &step) {
     creating = 0;
     if (ran != Ran::returned)
         return;
-    step.result = static_cast<int>(registersOf(held[static_cast<size_t>(index)].tid).rax);
+    step.result = static_cast<int>(returnValue(registersOf(held[static_cast<size_t>(index)].tid)));
     holdNewThreads();
     if (held.size() > before) {
         held[before].handle = process.readWord(handleAt);

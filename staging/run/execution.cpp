@@ -74,7 +74,7 @@ int Execution::indexOf(pid_t tid) const {
 
 // Its stack is the mapping that holds its stack pointer.
 void Execution::findStack(Thread &thread) {
-    const uint64_t sp = registersOf(thread.tid).rsp;
+    const uint64_t sp = stackPointer(registersOf(thread.tid));
     char path[64];
     snprintf(path, sizeof path, "/proc/%d/maps", process.pid());
     FILE *maps = fopen(path, "re");
@@ -127,7 +127,8 @@ void Execution::advance(int index) {
             crash(index, SIGILL);
             return;
         }
-        if (instruction->returns && !program->ownCode(process.readWord(registers.rsp))) {
+        if (instruction->returns &&
+            !program->ownCode(process.readWord(returnAddressSlot(registers)))) {
             thread.next = Step{};
             thread.next.kind = index == 0 ? StepKind::exit : StepKind::end;
             thread.next.pc = pc;
@@ -242,7 +243,7 @@ bool Execution::outside(int index, const Registers &registers) {
         return false;
     }
     thread.lastCalled = false;
-    const Ran ran = runCall(index, process.readWord(registers.rsp));
+    const Ran ran = runCall(index, process.readWord(returnAddressSlot(registers)));
     holdNewThreads();
     return ran == Ran::returned;
 }

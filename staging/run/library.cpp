@@ -38,7 +38,7 @@ bool maySleep(long number, const Registers &registers) {
     case SYS_rt_sigsuspend: case SYS_rt_sigtimedwait: case SYS_connect: case SYS_fcntl:
         return true;
     case SYS_futex: {
-        const auto op = (callArgument(registers, 1) & static_cast<unsigned>(FUTEX_CMD_MASK));
+        const auto op = (systemCallArgument(registers, 1) & static_cast<unsigned>(FUTEX_CMD_MASK));
         return op == FUTEX_WAIT || op == FUTEX_WAIT_BITSET || op == FUTEX_LOCK_PI ||
                op == FUTEX_WAIT_REQUEUE_PI;
     }
@@ -55,8 +55,8 @@ bool skipped(long number, const Registers &registers, long &result) {
         return true;
     }
     if (number == SYS_futex) {
-        const auto op = (callArgument(registers, 1) & static_cast<unsigned>(FUTEX_CMD_MASK));
-        if ((op == FUTEX_WAIT || op == FUTEX_WAIT_BITSET) && callArgument(registers, 3) != 0) {
+        const auto op = (systemCallArgument(registers, 1) & static_cast<unsigned>(FUTEX_CMD_MASK));
+        if ((op == FUTEX_WAIT || op == FUTEX_WAIT_BITSET) && systemCallArgument(registers, 3) != 0) {
             result = -ETIMEDOUT;
             return true;
         }
@@ -115,6 +115,8 @@ Execution::Ran Execution::goOn(int index) {
         }
         if (who != tid) {
             other(who, status);
+            if (over())
+                return Ran::over;
             stopped = false; // it still runs
             continue;
         }
@@ -153,10 +155,10 @@ void Execution::systemCall(Thread &thread) {
     Registers registers = registersOf(thread.tid);
     if (!thread.inSystemCall) {
         thread.inSystemCall = true;
-        const auto number = static_cast<long>(registers.orig_rax);
+        const long number = systemCallNumber(registers);
         long result = 0;
         if (skipped(number, registers, result)) {
-            registers.orig_rax = ~0ULL; // no system call at all
+            skipSystemCall(registers);
             setRegistersOf(thread.tid, registers);
             thread.skipSystemCall = true;
             thread.skippedResult = result;
@@ -167,7 +169,7 @@ void Execution::systemCall(Thread &thread) {
     }
     thread.inSystemCall = false;
     if (thread.skipSystemCall) {
-        registers.rax = static_cast<unsigned long long>(thread.skippedResult);
+        setSystemCallResult(registers, thread.skippedResult);
         setRegistersOf(thread.tid, registers);
         thread.skipSystemCall = false;
     }

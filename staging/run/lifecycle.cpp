@@ -117,7 +117,7 @@ void Execution::gone(int index, int status) {
         process.kill();
         return;
     }
-    if (isEvent(status, PTRACE_EVENT_EXIT) && registersOf(thread.tid).orig_rax == SYS_exit) {
+    if (isEvent(status, PTRACE_EVENT_EXIT) && systemCallNumber(registersOf(thread.tid)) == SYS_exit) {
         thread.state = ThreadState::ended;
         resume(thread.tid, PTRACE_CONT);
         if (index != 0) // the leader is collected only with the whole process

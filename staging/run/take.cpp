@@ -140,15 +140,16 @@ void Execution::checkSpin(int index) {
     if (thread.state != ThreadState::ready || !rereads)
         return;
     Registers registers = registersOf(thread.tid);
-    registers.eflags = 0;
+    forgetFlags(registers);
     uint64_t snapshot = 0xcbf29ce484222325ULL;
     for (size_t i = 0; i < sizeof registers; ++i)
         snapshot = (snapshot ^ reinterpret_cast<const unsigned char *>(&registers)[i]) *
                    0x100000001b3ULL;
     unsigned char frame[256] = {};
-    const uint64_t top = std::min<uint64_t>(registers.rsp + sizeof frame, thread.stackHigh);
-    if (top > registers.rsp && process.read(registers.rsp, frame, top - registers.rsp))
-        for (size_t i = 0; i < top - registers.rsp; ++i)
+    const uint64_t sp = stackPointer(registers);
+    const uint64_t top = std::min<uint64_t>(sp + sizeof frame, thread.stackHigh);
+    if (top > sp && process.read(sp, frame, top - sp))
+        for (size_t i = 0; i < top - sp; ++i)
             snapshot = (snapshot ^ frame[i]) * 0x100000001b3ULL;
     thread.snapshot = snapshot;
     const auto seen = thread.readSince.find({next.pc, next.address});

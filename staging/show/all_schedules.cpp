@@ -196,7 +196,8 @@ int everySchedule(Image &image, EveryRequest request) {
         printf("verdict: passes: no schedule fails%s; %s\n",
                tally.bounded > 0 ? " before its bound" : "", scope.c_str());
     if (tally.failing > 0)
-        printf("replay: %s -c -s %s %s\n", request.command.c_str(),
+        printf("replay: %s -c%s -s %s %s\n", request.command.c_str(),
+               lens.on ? (" --passes=" + std::to_string(request.bounds.passes)).c_str() : "",
                tally.firstFailing.empty() ? "''" : tally.firstFailing.c_str(), request.shown.c_str());
     if (fflush(stdout) != 0 || ferror(stdout))
         giveUp("write error", errno);

@@ -6,8 +6,8 @@
 #include "explorer.h"
 
 struct EveryRequest {
-    const char *path;
-    char *const *argv;
+    const char *path = nullptr;
+    char *const *argv = nullptr;
     std::string shown;   // the program and its arguments, as typed, quoted for the shell
     std::string command; // how interleave was called, to replay a schedule
     Bounds bounds;

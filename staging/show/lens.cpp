@@ -71,7 +71,12 @@ Changes changesOf(const CounterLens &lens, const std::vector<Step> &steps) {
         if (step.value == step.before && step.kind == StepKind::update)
             continue; // wrote what was there: no change
         changes.made.push_back(worker);
-        if (step.kind == StepKind::store && hasLoaded[worker])
+        // A store writes what its worker loaded, changed; so does an exchange of a value
+        // computed from a load (not one that changes what is there by one, indivisibly).
+        const auto delta = static_cast<int32_t>(step.value - step.before);
+        const bool fromLoad = step.kind == StepKind::store ||
+                              (delta != 1 && delta != -1 && hasLoaded[worker]);
+        if (fromLoad && hasLoaded[worker])
             kept = loaded[worker];
         hasLoaded[worker] = false;
         kept.push_back(changes.made.size() - 1);
@@ -154,7 +159,9 @@ unsigned lostUpdates(const std::vector<Step> &steps, uint64_t &where) {
             continue;
         const auto key = std::make_pair(step.thread, step.address);
         const bool writes = step.kind != StepKind::load && step.value != step.before;
-        if (step.kind == StepKind::store || (step.kind == StepKind::update && !step.half)) {
+        const auto change = static_cast<int32_t>(step.value - step.before);
+        const bool indivisibleChange = step.kind == StepKind::update && (change == 1 || change == -1);
+        if (step.kind == StepKind::store || (step.kind == StepKind::update && !indivisibleChange)) {
             const auto seen = loads.find(key);
             const int64_t delta = static_cast<int64_t>(step.value - (seen != loads.end() ? seen->second.value : 0));
             if (seen != loads.end() && seen->second.changedSince &&

@@ -71,8 +71,10 @@ void show(Shown &shown, const Step &step, const Execution &run, const Places &pl
     std::string line = text;
     if (run.threads()[static_cast<size_t>(step.thread)].state == ThreadState::spinning)
         line += "; then waits: it would re-read what nobody changed";
-    printf("%4u  %c  %-50s  %s\n", ++shown.number, who, line.c_str(),
-           visible(step.printed).c_str());
+    std::string printed = step.printed;
+    if (!printed.empty() && printed.back() == '\n')
+        printed.pop_back();
+    printf("%4u  %c    %-50s  %s\n", ++shown.number, who, line.c_str(), visible(printed).c_str());
     if (shown.instructions && !step.instruction.empty())
         printf("         %s\n", step.instruction.c_str());
     (void)places;

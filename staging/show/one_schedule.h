@@ -11,8 +11,8 @@
 #include "explorer.h"
 
 struct AnswerRequest {
-    const char *path;
-    char *const *argv;
+    const char *path = nullptr;
+    char *const *argv = nullptr;
     std::string shown;     // the program and its arguments, quoted
     std::string schedule;  // letters; empty to ask at the terminal, or with a seed
     bool seeded = false;
