@@ -190,7 +190,8 @@ int main(int argc, char **argv) {
     }
     Request request = {path.c_str(), options.program, name, kind, stepsOf(options, kind, name),
                        options.lines};
-    const bool asks = request.steps.empty() && options.seed == nullptr;
+    const bool asks =
+        options.schedule == nullptr && options.seed == nullptr && options.race == nullptr;
     if (asks && !isatty(STDIN_FILENO))
         usageError("expected -s SCHEDULE, --seed=N or --race=N (without them, it asks on a "
                    "terminal)");
@@ -207,6 +208,7 @@ int main(int argc, char **argv) {
     one.argv = options.program;
     one.shown = shown;
     one.schedule = request.steps;
+    one.asking = asks;
     one.linesOnly = options.lines;
     one.instructions = options.instructions;
     one.bounds = boundsOf(options);

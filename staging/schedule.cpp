@@ -96,7 +96,7 @@ bool parseSchedule(const char *text, Kind kind, const char *name, std::string &s
         }
         steps.append(repeats, letter);
     }
-    if (steps.empty()) {
+    if (steps.empty() && kind != Kind::counter) {
         why = "a schedule has at least one step";
         return false;
     }

@@ -46,8 +46,10 @@ bool Explorer::runOnce(RunRecord &record) {
     for (; !run.over(); ++depth) {
         const std::vector<int> enabled = run.takeable();
         if (enabled.empty()) {
-            run.settle();
-            break;
+            if (run.settle())
+                break;
+            --depth;
+            continue;
         }
         if (depth == choices.size()) {
             Choice fresh;

@@ -49,8 +49,9 @@ class Execution {
     Step take(int thread);
     const Ending &ending() const { return end; }
     bool over() const { return end.kind != Ending::running; }
-    // When no thread can take a step: ends the run as a deadlock, or as the passes made.
-    void settle();
+    // When no thread can take a step: ends the run as a deadlock, or as the passes made; or,
+    // where a thread asleep in the kernel wakes meanwhile, returns false, for the run to go on.
+    bool settle();
     // The thread that holds the mutex or spin lock at `address`, or -1.
     int holder(uint64_t address) const;
     // The value of a 4-byte location, now.

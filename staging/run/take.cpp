@@ -1,5 +1,6 @@
 // Taking a step: the event itself, then the thread's own code up to its next one; and what
 // the step changed for the others (a store wakes a thread that spins on it).
+#include <poll.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/ptrace.h>
@@ -11,6 +12,9 @@
 #include "watch.h"
 
 namespace {
+
+// Tens of milliseconds that a run waits for a thread asleep in the kernel to wake.
+constexpr unsigned sleeperPatience = 200;
 
 uint64_t granule(uint64_t address) {
     return address >> 3;
@@ -191,9 +195,22 @@ std::vector<int> Execution::takeable() const {
     return found;
 }
 
-void Execution::settle() {
+bool Execution::settle() {
     if (over())
-        return;
+        return true;
+    // A thread asleep in the kernel may be woken by what no thread of the model does (a child
+    // process that ends, a file): it is given a moment before the run is called a deadlock.
+    for (unsigned waited = 0; waited < sleeperPatience; ++waited) {
+        if (std::none_of(held.begin(), held.end(),
+                         [](const Thread &t) { return t.state == ThreadState::asleep; }))
+            break;
+        wakeSleepers();
+        if (!takeable().empty())
+            return false;
+        pollfd ready = {signalsToWatch(), POLLIN, 0};
+        poll(&ready, 1, 10);
+        takeSignals();
+    }
     const bool allDone = std::all_of(held.begin() + 1, held.end(), [](const Thread &thread) {
         return thread.state == ThreadState::done || thread.state == ThreadState::ended;
     });
@@ -205,6 +222,7 @@ void Execution::settle() {
                                                                       : thread.next.object);
     takeErrors();
     process.kill();
+    return true;
 }
 
 void Execution::takeErrors() {

@@ -92,7 +92,7 @@ int answerSchedule(Image &image, const AnswerRequest &request) {
     run.start(request.path, request.argv, image, output, limits);
     Places places(run);
     Shown shown{0, request.instructions, request.linesOnly};
-    const bool asking = request.schedule.empty() && !request.seeded;
+    const bool asking = request.asking;
     if (!request.linesOnly)
         printf("%s, schedule %s\nstep  who  does%48sprinted\n", request.shown.c_str(),
                asking ? "asked step by step" : request.seeded ? ("drawn from seed " + std::to_string(request.seed)).c_str() : request.schedule.c_str(), "");
@@ -104,8 +104,9 @@ int answerSchedule(Image &image, const AnswerRequest &request) {
     while (!run.over()) {
         const std::vector<int> can = run.takeable();
         if (can.empty()) {
-            run.settle();
-            break;
+            if (run.settle())
+                break;
+            continue;
         }
         int thread = can.front();
         if (can.size() > 1) {

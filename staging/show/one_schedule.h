@@ -14,7 +14,8 @@ struct AnswerRequest {
     const char *path = nullptr;
     char *const *argv = nullptr;
     std::string shown;     // the program and its arguments, quoted
-    std::string schedule;  // letters; empty to ask at the terminal, or with a seed
+    std::string schedule;  // letters: none for a run whose every step is forced
+    bool asking = false;   // the letters typed at the terminal instead
     bool seeded = false;
     uint32_t seed = 0;
     unsigned long seededSteps = 12;

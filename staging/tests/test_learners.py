@@ -98,7 +98,7 @@ class LearnerVerdicts(unittest.TestCase):
         *table, verdict, replay = done.stdout.splitlines()
         self.assertTrue(verdict.startswith("verdict: "), done.stdout)
         self.assertTrue(names("\n".join(table + [verdict]), outcome), done.stdout)
-        self.assertRegex(replay, r"^replay: interleave -c -s \S+ ")
+        self.assertRegex(replay, r"^replay: interleave -c (--passes=\d+ )?-s \S+ ")
         self.assertTrue(replay.endswith(" " + shlex.join([program, *arguments])), replay)
         again = sh(replay[len("replay: "):], timeout=60)
         self.assertEqual(running(program), [])
