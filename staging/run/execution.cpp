@@ -61,6 +61,16 @@ void Execution::start(const char *path, char *const *argv, Image &image, Output 
     first.name = "main";
     first.letter = 'M';
     held.push_back(first);
+    // Straight to the C library's start, which is handed main: the program's own start-up
+    // code before it touches nothing that a thread could share, there being none yet.
+    const uint64_t libraryStart = routines.address(Routine::startMain);
+    if (libraryStart != 0) {
+        process.insertBreakpoint(libraryStart);
+        const int started = process.run(main, PTRACE_CONT);
+        if (!WIFSTOPPED(started) || process.trappedAt(main) != libraryStart)
+            giveUp("the program did not reach the C library's start");
+        process.removeBreakpoint(libraryStart);
+    }
     findStack(held[0]);
     advance(0);
 }

@@ -28,7 +28,7 @@ std::string letter(const Execution &run, int thread) {
 
 std::string lockState(const Step &step, const Execution &run, const Places &places) {
     const std::string call = std::string(Routines::name(step.routine)) + "(" +
-                             places.name(step.address, 0) + ")";
+                             places.object(step.address, step.routine) + ")";
     switch (step.kind) {
     case StepKind::lock:
     case StepKind::readLock:
@@ -63,17 +63,18 @@ std::string describe(const Step &step, const Execution &run, const Places &place
         return "changes " + where + " from " + number(step, step.before) + " to " +
                number(step, step.value) + ", indivisibly";
     case StepKind::condWait:
-        return std::string(Routines::name(step.routine)) + "(" + places.name(step.address, 0) +
-               "): releases " + places.name(step.object, 0) + " and sleeps";
+        return std::string(Routines::name(step.routine)) + "(" +
+               places.object(step.address, step.routine) + "): releases " +
+               places.object(step.object, Routine::mutexLock) + " and sleeps";
     case StepKind::condWake:
         return std::string(step.result == ETIMEDOUT ? "times out" : "wakes") + " and takes " +
-               places.name(step.object, 0) + " again";
+               places.object(step.object, Routine::mutexLock) + " again";
     case StepKind::condSignal:
     case StepKind::condBroadcast:
-        return std::string(Routines::name(step.routine)) + "(" + places.name(step.address, 0) +
-               "): wakes " + (step.result == 0 ? "nobody" : std::to_string(step.result));
+        return std::string(Routines::name(step.routine)) + "(" +
+               places.object(step.address, step.routine) + "): wakes " + (step.result == 0 ? "nobody" : std::to_string(step.result));
     case StepKind::barrier:
-        return std::string("pthread_barrier_wait(") + places.name(step.address, 0) +
+        return std::string("pthread_barrier_wait(") + places.object(step.address, step.routine) +
                (step.half ? "): all have come, goes on" : "): arrives");
     case StepKind::create:
         return step.object > 0 ? "pthread_create: starts " + letter(run, static_cast<int>(step.object)) +

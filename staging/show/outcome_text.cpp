@@ -30,10 +30,10 @@ std::string waitText(const Thread &thread, const std::vector<Thread> &threads,
     if (next.kind == StepKind::join && next.result >= 0)
         return who + " joins " + threads[static_cast<size_t>(next.result)].letter;
     if (next.kind == StepKind::condWake)
-        return who + " waits on " + places.name(next.address, 0) + " for a signal";
+        return who + " waits on " + places.object(next.address, next.routine) + " for a signal";
     if (next.kind == StepKind::barrier)
-        return who + " waits at " + places.name(next.address, 0);
-    std::string text = who + " waits for " + places.name(next.address, 0);
+        return who + " waits at " + places.object(next.address, next.routine);
+    std::string text = who + " waits for " + places.object(next.address, next.routine);
     if (thread.heldBy >= 0)
         text += std::string(" (held by ") + threads[static_cast<size_t>(thread.heldBy)].letter + ")";
     return text;

@@ -1,6 +1,9 @@
 // Naming what a step touches.
 #include "places.h"
 
+#include <pthread.h>
+#include <semaphore.h>
+
 #include <algorithm>
 
 #include "names.h"
@@ -44,4 +47,34 @@ std::string Places::name(uint64_t address, unsigned size) const {
         if (address >= thread.stackLow && address < thread.stackHigh)
             return std::string(1, thread.letter) + "'s stack " + hex(address);
     return hex(address);
+}
+
+std::string Places::object(uint64_t address, Routine routine) const {
+    unsigned size = 0;
+    switch (routine) {
+    case Routine::mutexLock: case Routine::mutexTrylock: case Routine::mutexTimedlock:
+    case Routine::mutexUnlock:
+        size = sizeof(pthread_mutex_t);
+        break;
+    case Routine::semWait: case Routine::semTrywait: case Routine::semTimedwait: case Routine::semPost:
+        size = sizeof(sem_t);
+        break;
+    case Routine::condWait: case Routine::condTimedwait: case Routine::condSignal:
+    case Routine::condBroadcast:
+        size = sizeof(pthread_cond_t);
+        break;
+    case Routine::spinLock: case Routine::spinTrylock: case Routine::spinUnlock:
+        size = sizeof(pthread_spinlock_t);
+        break;
+    case Routine::readLock: case Routine::writeLock: case Routine::tryReadLock:
+    case Routine::tryWriteLock: case Routine::rwUnlock:
+        size = sizeof(pthread_rwlock_t);
+        break;
+    case Routine::barrierWait:
+        size = sizeof(pthread_barrier_t);
+        break;
+    default:
+        break;
+    }
+    return name(address, size);
 }

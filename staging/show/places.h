@@ -15,6 +15,9 @@ class Places {
     Places(const std::vector<ElfFile::Symbol> &symbols, uint64_t bias,
            const std::vector<Thread> &threads);
     std::string name(uint64_t address, unsigned size) const;
+    // A synchronisation object that `routine` takes, by the size of its kind, so that an
+    // array of them is named by element: forks[1].
+    std::string object(uint64_t address, Routine routine) const;
     // A routine's name, without a C++ name's parameters.
     static std::string routineName(const std::string &symbol);
 
