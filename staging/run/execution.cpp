@@ -33,6 +33,7 @@ Execution::~Execution() {
 void Execution::start(const char *path, char *const *argv, Image &image, Output &out,
                       const Limits &limits) {
     program = &image;
+    file = path;
     output = &out;
     limit = limits;
     errors = process.start(path, argv, out);

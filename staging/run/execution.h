@@ -24,6 +24,7 @@ struct Ending {
     int status = 0;      // an exit's status, or the signal's number
     uint64_t pc = 0;     // where a signal struck
     std::string instruction;
+    std::string source;  // where it struck in the program's source, where known
     std::string message; // what the program wrote to its standard error, kept short
 };
 
@@ -121,6 +122,7 @@ class Execution {
     void crash(int index, int signal);
 
     Tracee process;
+    std::string file; // the program's, for its debug information
     Image *program = nullptr;
     Output *output = nullptr;
     Routines routines;

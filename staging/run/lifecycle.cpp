@@ -11,6 +11,7 @@
 
 #include "execution.h"
 #include "names.h"
+#include "source_lines.h"
 #include "watch.h"
 
 namespace {
@@ -172,6 +173,7 @@ void Execution::crash(int index, int signal) {
         const Instruction *instruction = program->instruction(process, end.pc);
         if (instruction != nullptr)
             end.instruction = instruction->text;
+        end.source = sourceLine(file.c_str(), end.pc - bias);
     }
     takeErrors();
     process.kill();

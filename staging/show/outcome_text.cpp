@@ -49,8 +49,10 @@ std::string endingText(const RunRecord &run, const Places &places) {
             return "abort" + (run.errors.empty() ? std::string() : ": " + firstLine(run.errors));
         const char *name = sigabbrev_np(ending.status);
         std::string text = std::string("signal SIG") + (name != nullptr ? name : "?");
+        if (!ending.source.empty())
+            text += " at " + ending.source;
         if (!ending.instruction.empty())
-            text += " at " + ending.instruction;
+            text += (ending.source.empty() ? " at " : ": ") + ending.instruction;
         return text;
     }
     case Ending::deadlock: {
