@@ -172,15 +172,16 @@ def libraries_needed(elf):
     return [name for name in re.findall(r"\(NEEDED\).*\[(.*)\]", elf) if name != loader]
 
 
-def fail_with(syscall, op_argument, errno_value):
+def fail_with(syscall, value, errno_value, argument=1, mask=0xFFFFFFFF):
     """A preexec function that installs a seccomp filter making `syscall` fail with
-    errno_value whenever the low 32 bits of its second argument equal op_argument; everything
-    else runs. This targets one kind of call where strace can only count calls. libseccomp
-    resolves the call's number and the audit architecture of the machine it runs on."""
+    errno_value whenever its argument number `argument` (the second by default), masked
+    with `mask` (its low 32 bits by default), equals `value`; everything else runs. This
+    targets one kind of call where strace can only count calls. libseccomp resolves the
+    call's number and the audit architecture of the machine it runs on."""
     seccomp = require("python3:seccomp", "python3-seccomp")
 
     def install():
-        only_this_kind = seccomp.Arg(1, seccomp.MASKED_EQ, 0xFFFFFFFF, op_argument)
+        only_this_kind = seccomp.Arg(argument, seccomp.MASKED_EQ, mask, value)
         rules = seccomp.SyscallFilter(defaction=seccomp.ALLOW)
         rules.add_rule(seccomp.ERRNO(errno_value), syscall, only_this_kind)
         rules.load()
