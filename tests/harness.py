@@ -1,6 +1,8 @@
 """Runs the built programs as users do: from a shell, through pipes and into files, on a
 pseudo-terminal, and with system calls made to fail under strace or a seccomp filter."""
 
+import atexit
+import ctypes
 import os
 import importlib
 import pty
@@ -34,22 +36,91 @@ def require(tool, package):
     raise AssertionError(f"this test needs {tool}: install Debian's {package}")
 
 
+# This process is a child subreaper: a process that a test started, directly or through
+# others, and whose parent has ended comes to it rather than to init. So every one of them
+# stays in this process's tree, which CTest kills whole when the test times out, and the
+# sweep at exit below finds them.
+PR_SET_CHILD_SUBREAPER = 36
+ctypes.CDLL(None, use_errno=True).prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0)
+
+
+def processes():
+    """Each living process of the machine, as (pid, parent's pid, session id); a zombie,
+    or one that ends while it is read, is left out."""
+    found = []
+    for name in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{name}/stat", encoding="utf-8", errors="replace") as stat:
+                # After the command's name, in parentheses that may hold anything: the
+                # state, the parent, the process group and the session.
+                state, parent, _, session = stat.read().rsplit(")", 1)[1].split()[:4]
+        except (OSError, ValueError):
+            continue
+        if state not in ("Z", "X"):
+            found.append((int(name), int(parent), int(session)))
+    return found
+
+
+def end_session(leader):
+    """Kills every process of the session that `leader` started with start_new_session (or
+    pty.fork), whatever process group each put itself in, and returns once none is left
+    alive; their parents collect them. A program that made a session of its own escapes
+    this, but not end_descendants."""
+    while members := [pid for pid, _, session in processes() if session == leader]:
+        for pid in members:
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        time.sleep(0.01)  # for the kills to land: the loop ends on what it sees, not this
+
+
+def end_descendants():
+    """Kills and collects every process that this one started, directly or through others:
+    as the subreaper, each orphan among them is this process's child by now."""
+    while True:
+        children = [pid for pid, parent, _ in processes() if parent == os.getpid()]
+        for pid in children:
+            os.kill(pid, signal.SIGKILL)
+        for pid in children:  # whose own children come here as each ends
+            try:
+                os.waitpid(pid, 0)
+            except ChildProcessError:  # collected elsewhere meanwhile
+                pass
+        try:  # zombies that nobody collected
+            while os.waitpid(-1, os.WNOHANG)[0]:
+                pass
+        except ChildProcessError:
+            pass
+        if not children:
+            return
+
+
+# Nothing that a test started outlives the test script, however the test ended.
+atexit.register(end_descendants)
+
+
+def run(argv, timeout=60, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=ENV, **kwargs):
+    """Runs argv as subprocess.run does, with its output as text, but in a session of its
+    own: when it times out, or the test fails while it runs, every process that it started
+    is killed with it, not the first alone. It returns once every process holding its pipes
+    has ended, a forked child included."""
+    with subprocess.Popen(argv, env=env, stdout=stdout, stderr=stderr, text=True,
+                          start_new_session=True, **kwargs) as process:
+        try:
+            out, err = process.communicate(timeout=timeout)
+        except BaseException:
+            end_session(process.pid)
+            raise
+    return subprocess.CompletedProcess(process.args, process.returncode, out, err)
+
+
 def sh(script, timeout=60, stdout=subprocess.PIPE, prefix=("bash", "-c"), env=ENV, **kwargs):
     """Runs a bash script with the built programs first on PATH (unless `env` says
     otherwise); returns the finished process with its standard output (unless sent
-    elsewhere) and error as text. It returns once every process holding those pipes has
-    ended, a forked child included. The script runs in a session of its own, so that on a
-    time-out everything it started is killed. `prefix` is the command that takes the script
-    as its last argument."""
-    with subprocess.Popen([*prefix, script], env=env, stdout=stdout,
-                          stderr=subprocess.PIPE, text=True, start_new_session=True,
-                          **kwargs) as process:
-        try:
-            out, err = process.communicate(timeout=timeout)
-        except subprocess.TimeoutExpired:
-            os.killpg(process.pid, signal.SIGKILL)
-            raise
-    return subprocess.CompletedProcess(process.args, process.returncode, out, err)
+    elsewhere) and error as text, as `run` does. `prefix` is the command that takes the
+    script as its last argument."""
+    return run([*prefix, script], timeout=timeout, stdout=stdout, env=env, **kwargs)
 
 
 # What CTest counts as a skipped test, rather than a passed one.
@@ -147,20 +218,25 @@ def on_terminal(argv, interrupt_after_lines=None, cwd=None, timeout=20):
         finally:
             os._exit(127)
     output, running, deadline = b"", None, time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if (running is None and interrupt_after_lines is not None and
-                output.count(b"\n") >= interrupt_after_lines):
-            running = os.waitid(os.P_PID, pid, os.WEXITED | os.WNOHANG | os.WNOWAIT) is None
-            os.write(master, b"\x03")
-        if select.select([master], [], [], 0.1)[0]:
-            try:
-                chunk = os.read(master, 65536)
-            except OSError:  # EIO: the program has ended and its terminal with it
-                break
-            output += chunk
-    else:
-        os.kill(pid, signal.SIGKILL)
-    os.close(master)
+    try:
+        while time.monotonic() < deadline:
+            if (running is None and interrupt_after_lines is not None and
+                    output.count(b"\n") >= interrupt_after_lines):
+                running = os.waitid(os.P_PID, pid, os.WEXITED | os.WNOHANG | os.WNOWAIT) is None
+                os.write(master, b"\x03")
+            if select.select([master], [], [], 0.1)[0]:
+                try:
+                    chunk = os.read(master, 65536)
+                except OSError:  # EIO: the program has ended and its terminal with it
+                    break
+                output += chunk
+        else:
+            end_session(pid)  # pty.fork made the program the leader of a session
+    except BaseException:
+        end_session(pid)
+        raise
+    finally:
+        os.close(master)
     return output, running, os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
 
 
@@ -172,15 +248,16 @@ def libraries_needed(elf):
     return [name for name in re.findall(r"\(NEEDED\).*\[(.*)\]", elf) if name != loader]
 
 
-def fail_with(syscall, op_argument, errno_value):
+def fail_with(syscall, value, errno_value, argument=1, mask=0xFFFFFFFF):
     """A preexec function that installs a seccomp filter making `syscall` fail with
-    errno_value whenever the low 32 bits of its second argument equal op_argument; everything
-    else runs. This targets one kind of call where strace can only count calls. libseccomp
-    resolves the call's number and the audit architecture of the machine it runs on."""
+    errno_value whenever its argument number `argument` (the second by default), masked
+    with `mask` (its low 32 bits by default), equals `value`; everything else runs. This
+    targets one kind of call where strace can only count calls. libseccomp resolves the
+    call's number and the audit architecture of the machine it runs on."""
     seccomp = require("python3:seccomp", "python3-seccomp")
 
     def install():
-        only_this_kind = seccomp.Arg(1, seccomp.MASKED_EQ, 0xFFFFFFFF, op_argument)
+        only_this_kind = seccomp.Arg(argument, seccomp.MASKED_EQ, mask, value)
         rules = seccomp.SyscallFilter(defaction=seccomp.ALLOW)
         rules.add_rule(seccomp.ERRNO(errno_value), syscall, only_this_kind)
         rules.load()

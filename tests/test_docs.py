@@ -116,5 +116,22 @@ class Examples(unittest.TestCase):
             self.skipTest(f"every example ran, but not sealed: {unsealed}")
 
 
+def listed(path):
+    """The package names of a list: the first word of each line, less its comment."""
+    with open(path, encoding="utf-8") as lines:
+        return [words[0] for words in (line.split("#")[0].split() for line in lines) if words]
+
+
+class InstallLine(unittest.TestCase):
+    def test_the_readme_installs_the_suite_s_list(self):
+        # The one list of what the suite needs is tests/packages.txt, which CI installs too:
+        # the README's install command, its continued lines joined, names exactly those.
+        with open(os.path.join(SOURCE, "README.md"), encoding="utf-8") as page:
+            text = page.read().replace("\\\n", " ")
+        installs = re.findall(r"^apt-get install (.*)$", text, re.M)
+        self.assertEqual([line.split() for line in installs],
+                         [listed(os.path.join(SOURCE, "tests", "packages.txt"))])
+
+
 if __name__ == "__main__":
     main()

@@ -16,6 +16,7 @@ import time
 import unittest
 import xml.etree.ElementTree as ElementTree
 
+import harness
 from harness import main, require, sh
 
 SOURCE = os.environ["GLASSBOX_SOURCE"]
@@ -39,9 +40,10 @@ sys.path.insert(0, os.path.join(SOURCE, "bench"))
 
 
 def bench(*arguments, tools=TOOLS):
-    return subprocess.run([sys.executable, BENCH, "--bin", BIN, "--tools", tools, "-n", "3000",
-                           "--checker-lines", "3000", "-r", str(RUNS), *arguments],
-                          capture_output=True, text=True, timeout=280, check=False)
+    # A session of its own: a time-out ends whatever the bench has started with it.
+    return harness.run([sys.executable, BENCH, "--bin", BIN, "--tools", tools, "-n", "3000",
+                        "--checker-lines", "3000", "-r", str(RUNS), *arguments], timeout=280,
+                       env=os.environ)
 
 
 def tables(markdown):

@@ -9,13 +9,12 @@ import io
 import os
 import re
 import shutil
-import subprocess
 import sys
 import tempfile
 import unittest
 import xml.etree.ElementTree as ElementTree
 
-from harness import main, require
+from harness import main, require, run
 from known import BIN
 from test_figures import one_line
 import schedules
@@ -223,10 +222,11 @@ class SchedulesRun(unittest.TestCase):
         require("python3:matplotlib", "python3-matplotlib")
         from test_bench import TOOLS, tables as found_tables
         with tempfile.TemporaryDirectory() as folder:
-            done = subprocess.run([sys.executable, os.path.join(SOURCE, "bench", "bench.py"),
-                                   "--bin", BIN, "--tools", TOOLS, "-e", "schedules", "-r", "1",
-                                   "--plot", folder], capture_output=True, text=True,
-                                  timeout=280, check=False)
+            # In a session of its own, so that a time-out ends the interleave --all that the
+            # bench runs too, not the bench alone.
+            done = run([sys.executable, os.path.join(SOURCE, "bench", "bench.py"), "--bin",
+                        BIN, "--tools", TOOLS, "-e", "schedules", "-r", "1", "--plot", folder],
+                       timeout=280, env=os.environ)
             self.assertEqual(done.returncode, 0, done.stderr)
             titles = {name: one_line(ElementTree.parse(os.path.join(folder, name + ".svg"))
                                      .find(".//{http://purl.org/dc/elements/1.1/}title").text)

@@ -195,6 +195,20 @@ class Operands(unittest.TestCase):
                             out)
             self.assertTrue(summaries[4].endswith("verdict: consistent\n"), out)
 
+    def test_more_operands_than_open_files_are_all_read(self):
+        # Each operand's file is closed before the next is opened: with 64 descriptors
+        # allowed, 200 operands are each read whole.
+        with tempfile.TemporaryDirectory() as folder:
+            names = [str(number) for number in range(200)]
+            for name in names:
+                with open(os.path.join(folder, name), "wb") as file:
+                    file.write(b"Inc: 1\nDec: 0\n")
+            done = sh(f"ulimit -n 64 && tallycheck {' '.join(names)}", cwd=folder)
+        self.assertEqual((done.returncode, done.stderr), (0, ""))
+        self.assertEqual(re.findall(r'^trace: "(\d+)"\nlines: 2 \(Inc 1, Dec 1\)\n', done.stdout,
+                                    re.M), names)
+        self.assertEqual(done.stdout.count("\nverdict: consistent\n"), 200)
+
     def test_names_from_outside_are_quoted(self):
         with tempfile.TemporaryDirectory() as folder:
             name = os.path.join(folder, "evil\nverdict: consistent\x1b[2J")

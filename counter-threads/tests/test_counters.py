@@ -128,6 +128,19 @@ class Failures(unittest.TestCase):
                         f" {program} >/dev/null", program,
                         "cannot start thread: Resource temporarily unavailable")
 
+    def test_a_thread_start_is_reported_with_pthread_create_s_own_error(self):
+        # Every thread stack's mmap (the only mapping made with MAP_STACK) fails with ENOMEM:
+        # pthread_create then returns EAGAIN, while errno is left at ENOMEM. The diagnostic
+        # must give the code that pthread_create returned.
+        map_stack = 0x20000  # MAP_STACK of <sys/mman.h>, the same on every Linux target
+        for program in PROGRAMS:
+            with self.subTest(program=program):
+                done = sh(f"{program} >/dev/null", timeout=10, preexec_fn=fail_with(
+                    "mmap", map_stack, errno.ENOMEM, argument=3, mask=map_stack))
+                self.assertEqual((done.returncode, done.stderr),
+                                 (1, f"{program}: cannot start thread: "
+                                     f"{os.strerror(errno.EAGAIN)}\n"))
+
 
 if __name__ == "__main__":
     main()

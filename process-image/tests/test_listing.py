@@ -8,7 +8,10 @@ import unittest
 
 from harness import main, on_terminal, require, sh, still_folder, strace
 
-CANNOT_RUN = (("ENOENT", 127, "No such file or directory"), ("EACCES", 126, "Permission denied"))
+# As a shell does it: 127 when the file does not exist, 126 when it exists but the exec
+# fails for any other reason, a lack of permission or a file that is no program.
+CANNOT_RUN = (("ENOENT", 127, "No such file or directory"), ("EACCES", 126, "Permission denied"),
+              ("ENOEXEC", 126, "Exec format error"))
 
 
 class ListingCase(unittest.TestCase):
