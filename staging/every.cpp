@@ -42,13 +42,9 @@ std::vector<Worker> workers;
 // Kills the workers, whose programs the kernel then kills too (their tracer gone), and
 // collects them all: each program comes to this process, the subreaper, as its worker ends.
 void stopWorkers() {
-    for (Worker &worker : workers) {
-        if (worker.pid > 0)
-            kill(worker.pid, SIGKILL);
+    endAllHeld();
+    for (Worker &worker : workers)
         worker.pid = 0;
-    }
-    for (bool collecting = true; collecting;)
-        collecting = waitpid(-1, nullptr, __WALL) > 0 || errno == EINTR;
 }
 
 // A worker: reads a schedule's start a line, runs it to its end, answers with one line.
@@ -56,7 +52,6 @@ void stopWorkers() {
                         unsigned long passes) {
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     prctl(PR_SET_CHILD_SUBREAPER, 1);
-    onEndingSignal(nullptr);
     char line[mostSteps + 2];
     while (fgets(line, sizeof line, tasks) != nullptr) {
         line[strcspn(line, "\n")] = '\0';
@@ -88,7 +83,6 @@ std::vector<size_t> allowedProcessors() {
 void startWorkers(const char *path, Kind kind, Image &image, unsigned long passes) {
     const std::vector<size_t> processors = allowedProcessors();
     workers.resize(std::clamp<size_t>(processors.size() * 2, 1, 16));
-    onEndingSignal(stopWorkers);
     for (Worker &worker : workers) {
         int tasks[2];
         int results[2];
@@ -100,6 +94,8 @@ void startWorkers(const char *path, Kind kind, Image &image, unsigned long passe
         worker.pid = fork();
         if (worker.pid < 0)
             giveUp("cannot start a worker process", errno);
+        if (worker.pid > 0)
+            holdProcess(worker.pid);
         if (worker.pid == 0) {
             if (!processors.empty()) {
                 cpu_set_t one;

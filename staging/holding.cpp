@@ -122,12 +122,7 @@ void Startup::onStop(pid_t tid, int status) {
 
 Started holdWorkers(Tracee &tracee, Image &image) {
     const pid_t main = tracee.pid();
-    const uint64_t entry = tracee.entryPoint();
-    tracee.insertBreakpoint(entry);
-    const int status = tracee.run(main, PTRACE_CONT);
-    if (!WIFSTOPPED(status) || tracee.trappedAt(main) != entry)
-        giveUp("the program did not reach its entry point");
-    tracee.removeBreakpoint(entry);
+    const uint64_t entry = tracee.runToEntry();
     image.loaded(tracee, entry);
     Startup startup{.tracee = tracee,
                     .main = main,

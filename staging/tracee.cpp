@@ -26,16 +26,21 @@
 
 namespace {
 
-// The run that a signal or a failure ends: killed, with everything it started.
-Tracee *held = nullptr;
-
-void killHeld() {
-    if (held != nullptr)
-        held->kill();
-}
-
 // Anything the held program writes to a file is bounded, should it ever run free.
 constexpr rlim_t fileLimit = rlim_t{1} << 24;
+
+// The process that traces this one, from its status in /proc; 0 when none does.
+pid_t tracerOfSelf() {
+    FILE *status = fopen("/proc/self/status", "re");
+    char line[256];
+    long tracer = 0;
+    while (status != nullptr && fgets(line, sizeof line, status) != nullptr)
+        if (strncmp(line, "TracerPid:", 10) == 0)
+            tracer = strtol(line + 10, nullptr, 10);
+    if (status != nullptr)
+        fclose(status);
+    return static_cast<pid_t>(tracer);
+}
 
 // Why the kernel refused to let this process be traced, and what to change.
 [[noreturn]] void refused(int err) {
@@ -49,10 +54,10 @@ constexpr rlim_t fileLimit = rlim_t{1} << 24;
     const std::string refusal =
         std::string("the kernel does not let programs be traced here: ptrace: ") + strerror(err);
     if (scope >= '2')
-        giveUp(refusal + " (kernel.yama.ptrace_scope is " + scope +
-               "; at 1 or 0 interleave works, and at 3 only a reboot lowers it)");
-    giveUp(refusal + " (a seccomp filter or the container forbids it; allow ptrace there, as "
-                     "a container's SYS_PTRACE capability does)");
+        lostHold(refusal + " (kernel.yama.ptrace_scope is " + scope +
+                 "; at 1 or 0 interleave works, and at 3 only a reboot lowers it)");
+    lostHold(refusal + " (a seccomp filter or the container forbids it; allow ptrace there, as "
+                       "a container's SYS_PTRACE capability does)");
 }
 
 // In the child, before its exec: its own process group, so that the terminal's signals go
@@ -84,6 +89,13 @@ constexpr rlim_t fileLimit = rlim_t{1} << 24;
         stage = 'x';
     }
     err = errno;
+    // A process has one tracer: under strace -f or a debugger that follows forks, this one
+    // already has it.
+    const pid_t tracer = stage == 't' ? tracerOfSelf() : 0;
+    if (tracer != 0) {
+        stage = 'a';
+        err = tracer;
+    }
     char message[1 + sizeof err];
     message[0] = stage;
     memcpy(message + 1, &err, sizeof err);
@@ -94,18 +106,39 @@ constexpr rlim_t fileLimit = rlim_t{1} << 24;
 
 } // namespace
 
+std::string signalNamed(int signal) {
+    const char *abbreviation = sigabbrev_np(signal);
+    return abbreviation != nullptr
+               ? std::string("SIG") + abbreviation + " (" + strsignal(signal) + ")"
+               : "signal " + std::to_string(signal);
+}
+
+std::string described(int status) {
+    if (WIFEXITED(status))
+        return "exited with status " + std::to_string(WEXITSTATUS(status));
+    if (WIFSIGNALED(status))
+        return "was killed by " + signalNamed(WTERMSIG(status));
+    if (isEvent(status, PTRACE_EVENT_EXIT))
+        return "ended";
+    if (WIFSTOPPED(status))
+        return "stopped by " + signalNamed(WSTOPSIG(status));
+    return "changed state (wait status " + hex(static_cast<unsigned>(status)) + ")";
+}
+
 void Tracee::start(const char *path, Output &programOutput) {
     output = &programOutput;
-    held = this;
-    onEndingSignal(killHeld);
+    program = path;
     int report[2];
     if (pipe2(report, O_CLOEXEC) != 0)
-        giveUp("cannot make a pipe", errno);
+        lostHold("cannot make a pipe", errno);
     leader = fork();
     if (leader < 0)
-        giveUp("cannot start a process", errno);
+        lostHold("cannot start a process", errno);
     if (leader == 0)
         becomeTraced(path, programOutput.terminal(), report[1]);
+    // Its own group, set on both sides of the fork so that it is there before either looks.
+    setpgid(leader, leader);
+    holdGroup(leader);
     close(report[1]);
     int status = waitFor(leader);
     if (WIFSTOPPED(status)) {
@@ -121,13 +154,21 @@ void Tracee::start(const char *path, Output &programOutput) {
     close(report[0]);
     int err;
     memcpy(&err, message + 1, sizeof err);
+    if (said && message[0] == 'a')
+        cannotHold(path, "interleave is already traced (by process " + std::to_string(err) +
+                             ", a debugger or strace -f), and a traced process cannot be held");
     if (said && message[0] == 't')
         refused(err);
+    if (said && err == ENOENT)
+        cannotHold(path, "its interpreter, the dynamic linker that it names, does not exist");
+    if (said && err == ENOEXEC)
+        cannotHold(path, "the kernel cannot load it (exec: Exec format error): its ELF headers "
+                         "are damaged");
     if (said)
-        giveUp("cannot run " + shellQuoted(path), err);
+        cannotHold(path, std::string("exec: ") + strerror(err));
     if (!isEvent(status, PTRACE_EVENT_EXEC))
-        giveUp("the program did not start under ptrace (wait status " +
-               hex(static_cast<unsigned>(status)) + ")");
+        cannotHold(path, "the kernel could not load it: it " + described(status) +
+                             " during its exec; its ELF headers are damaged");
     openMemory();
 }
 
@@ -138,32 +179,23 @@ void Tracee::openMemory() {
         close(memory);
     memory = open(name, O_RDWR | O_CLOEXEC);
     if (memory < 0)
-        giveUp("cannot reach the program's memory", errno);
+        lostHold("cannot reach the program's memory", errno);
 }
 
 void Tracee::kill() {
     if (leader <= 0)
         return;
-    ::kill(-leader, SIGKILL);
-    ::kill(leader, SIGKILL);
-    // A thread that the kill finds stopped may still stop once more, at its exit: it is let
-    // go each time, until every one has been collected.
-    int status;
-    for (pid_t stopped; (stopped = waitpid(-leader, &status, __WALL)) > 0 || errno == EINTR;)
-        if (stopped > 0 && WIFSTOPPED(status))
-            ptrace(PTRACE_CONT, stopped, nullptr, 0);
+    endHeld(leader);
     if (memory >= 0)
         close(memory);
     memory = -1;
     leader = -1;
     breakpoints.clear();
-    if (held == this)
-        held = nullptr;
 }
 
 void resume(pid_t tid, int how, int signal) {
     if (ptrace(static_cast<__ptrace_request>(how), tid, nullptr, signal) != 0)
-        giveUp("lost hold of the program: ptrace", errno);
+        lostHold("lost hold of the program: ptrace", errno);
 }
 
 int Tracee::waitFor(pid_t tid) {
@@ -188,7 +220,47 @@ uint64_t Tracee::entryPoint() const {
     if (fd >= 0)
         close(fd);
     if (entry == 0)
-        giveUp("cannot find the program's entry point");
+        lostHold("cannot find the program's entry point");
+    return entry;
+}
+
+uint64_t Tracee::runToEntry() {
+    const uint64_t entry = entryPoint();
+    uint8_t first;
+    if (!read(entry, &first, 1))
+        cannotHold(program, "its entry point " + hex(entry) +
+                                " is outside what was loaded of it: its ELF header is damaged");
+    insertBreakpoint(entry);
+    for (int signal = 0;;) {
+        const int status = run(leader, PTRACE_CONT, signal);
+        signal = 0;
+        const std::string before = " before its own code started";
+        if (isEvent(status, PTRACE_EVENT_EXIT)) {
+            unsigned long code = 0;
+            ptrace(PTRACE_GETEVENTMSG, leader, nullptr, &code);
+            const int exitStatus = static_cast<int>(code);
+            if (WIFSIGNALED(exitStatus))
+                cannotHold(program, "it " + described(exitStatus) + before +
+                                        ": its ELF file or a library it loads is damaged");
+            cannotHold(program, "it " + described(exitStatus) + before +
+                                    ": the dynamic linker could not load it or a library it "
+                                    "needs (run it alone to see why)");
+        }
+        if (!WIFSTOPPED(status))
+            cannotHold(program, "it " + described(status) + before);
+        if (status >> 16 != 0)
+            continue; // an event: a thread or a process started by a library's constructor
+        const int stop = WSTOPSIG(status);
+        if (stop == SIGTRAP && trappedAt(leader) == entry)
+            break;
+        if (stop == SIGTRAP || stop == SIGSEGV || stop == SIGBUS || stop == SIGILL ||
+            stop == SIGFPE || stop == SIGSYS)
+            cannotHold(program, "it crashed with " + signalNamed(stop) + before + ", at " +
+                                    hex(programCounterOf(leader)) +
+                                    ": its ELF file or a library it loads is damaged");
+        signal = stop; // a signal of its own, passed on
+    }
+    removeBreakpoint(entry);
     return entry;
 }
 
@@ -198,26 +270,27 @@ int Tracee::run(pid_t tid, int how, int signal) {
 }
 
 void singleStep(pid_t tid) {
-    // One instruction can neither print nor block, so nothing needs watching meanwhile.
+    // One instruction prints nothing, but a system call may block: the wait still watches
+    // the signals that end interleave.
     resume(tid, PTRACE_SINGLESTEP);
     int status;
-    if (waitpid(tid, &status, __WALL) != tid || !WIFSTOPPED(status) || WSTOPSIG(status) != SIGTRAP)
-        giveUp("lost hold of the program: a single step did not stop (wait status " +
-               hex(static_cast<unsigned>(status)) + ")");
+    waitForStop(tid, nullptr, status);
+    if (!WIFSTOPPED(status) || WSTOPSIG(status) != SIGTRAP)
+        lostHold("lost hold of the program: a thread " + described(status) + " in a single step");
 }
 
 Registers registersOf(pid_t tid) {
     Registers registers;
     iovec vector = {&registers, sizeof registers};
     if (ptrace(PTRACE_GETREGSET, tid, NT_PRSTATUS, &vector) != 0)
-        giveUp("cannot read the program's registers", errno);
+        lostHold("cannot read the program's registers", errno);
     return registers;
 }
 
 void setRegistersOf(pid_t tid, const Registers &registers) {
     iovec vector = {const_cast<Registers *>(&registers), sizeof registers};
     if (ptrace(PTRACE_SETREGSET, tid, NT_PRSTATUS, &vector) != 0)
-        giveUp("cannot set the program's registers", errno);
+        lostHold("cannot set the program's registers", errno);
 }
 
 bool Tracee::read(uint64_t address, void *into, size_t length) const {
@@ -232,14 +305,14 @@ bool Tracee::write(uint64_t address, const void *from, size_t length) const {
 uint64_t Tracee::readWord(uint64_t address) const {
     uint64_t word = 0;
     if (!read(address, &word, sizeof word))
-        giveUp("cannot read the program's memory at " + hex(address));
+        lostHold("cannot read the program's memory at " + hex(address));
     return word;
 }
 
 int32_t Tracee::readInt(uint64_t address) const {
     int32_t value = 0;
     if (!read(address, &value, sizeof value))
-        giveUp("cannot read the program's memory at " + hex(address));
+        lostHold("cannot read the program's memory at " + hex(address));
     return value;
 }
 
@@ -259,7 +332,8 @@ void Tracee::insertBreakpoint(uint64_t address) {
     Breakpoint point = {address, {}};
     if (!read(address, point.saved, breakpointLength) ||
         !write(address, breakpointInstruction, breakpointLength))
-        giveUp("cannot set a breakpoint at " + hex(address));
+        cannotHold(program, "it has no code at " + hex(address) +
+                                ", where its ELF file puts a routine: the file is damaged");
     breakpoints.push_back(point);
 }
 
@@ -268,7 +342,7 @@ void Tracee::removeBreakpoint(uint64_t address) {
         if (breakpoints[i].address != address)
             continue;
         if (!write(address, breakpoints[i].saved, breakpointLength))
-            giveUp("cannot remove a breakpoint", errno);
+            lostHold("cannot remove a breakpoint", errno);
         breakpoints.erase(breakpoints.begin() + static_cast<long>(i));
         return;
     }
@@ -282,21 +356,6 @@ void Tracee::removeBreakpoints() {
 bool Tracee::isBreakpoint(uint64_t address) const {
     return std::any_of(breakpoints.begin(), breakpoints.end(),
                        [address](const Breakpoint &point) { return point.address == address; });
-}
-
-bool processState(const char *path, char &state, pid_t &parent) {
-    char line[1024] = {};
-    FILE *stat = fopen(path, "re");
-    const bool read = stat != nullptr && fgets(line, sizeof line, stat) != nullptr;
-    if (stat != nullptr)
-        fclose(stat);
-    // The state follows the command's name, which is in parentheses and may hold anything.
-    const char *name = strrchr(line, ')');
-    if (!read || name == nullptr || name[1] == '\0' || name[2] == '\0')
-        return false;
-    state = name[2];
-    parent = static_cast<pid_t>(strtol(name + 3, nullptr, 10));
-    return true;
 }
 
 uint64_t Tracee::trappedAt(pid_t tid) const {
