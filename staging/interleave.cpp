@@ -3,8 +3,8 @@
 // a schedule gives, and says what each step did; or prints the schedule and the questions
 // to predict first; or runs every schedule of a few passes and counts what they came to.
 // Exit status 0 when it did what was asked (and, with --all, no schedule lost a change,
-// broke the trace or deadlocked), 1 when a schedule of --all did, or when the program could
-// not be run or held, 2 for a usage error.
+// broke the trace or deadlocked), 1 when a schedule of --all did, 2 for a usage error, and
+// 3 (troubleStatus) when the program could not be found, run or held.
 #include <fcntl.h>
 #include <getopt.h>
 #include <limits.h>
@@ -56,8 +56,8 @@ constexpr char usage[] =
     "      --version    print the version and exit\n"
     "\n"
     "Exit status: 0 done (with --all, no schedule lost a change, broke the trace or\n"
-    "deadlocked), 1 a schedule of --all did, or the program could not be run or held,\n"
-    "2 a usage error.\n";
+    "deadlocked), 1 a schedule of --all did, 2 a usage error, 3 trouble: the program\n"
+    "could not be found, run or held.\n";
 
 [[noreturn]] void usageError(const std::string &message) {
     fprintf(stderr, "interleave: %s\nTry 'interleave --help' for more information.\n",
@@ -266,12 +266,12 @@ std::string openProgram(const char *operand, Image &image) {
     std::string path = findProgram(operand, why);
     if (path.empty()) {
         fprintf(stderr, "interleave: %s\n", why.c_str());
-        exit(1);
+        exit(troubleStatus);
     }
     const char *problem;
     if (!image.open(path.c_str(), problem)) {
-        fprintf(stderr, "interleave: cannot hold %s: it %s\n", shellQuoted(path).c_str(), problem);
-        exit(1);
+        fprintf(stderr, "interleave: cannot hold %s: %s\n", shellQuoted(path).c_str(), problem);
+        exit(troubleStatus);
     }
     return path;
 }
