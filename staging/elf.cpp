@@ -78,7 +78,7 @@ bool ElfFile::open(const char *path, const char *&why) {
 const Elf64_Phdr *ElfFile::programHeaders(size_t &count) const {
     const Elf64_Ehdr *elf = header();
     count = elf->e_phnum;
-    if (elf->e_phentsize != sizeof(Elf64_Phdr))
+    if (count != 0 && elf->e_phentsize != sizeof(Elf64_Phdr))
         return nullptr;
     return records<Elf64_Phdr>(elf->e_phoff, count);
 }

@@ -111,17 +111,28 @@ class CommandLine(unittest.TestCase):
         self.assertTrue(done.stdout.startswith("$'loose\\x1b[2Jtally', schedule I: 1 steps\n"))
         self.assertNotIn("\033", done.stdout)
 
-    def test_what_it_cannot_hold_is_named(self):
+    def test_what_it_cannot_hold_is_named_with_a_status_of_its_own(self):
         done = sh(f"PATH=/usr/bin:/bin {INTERLEAVE} -c loosetally I")
-        self.assertEqual((done.returncode, done.stderr), (1, "interleave: loosetally is not on "
+        self.assertEqual((done.returncode, done.stderr), (3, "interleave: loosetally is not on "
                          "PATH; add the folder of the built programs\n"))
-        with tempfile.NamedTemporaryFile("w", suffix=".sh") as script:
-            script.write("#!/bin/sh\n")
-            script.flush()
-            os.chmod(script.name, 0o755)
-            done = sh(f"interleave -c {script.name} I")
-            self.assertEqual((done.returncode, done.stderr), (1, f"interleave: cannot hold "
-                             f"{script.name}: it is not an ELF program\n"))
+        require("gcc", "gcc")
+        folder = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, folder)
+        sh(f"cd {folder} && printf '#!/bin/sh\\n' >script && echo 'int f(void){{return 1;}}' >f.c "
+           "&& gcc -c f.c && gcc -shared -fPIC -o f.so f.c && chmod +x script f.o f.so")
+        for name, reason in (("absent", "no such file"), ("script", "it is not an ELF program"),
+                             ("f.o", "an object file, not a program"),
+                             ("f.so", "a shared library, not a program")):
+            with self.subTest(name=name):
+                done = sh(f"interleave -c {folder}/{name} I")
+                self.assertEqual((done.returncode, done.stdout, done.stderr), (
+                    3, "", f"interleave: cannot hold {folder}/{name}: {reason}\n"))
+        # A process has one tracer: under strace -f, interleave's child already has it.
+        require("strace", "strace")
+        done = sh("strace -f -o /dev/null interleave -c spawnlist P")
+        self.assertEqual(done.returncode, 3)
+        self.assertRegex(done.stderr, r"^interleave: cannot hold \S*spawnlist: interleave is "
+                                      r"already traced \(by process \d+, a debugger or strace -f\)")
         seccomp = require("python3:seccomp", "python3-seccomp")
 
         def forbid_ptrace():
@@ -130,7 +141,7 @@ class CommandLine(unittest.TestCase):
             rules.load()
         done = subprocess.run([INTERLEAVE, "-c", "spawnlist", "P"], env=ENV, capture_output=True,
                               text=True, check=False, preexec_fn=forbid_ptrace, timeout=60)
-        self.assertEqual((done.returncode, done.stdout), (1, ""))
+        self.assertEqual((done.returncode, done.stdout), (3, ""))
         self.assertRegex(done.stderr, r"^interleave: the kernel does not let programs be traced "
                                       r"here: ptrace: Operation not permitted \((a seccomp filter"
                                       r"|kernel\.yama\.ptrace_scope is [23])")
