@@ -167,9 +167,11 @@ void collect(Worker &worker, std::vector<Outcome> &done, std::vector<std::string
         // What the worker that failed said is said once, for all of them.
         char said[4096] = {};
         const ssize_t got = read(worker.errors, said, sizeof said - 1);
+        // A program that cannot be held is trouble in a worker as in a single run.
+        const int status = endHeld(worker.pid);
         stopWorkers();
         fputs(got > 0 ? said : "interleave: a worker process ended unexpectedly\n", stderr);
-        exit(1);
+        exit(WIFEXITED(status) && WEXITSTATUS(status) == troubleStatus ? troubleStatus : 1);
     }
     worker.busy = false;
     done.push_back(parse(line));

@@ -98,17 +98,22 @@ void letGoWhatWaits(bool children) {
 
 // Collects what `target` (as waitpid takes it) names until none is left, the bound passes,
 // or a signal asks interleave to end at once.
-void collect(pid_t target, bool children) {
+// Returns the wait status with which `target`, a process, ended, or -1.
+int collect(pid_t target, bool children) {
     const long long deadline = milliseconds() + cleanUpMilliseconds;
+    int ended = -1;
     for (;;) {
         int status;
         pid_t got;
-        while ((got = waitpid(target, &status, __WALL | WNOHANG)) > 0)
+        while ((got = waitpid(target, &status, __WALL | WNOHANG)) > 0) {
             if (WIFSTOPPED(status))
                 ptrace(PTRACE_CONT, got, nullptr, 0);
+            else if (got == target)
+                ended = status;
+        }
         const long long left = deadline - milliseconds();
         if (got < 0 || left <= 0)
-            return;
+            return ended;
         pollfd ready = {signals, POLLIN, 0};
         const int woken = poll(&ready, 1, static_cast<int>(std::min(left, 20LL)));
         signalfd_siginfo info;
@@ -141,17 +146,17 @@ void holdProcess(pid_t pid) {
     held.push_back({pid, false, getpid()});
 }
 
-void endHeld(pid_t groupOrPid) {
+int endHeld(pid_t groupOrPid) {
     const pid_t self = getpid();
     const auto found = std::find_if(held.begin(), held.end(), [&](const Held &process) {
         return process.id == groupOrPid && process.owner == self;
     });
     if (found == held.end())
-        return;
+        return -1;
     const Held process = *found;
     held.erase(found);
     killHeld(process);
-    collect(process.group ? -process.id : process.id, false);
+    return collect(process.group ? -process.id : process.id, false);
 }
 
 void endAllHeld() {

@@ -22,8 +22,10 @@ void holdGroup(pid_t group);
 // A process of interleave's own, such as a worker of --all.
 void holdProcess(pid_t pid);
 // Kills the group (or the process) and collects all of it that was started here, and
-// forgets it. The wait is bounded, and a signal that ends interleave still ends it.
-void endHeld(pid_t groupOrPid);
+// forgets it. The wait is bounded, and a signal that ends interleave still ends it. Returns
+// the wait status of a process that had ended by itself, else of the kill; -1 for a group
+// or a process not collected.
+int endHeld(pid_t groupOrPid);
 // Kills and collects everything in the registry and every child of this process.
 void endAllHeld();
 
