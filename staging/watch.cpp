@@ -55,31 +55,36 @@ long long milliseconds() {
     return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
+// The entries of the folder `path` that are numbers: processes in /proc, threads in a task
+// folder.
+int isNumber(const dirent *entry) {
+    const char *name = entry->d_name;
+    return name[0] != '\0' && strspn(name, "0123456789") == strlen(name);
+}
+
+std::vector<pid_t> numbered(const std::string &path) {
+    std::vector<pid_t> numbers;
+    dirent **entries = nullptr;
+    const int count = scandir(path.c_str(), &entries, isNumber, alphasort);
+    for (int i = 0; i < count; ++i) {
+        numbers.push_back(static_cast<pid_t>(strtol(entries[i]->d_name, nullptr, 10)));
+        free(entries[i]);
+    }
+    free(entries);
+    return numbers;
+}
+
 // Calls `visit` with each thread in /proc, its state letter and its parent.
 template <typename Visit> void eachThread(Visit visit) {
-    auto numbered = [](const dirent *entry) {
-        return entry->d_name[0] != '\0' &&
-               strspn(entry->d_name, "0123456789") == strlen(entry->d_name);
-    };
-    DIR *all = opendir("/proc");
-    for (const dirent *entry; all != nullptr && (entry = readdir(all)) != nullptr;) {
-        if (!numbered(entry))
-            continue;
-        const std::string tasks = std::string("/proc/") + entry->d_name + "/task";
-        DIR *threads = opendir(tasks.c_str());
-        for (const dirent *thread; threads != nullptr && (thread = readdir(threads)) != nullptr;) {
-            if (!numbered(thread))
-                continue;
+    for (const pid_t process : numbered("/proc")) {
+        const std::string tasks = "/proc/" + std::to_string(process) + "/task/";
+        for (const pid_t thread : numbered(tasks)) {
             char state;
             pid_t parent;
-            if (processState((tasks + "/" + thread->d_name + "/stat").c_str(), state, parent))
-                visit(atoi(thread->d_name), state, parent);
+            if (processState((tasks + std::to_string(thread) + "/stat").c_str(), state, parent))
+                visit(thread, state, parent);
         }
-        if (threads != nullptr)
-            closedir(threads);
     }
-    if (all != nullptr)
-        closedir(all);
 }
 
 // What a kill cannot end alone: a traced thread stopped at its exit, whose stop was taken

@@ -35,7 +35,7 @@ std::vector<char> bytesOf(const char *path) {
 std::string folder;
 
 std::string written(const std::vector<char> &bytes, const std::string &name) {
-    const std::string path = folder + "/" + name;
+    std::string path = folder + "/" + name;
     std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<long>(bytes.size()));
     return path;
 }
