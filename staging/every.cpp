@@ -42,9 +42,13 @@ std::vector<Worker> workers;
 // Kills the workers, whose programs the kernel then kills too (their tracer gone), and
 // collects them all: each program comes to this process, the subreaper, as its worker ends.
 void stopWorkers() {
-    endAllHeld();
-    for (Worker &worker : workers)
+    for (Worker &worker : workers) {
+        if (worker.pid > 0)
+            kill(worker.pid, SIGKILL);
         worker.pid = 0;
+    }
+    for (bool collecting = true; collecting;)
+        collecting = waitpid(-1, nullptr, __WALL) > 0 || errno == EINTR;
 }
 
 // A worker: reads a schedule's start a line, runs it to its end, answers with one line.
@@ -52,6 +56,7 @@ void stopWorkers() {
                         unsigned long passes) {
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     prctl(PR_SET_CHILD_SUBREAPER, 1);
+    onEndingSignal(nullptr);
     char line[mostSteps + 2];
     while (fgets(line, sizeof line, tasks) != nullptr) {
         line[strcspn(line, "\n")] = '\0';
@@ -83,6 +88,7 @@ std::vector<size_t> allowedProcessors() {
 void startWorkers(const char *path, Kind kind, Image &image, unsigned long passes) {
     const std::vector<size_t> processors = allowedProcessors();
     workers.resize(std::clamp<size_t>(processors.size() * 2, 1, 16));
+    onEndingSignal(stopWorkers);
     for (Worker &worker : workers) {
         int tasks[2];
         int results[2];
@@ -94,8 +100,6 @@ void startWorkers(const char *path, Kind kind, Image &image, unsigned long passe
         worker.pid = fork();
         if (worker.pid < 0)
             giveUp("cannot start a worker process", errno);
-        if (worker.pid > 0)
-            holdProcess(worker.pid);
         if (worker.pid == 0) {
             if (!processors.empty()) {
                 cpu_set_t one;
@@ -167,11 +171,9 @@ void collect(Worker &worker, std::vector<Outcome> &done, std::vector<std::string
         // What the worker that failed said is said once, for all of them.
         char said[4096] = {};
         const ssize_t got = read(worker.errors, said, sizeof said - 1);
-        // A program that cannot be held is trouble in a worker as in a single run.
-        const int status = endHeld(worker.pid);
         stopWorkers();
         fputs(got > 0 ? said : "interleave: a worker process ended unexpectedly\n", stderr);
-        exit(WIFEXITED(status) && WEXITSTATUS(status) == troubleStatus ? troubleStatus : 1);
+        exit(1);
     }
     worker.busy = false;
     done.push_back(parse(line));

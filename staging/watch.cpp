@@ -164,6 +164,8 @@ int endHeld(pid_t groupOrPid) {
     return collect(process.group ? -process.id : process.id, false);
 }
 
+void onEndingSignal(void (*)()) {}
+
 void endAllHeld() {
     const pid_t self = getpid();
     for (const Held &process : held)

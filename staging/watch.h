@@ -28,6 +28,10 @@ void holdProcess(pid_t pid);
 int endHeld(pid_t groupOrPid);
 // Kills and collects everything in the registry and every child of this process.
 void endAllHeld();
+// The clean-up hook that came before the registry, ignored: endAllHeld ends every child of
+// interleave, --all's workers included, and a hook's own blocking wait could hang it. Kept
+// only so that its last callers build until they drop it.
+void onEndingSignal(void (*cleanUp)());
 
 // Ends interleave as the signal `number` asks, after the clean-up.
 [[noreturn]] void endBySignal(int number);

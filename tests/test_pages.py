@@ -143,7 +143,7 @@ def exit_cases():
         "interleave": (("interleave loosetally ID >/dev/null", 0, "questions were printed"),
                        ("interleave --all guardtally >/dev/null", 0, "no schedule lost"),
                        ("interleave --all loosetally >/dev/null", 1, "some schedule lost"),
-                       ("interleave -c /nonexistent/loosetally ID", 1, "could not be run"),
+                       ("interleave -c /nonexistent/loosetally ID", 3, "could not be found"),
                        ("interleave loosetally IQ", 2, "command line is wrong"))}
 
 
