@@ -120,9 +120,19 @@ class CommandLine(unittest.TestCase):
         self.addCleanup(shutil.rmtree, folder)
         sh(f"cd {folder} && printf '#!/bin/sh\\n' >script && echo 'int f(void){{return 1;}}' >f.c "
            "&& gcc -c f.c && gcc -shared -fPIC -o f.so f.c && chmod +x script f.o f.so")
+        # A program of the counter's shape whose library is gone: the dynamic linker ends it.
+        with open(os.path.join(folder, "gone.c"), "w", encoding="utf-8") as source:
+            source.write("#include <pthread.h>\nint f(void);\nstatic void *run(void *a) "
+                         "{ return a; }\nint main(void) { pthread_t t; "
+                         "pthread_create(&t, 0, run, 0); return f(); }\n")
+        sh(f"cd {folder} && gcc -shared -fPIC -o libgone.so f.c && gcc -pthread -o gone gone.c "
+           "-L. -lgone && rm libgone.so")
         for name, reason in (("absent", "no such file"), ("script", "it is not an ELF program"),
                              ("f.o", "an object file, not a program"),
-                             ("f.so", "a shared library, not a program")):
+                             ("f.so", "a shared library, not a program"),
+                             ("gone", "it exited with status 127 before its own code started: "
+                                      "the dynamic linker could not load it or a library it "
+                                      "needs (run it alone to see why)")):
             with self.subTest(name=name):
                 done = sh(f"interleave -c {folder}/{name} I")
                 self.assertEqual((done.returncode, done.stdout, done.stderr), (
