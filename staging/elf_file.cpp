@@ -1,6 +1,7 @@
 // Reading ELF files for interleave: headers, segments, sections and dynamic symbols.
 #include "elf_file.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <string.h>
 #include <sys/mman.h>
@@ -26,11 +27,17 @@ bool ElfFile::within(uint64_t offset, uint64_t length) const {
     return offset <= size && length <= size - offset;
 }
 
+template <typename T> const T *ElfFile::records(uint64_t offset, uint64_t count) const {
+    if (offset % alignof(T) != 0 || count > size / sizeof(T) || !within(offset, count * sizeof(T)))
+        return nullptr;
+    return reinterpret_cast<const T *>(static_cast<const char *>(image) + offset);
+}
+
 bool ElfFile::open(const char *path, const char *&why) {
-    why = "cannot be read";
     const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
     struct stat status;
     if (fd < 0 || fstat(fd, &status) != 0) {
+        why = errno == ENOENT ? "no such file" : "it cannot be read";
         if (fd >= 0)
             close(fd);
         return false;
@@ -41,21 +48,27 @@ bool ElfFile::open(const char *path, const char *&why) {
     close(fd);
     if (image == MAP_FAILED) {
         image = nullptr;
-        why = "is not an ELF program";
+        size = 0;
+        why = "it is not an ELF program";
         return false;
     }
-    const Elf64_Ehdr *elf = header();
-    if (memcmp(elf->e_ident, ELFMAG, SELFMAG) != 0) {
-        why = "is not an ELF program";
+    const auto *ident = static_cast<const unsigned char *>(image);
+    if (memcmp(ident, ELFMAG, SELFMAG) != 0) {
+        why = "it is not an ELF program";
         return false;
     }
-    if (elf->e_ident[EI_CLASS] != ELFCLASS64 || elf->e_machine != thisMachine) {
-        why = "is a program for another processor";
+    if (ident[EI_CLASS] == ELFCLASS32) {
+        why = "a 32-bit program: only 64-bit programs are held";
+        return false;
+    }
+    if (ident[EI_CLASS] != ELFCLASS64 || ident[EI_DATA] != ELFDATA2LSB ||
+        header()->e_machine != thisMachine) {
+        why = "a program for another processor";
         return false;
     }
     size_t count;
     if (programHeaders(count) == nullptr || sectionHeaders(count) == nullptr) {
-        why = "has damaged ELF headers";
+        why = "its ELF headers are damaged";
         return false;
     }
     readSymbols();
@@ -65,9 +78,55 @@ bool ElfFile::open(const char *path, const char *&why) {
 const Elf64_Phdr *ElfFile::programHeaders(size_t &count) const {
     const Elf64_Ehdr *elf = header();
     count = elf->e_phnum;
-    if (elf->e_phentsize != sizeof(Elf64_Phdr) || !within(elf->e_phoff, count * sizeof(Elf64_Phdr)))
+    if (count != 0 && elf->e_phentsize != sizeof(Elf64_Phdr))
         return nullptr;
-    return reinterpret_cast<const Elf64_Phdr *>(static_cast<const char *>(image) + elf->e_phoff);
+    return records<Elf64_Phdr>(elf->e_phoff, count);
+}
+
+bool ElfFile::interpreted() const {
+    size_t count;
+    const Elf64_Phdr *headers = programHeaders(count);
+    for (size_t i = 0; i < count; ++i)
+        if (headers[i].p_type == PT_INTERP)
+            return true;
+    return false;
+}
+
+// DT_FLAGS_1 of the dynamic section, read from the file: a PIE's says DF_1_PIE.
+uint64_t ElfFile::dynamicFlags() const {
+    size_t count;
+    const Elf64_Phdr *headers = programHeaders(count);
+    for (size_t i = 0; i < count; ++i) {
+        if (headers[i].p_type != PT_DYNAMIC)
+            continue;
+        const auto *tags =
+            records<Elf64_Dyn>(headers[i].p_offset, headers[i].p_filesz / sizeof(Elf64_Dyn));
+        for (size_t t = 0; tags != nullptr && t < headers[i].p_filesz / sizeof(Elf64_Dyn) &&
+                           tags[t].d_tag != DT_NULL;
+             ++t)
+            if (tags[t].d_tag == DT_FLAGS_1)
+                return tags[t].d_un.d_val;
+    }
+    return 0;
+}
+
+const char *ElfFile::notAProgram() const {
+    switch (header()->e_type) {
+    case ET_EXEC:
+        return nullptr;
+    case ET_REL:
+        return "an object file, not a program";
+    case ET_DYN:
+        // A PIE names its interpreter, or (linked statically) says DF_1_PIE; a library
+        // does neither, and runs no code of a program's from its entry.
+        return interpreted() || (dynamicFlags() & DF_1_PIE) != 0
+                   ? nullptr
+                   : "a shared library, not a program";
+    case ET_CORE:
+        return "a core dump, not a program";
+    default:
+        return "not a program: an ELF file of an unknown type";
+    }
 }
 
 const Elf64_Shdr *ElfFile::sectionHeaders(size_t &count) const {
@@ -75,10 +134,9 @@ const Elf64_Shdr *ElfFile::sectionHeaders(size_t &count) const {
     count = elf->e_shnum;
     if (count == 0)
         return reinterpret_cast<const Elf64_Shdr *>(image); // none: nothing to walk
-    if (elf->e_shentsize != sizeof(Elf64_Shdr) ||
-        !within(elf->e_shoff, count * sizeof(Elf64_Shdr)) || elf->e_shstrndx >= count)
+    if (elf->e_shentsize != sizeof(Elf64_Shdr) || elf->e_shstrndx >= count)
         return nullptr;
-    return reinterpret_cast<const Elf64_Shdr *>(static_cast<const char *>(image) + elf->e_shoff);
+    return records<Elf64_Shdr>(elf->e_shoff, count);
 }
 
 std::vector<AddressRange> ElfFile::segments(uint32_t flag) const {
@@ -110,8 +168,8 @@ AddressRange ElfFile::section(const char *name) const {
     for (size_t i = 0; i < count; ++i) {
         const uint64_t at = sections[i].sh_name;
         const size_t length = strlen(name) + 1;
-        if (at < names.sh_size && within(names.sh_offset + at, length) &&
-            memcmp(base + names.sh_offset + at, name, length) == 0)
+        if (within(names.sh_offset, names.sh_size) && at < names.sh_size &&
+            length <= names.sh_size - at && memcmp(base + names.sh_offset + at, name, length) == 0)
             return {sections[i].sh_addr, sections[i].sh_addr + sections[i].sh_size};
     }
     return {};
@@ -124,13 +182,14 @@ void ElfFile::readSymbols() {
     const char *base = static_cast<const char *>(image);
     for (size_t i = 0; i < count; ++i) {
         const Elf64_Shdr &table = sections[i];
+        const auto *symbols =
+            records<Elf64_Sym>(table.sh_offset, table.sh_size / sizeof(Elf64_Sym));
         if (table.sh_type != SHT_DYNSYM || table.sh_link >= count ||
-            table.sh_entsize != sizeof(Elf64_Sym) || !within(table.sh_offset, table.sh_size))
+            table.sh_entsize != sizeof(Elf64_Sym) || symbols == nullptr)
             continue;
         const Elf64_Shdr &strings = sections[table.sh_link];
         if (!within(strings.sh_offset, strings.sh_size))
             continue;
-        const auto *symbols = reinterpret_cast<const Elf64_Sym *>(base + table.sh_offset);
         for (size_t s = 1; s < table.sh_size / sizeof(Elf64_Sym); ++s) {
             const Elf64_Sym &symbol = symbols[s];
             if (symbol.st_name >= strings.sh_size)

@@ -25,10 +25,16 @@ class ElfFile {
     ~ElfFile();
 
     // Reads the file at `path`. False when it cannot be read or is not a 64-bit ELF file of
-    // this processor; `why` then says which.
+    // this processor; `why` then says which, as a clause: "no such file", "a 32-bit
+    // program: only 64-bit programs are held".
     bool open(const char *path, const char *&why);
+    // Why the file, read, is no program to run: an object file, a shared library, a file
+    // of another ELF type; null for a program.
+    const char *notAProgram() const;
 
     uint64_t entry() const { return header()->e_entry; }
+    // Whether it names an interpreter, the dynamic linker that loads it (PT_INTERP).
+    bool interpreted() const;
     // The segments loaded with `flag` (PF_X, PF_W), as linked (before relocation).
     std::vector<AddressRange> segments(uint32_t flag) const;
     // The address range of the section `name`, or an empty range.
@@ -53,6 +59,9 @@ class ElfFile {
     const Elf64_Shdr *sectionHeaders(size_t &count) const;
     const Elf64_Phdr *programHeaders(size_t &count) const;
     bool within(uint64_t offset, uint64_t length) const;
+    // Whether `count` records of `T` start at `offset`, inside the file and aligned for T.
+    template <typename T> const T *records(uint64_t offset, uint64_t count) const;
+    uint64_t dynamicFlags() const;
     void readSymbols();
 
     void *image = nullptr;

@@ -40,22 +40,20 @@ struct Worker {
 std::vector<Worker> workers;
 
 // Kills the workers, whose programs the kernel then kills too (their tracer gone), and
-// collects them all: each program comes to this process, the subreaper, as its worker ends.
+// collects them all, and every program that came to this process, the subreaper.
 void stopWorkers() {
-    for (Worker &worker : workers) {
-        if (worker.pid > 0)
-            kill(worker.pid, SIGKILL);
+    endAllHeld();
+    for (Worker &worker : workers)
         worker.pid = 0;
-    }
-    for (bool collecting = true; collecting;)
-        collecting = waitpid(-1, nullptr, __WALL) > 0 || errno == EINTR;
 }
 
 // A worker: reads a schedule's start a line, runs it to its end, answers with one line.
-[[noreturn]] void serve(FILE *tasks, FILE *results, const char *path, char *const *argv) {
+[[noreturn]] void serve(FILE *tasks, FILE *results, const char *path, char *const *argv,
+                        pid_t parent) {
     prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent) // the parent died before the line above: nothing would kill this
+        _exit(troubleStatus);
     prctl(PR_SET_CHILD_SUBREAPER, 1);
-    onEndingSignal(nullptr);
     char line[mostSteps + 2];
     while (fgets(line, sizeof line, tasks) != nullptr) {
         line[strcspn(line, "\n")] = '\0';
@@ -85,7 +83,6 @@ std::vector<size_t> allowedProcessors() {
 void startWorkers(const char *path, char *const *argv) {
     const std::vector<size_t> processors = allowedProcessors();
     workers.resize(std::clamp<size_t>(processors.size() * 2, 1, 16));
-    onEndingSignal(stopWorkers);
     for (Worker &worker : workers) {
         int tasks[2];
         int results[2];
@@ -94,9 +91,12 @@ void startWorkers(const char *path, char *const *argv) {
             pipe2(errors, O_CLOEXEC) != 0)
             giveUp("cannot make a pipe", errno);
         const auto number = static_cast<size_t>(&worker - workers.data());
+        const pid_t parent = getpid();
         worker.pid = fork();
         if (worker.pid < 0)
             giveUp("cannot start a worker process", errno);
+        if (worker.pid > 0)
+            holdProcess(worker.pid);
         if (worker.pid == 0) {
             if (!processors.empty()) {
                 cpu_set_t one;
@@ -105,7 +105,7 @@ void startWorkers(const char *path, char *const *argv) {
                 sched_setaffinity(0, sizeof one, &one);
             }
             dup2(errors[1], STDERR_FILENO);
-            serve(fdopen(tasks[0], "r"), fdopen(results[1], "w"), path, argv);
+            serve(fdopen(tasks[0], "r"), fdopen(results[1], "w"), path, argv, parent);
         }
         close(tasks[0]);
         close(results[1]);
@@ -156,7 +156,7 @@ void collect(Worker &worker, std::vector<Outcome> &done, std::vector<std::string
         const ssize_t got = read(worker.errors, said, sizeof said - 1);
         stopWorkers();
         fputs(got > 0 ? said : "interleave: a worker process ended unexpectedly\n", stderr);
-        exit(1);
+        exit(troubleStatus);
     }
     worker.busy = false;
     done.push_back(parse(line));

@@ -39,8 +39,12 @@ bool Image::open(const char *file, const char *&why) {
     path = file;
     if (!program.open(file, why))
         return false;
-    if (program.dynamicSection() == 0) {
-        why = "is linked statically: its calls to the C library cannot be told from its own code";
+    why = program.notAProgram();
+    if (why != nullptr)
+        return false;
+    if (!program.interpreted() || program.dynamicSection() == 0) {
+        why = "it is linked statically: its calls to the C library cannot be told from its own "
+              "code";
         return false;
     }
     return true;

@@ -147,7 +147,7 @@ std::string openProgram(const char *operand, Image &image) {
     }
     const char *problem;
     if (!image.open(path.c_str(), problem)) {
-        fprintf(stderr, "interleave: cannot hold %s: it %s\n", shellQuoted(path).c_str(), problem);
+        fprintf(stderr, "interleave: cannot hold %s: %s\n", shellQuoted(path).c_str(), problem);
         exit(troubleStatus);
     }
     return path;

@@ -81,7 +81,12 @@ std::string findProgram(const char *operand, std::string &why) {
     if (strchr(operand, '/') != nullptr) {
         if (runnable(operand))
             return operand;
-        why = "cannot run " + shellQuoted(operand) + ": not an executable file";
+        struct stat status;
+        const bool exists = stat(operand, &status) == 0;
+        why = "cannot hold " + shellQuoted(operand) + ": " +
+              (!exists                   ? std::string("no such file")
+               : S_ISDIR(status.st_mode) ? std::string("a folder, not a program")
+                                         : std::string("not an executable file"));
         return "";
     }
     const char *path = getenv("PATH");

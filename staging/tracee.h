@@ -8,11 +8,11 @@
 #include <stdint.h>
 #include <sys/types.h>
 
+#include <string>
 #include <vector>
 
 #include "arch.h"
-
-class Output;
+#include "watch.h"
 
 class Tracee {
   public:
@@ -29,8 +29,6 @@ class Tracee {
     int start(const char *path, char *const *argv, Output &output);
     // The same, with no arguments (argv[0] is `path`), and its standard error not kept.
     void start(const char *path, Output &output);
-    // After the process has ended and been collected by another wait: nothing left to kill.
-    void forget();
     // Puts back, in the memory of a process forked from the held one, the code that the
     // breakpoints replace there.
     void removeBreakpointsIn(pid_t child) const;
@@ -47,6 +45,10 @@ class Tracee {
     pid_t waitForAny(int &status);
     // Where the program's own code starts, as the kernel told the dynamic linker.
     uint64_t entryPoint() const;
+    // Runs the program from its exec to its entry point, where its own code starts and the
+    // dynamic linker has loaded its libraries; returns that address. Gives up with what the
+    // program did instead (it exited, it crashed), in words that say what to look at.
+    uint64_t runToEntry();
 
     bool read(uint64_t address, void *into, size_t length) const;
     uint64_t readWord(uint64_t address) const;
@@ -71,6 +73,7 @@ class Tracee {
 
     void begin(const char *path, char *const *argv, Output &output, int errors);
 
+    std::string program; // its path, as the messages name it
     pid_t leader = -1;
     int memory = -1;
     Output *output = nullptr;
@@ -88,9 +91,11 @@ inline uint64_t programCounterOf(pid_t tid) {
     return programCounter(registersOf(tid));
 }
 
-// The state letter and the parent of the process or thread whose stat file in /proc is at
-// `path`; false once it has gone.
-bool processState(const char *path, char &state, pid_t &parent);
+// What a wait status says that a thread or process did, in words: "exited with status 1",
+// "was killed by SIGSEGV (Segmentation fault)", "stopped by SIGINT (Interrupt)".
+std::string described(int status);
+// A signal by its name and its description: "SIGSEGV (Segmentation fault)".
+std::string signalNamed(int signal);
 
 // Whether a wait status is a stop of PTRACE_EVENT `event`.
 inline bool isEvent(int status, int event) {

@@ -13,8 +13,22 @@ void watchSignals();
 // of the signals that came, which ends interleave if one of them asks it to.
 int signalsToWatch();
 void takeSignals();
-// What to do, besides exiting, when such a signal comes: end what is held.
-void onEndingSignal(void (*cleanUp)());
+
+// The processes that interleave has started, in one registry, so that whatever ends it (a
+// signal, a give-up) kills them all and collects them in one place. Each process keeps
+// its own: a forked worker does not end its siblings.
+// A held program: its process group, which everything it starts shares.
+void holdGroup(pid_t group);
+// A process of interleave's own, such as a worker of --all.
+void holdProcess(pid_t pid);
+// Kills the group (or the process) and collects all of it that was started here, and
+// forgets it. The wait is bounded, and a signal that ends interleave still ends it. Returns
+// the wait status of a process that had ended by itself, else of the kill; -1 for a group
+// or a process not collected.
+int endHeld(pid_t groupOrPid);
+// Kills and collects everything in the registry and every child of this process.
+void endAllHeld();
+
 // Ends interleave as the signal `number` asks, after the clean-up.
 [[noreturn]] void endBySignal(int number);
 // The exit status when the program cannot be found, run or held: apart from 1, a schedule
@@ -25,6 +39,12 @@ inline constexpr int troubleStatus = 3;
 [[noreturn]] void giveUp(const std::string &message);
 // The same, with the reason that the error number `err` gives: "interleave: WHAT: reason".
 [[noreturn]] void giveUp(const std::string &what, int err);
+// Reports "interleave: cannot hold PROGRAM: REASON", cleans up and exits with troubleStatus.
+[[noreturn]] void cannotHold(const std::string &program, const std::string &reason);
+// Reports "interleave: MESSAGE" about a program held, cleans up and exits with
+// troubleStatus.
+[[noreturn]] void lostHold(const std::string &message);
+[[noreturn]] void lostHold(const std::string &what, int err);
 
 // The program's standard output. On a terminal the C library writes each line out as it is
 // printed, so a step's lines leave the program within the step. After a step, a NUL byte,
@@ -56,5 +76,9 @@ class Output {
 // meanwhile; returns which one, and its wait status. A signal that ends interleave ends it
 // here too.
 pid_t waitForStop(pid_t tid, Output *output, int &status);
+// The state letter and the parent of the process or thread whose stat file in /proc is at
+// `path`; false once it has gone.
+bool processState(const char *path, char &state, pid_t &parent);
+
 // Waits until the standard input can be read, or has ended.
 void waitForInput();

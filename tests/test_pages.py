@@ -143,8 +143,8 @@ def exit_cases():
         "interleave": (("interleave -s ID loosetally >/dev/null", 0, "questions were printed"),
                        ("interleave --all guardtally >/dev/null", 0, "no schedule lost"),
                        ("interleave --all loosetally >/dev/null", 1, "some schedule lost"),
-                       ("interleave -c -s ID /nonexistent/loosetally", 1, "could not be run"),
-                       ("interleave -s IQ loosetally", 2, "command line is wrong"))}
+                       ("interleave -c -s ID /nonexistent/loosetally", 3, "could not be found"),
+                       ("interleave -s I_ loosetally", 2, "command line is wrong"))}
 
 
 def exit_statuses(page):

@@ -240,8 +240,15 @@ void Execution::born(pid_t parent, int status) {
     if (!isEvent(status, PTRACE_EVENT_CLONE)) {
         // A child process: it runs on its own, out of the model, without the breakpoints
         // that its copy of the parent's memory holds, and dies with the run's group.
+        // Its first stop may have come first, and been taken for a new thread's.
+        const auto early = std::find_if(newThreads.begin(), newThreads.end(),
+                                        [tid](const NewThread &born) { return born.tid == tid; });
+        const bool stopped = early != newThreads.end() && early->stopped;
+        if (early != newThreads.end())
+            newThreads.erase(early);
         int first;
-        waitpid(tid, &first, __WALL);
+        if (!stopped)
+            waitpid(tid, &first, __WALL);
         process.removeBreakpointsIn(tid);
         ptrace(PTRACE_DETACH, tid, nullptr, 0);
         return;

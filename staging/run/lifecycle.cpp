@@ -161,7 +161,7 @@ void Execution::finishProcess(int leaderStatus) {
     }
     for (Thread &thread : held)
         thread.state = ThreadState::ended;
-    process.forget();
+    process.kill(); // what it forked, in its group
 }
 
 void Execution::crash(int index, int signal) {

@@ -113,27 +113,47 @@ class CommandLine(unittest.TestCase):
         self.assertTrue(done.stdout.startswith("$'loose\\x1b[2Jtally', schedule I: 1 steps\n"))
         self.assertNotIn("\033", done.stdout)
 
-    def test_what_it_cannot_hold_is_named(self):
+    def test_what_it_cannot_hold_is_named_with_a_status_of_its_own(self):
         done = sh(f"PATH=/usr/bin:/bin {INTERLEAVE} -c -s I loosetally")
-        self.assertEqual((done.returncode, done.stderr), (1, "interleave: loosetally is not on "
+        self.assertEqual((done.returncode, done.stderr), (3, "interleave: loosetally is not on "
                          "PATH; add the folder of the built programs\n"))
-        with tempfile.NamedTemporaryFile("w", suffix=".sh") as script:
-            script.write("#!/bin/sh\n")
-            script.flush()
-            os.chmod(script.name, 0o755)
-            done = sh(f"interleave -c -s I {script.name}")
-            self.assertEqual((done.returncode, done.stderr), (1, f"interleave: cannot hold "
-                             f"{script.name}: it is not an ELF program\n"))
+        require("gcc", "gcc")
+        folder = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, folder)
+        sh(f"cd {folder} && printf '#!/bin/sh\\n' >script && echo 'int f(void){{return 1;}}' >f.c "
+           "&& gcc -c f.c && gcc -shared -fPIC -o f.so f.c && chmod +x script f.o f.so")
+        # A program of the counter's shape whose library is gone: the dynamic linker ends it.
+        with open(os.path.join(folder, "gone.c"), "w", encoding="utf-8") as source:
+            source.write("#include <pthread.h>\nint f(void);\nstatic void *run(void *a) "
+                         "{ return a; }\nint main(void) { pthread_t t; "
+                         "pthread_create(&t, 0, run, 0); return f(); }\n")
+        sh(f"cd {folder} && gcc -shared -fPIC -o libgone.so f.c && gcc -pthread -o gone gone.c "
+           "-L. -lgone && rm libgone.so")
+        for name, reason in (("absent", "no such file"), ("script", "it is not an ELF program"),
+                             ("f.o", "an object file, not a program"),
+                             ("f.so", "a shared library, not a program"),
+                             ("gone", "it exited with status 127 before its own code started: "
+                                      "the dynamic linker could not load it or a library it "
+                                      "needs (run it alone to see why)")):
+            with self.subTest(name=name):
+                done = sh(f"interleave -c {folder}/{name} I")
+                self.assertEqual((done.returncode, done.stdout, done.stderr), (
+                    3, "", f"interleave: cannot hold {folder}/{name}: {reason}\n"))
+        # A process has one tracer: under strace -f, interleave's child already has it.
+        require("strace", "strace")
+        done = sh("strace -f -o /dev/null interleave -c spawnlist P")
+        self.assertEqual(done.returncode, 3)
+        self.assertRegex(done.stderr, r"^interleave: cannot hold \S*spawnlist: interleave is "
+                                      r"already traced \(by process \d+, a debugger or strace -f\)")
         seccomp = require("python3:seccomp", "python3-seccomp")
 
         def forbid_ptrace():
             rules = seccomp.SyscallFilter(defaction=seccomp.ALLOW)
             rules.add_rule(seccomp.ERRNO(errno.EPERM), "ptrace")
             rules.load()
-        done = subprocess.run([INTERLEAVE, "-c", "-s", "P", "spawnlist"], env=ENV,
-                              capture_output=True, text=True, check=False,
-                              preexec_fn=forbid_ptrace, timeout=60)
-        self.assertEqual((done.returncode, done.stdout), (1, ""))
+        done = subprocess.run([INTERLEAVE, "-c", "spawnlist", "P"], env=ENV, capture_output=True,
+                              text=True, check=False, preexec_fn=forbid_ptrace, timeout=60)
+        self.assertEqual((done.returncode, done.stdout), (3, ""))
         self.assertRegex(done.stderr, r"^interleave: the kernel does not let programs be traced "
                                       r"here: ptrace: Operation not permitted \((a seccomp filter"
                                       r"|kernel\.yama\.ptrace_scope is [23])")

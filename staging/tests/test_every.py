@@ -5,13 +5,11 @@ schedule, with the one that loses replayed."""
 import csv
 import os
 import re
-import signal
-import subprocess
 import tempfile
 import unittest
 
-from harness import BIN, ENV, main, sh, still_folder
-from programs import compiled, copy_of, running
+from harness import main, sh, still_folder
+from programs import compiled
 
 LOOSETALLY = """\
 loosetally: every schedule of 1 pass of each worker
@@ -76,23 +74,6 @@ count  parent's line     parent's exit    first schedule
     2  before listing   after listing    PPCCP
     1  after listing    after listing    PCCPP
 """)
-
-
-    def test_an_interrupt_or_a_termination_ends_every_run_with_interleave(self):
-        """Ctrl-C reaches the whole process group, a termination only interleave itself:
-        either way, no program that it held is left running."""
-        copy = copy_of(self, "loosetally")
-        for send, status in ((lambda pid: os.killpg(pid, signal.SIGINT), 130),
-                             (lambda pid: os.kill(pid, signal.SIGTERM), 143)):
-            with self.subTest(status=status):
-                with subprocess.Popen([os.path.join(BIN, "interleave"), "--all", "--passes=3",
-                                       copy], env=ENV, stdout=subprocess.DEVNULL,
-                                      start_new_session=True) as every:
-                    while not running(copy) and every.poll() is None:
-                        os.sched_yield()
-                    send(every.pid)
-                    self.assertEqual(every.wait(timeout=60), status)
-                self.assertEqual(running(copy), [])
 
 
 class LearnersPrograms(unittest.TestCase):
