@@ -44,7 +44,7 @@ std::string ask(const Request &request, const std::string &taken) {
 std::string shown(const std::string &printed) {
     const auto lines = std::count(printed.begin(), printed.end(), '\n');
     if (lines > 1)
-        return "(" + std::to_string(lines) + " lines)";
+        return std::string("(").append(std::to_string(lines)).append(" lines)");
     return visible(printed.substr(0, printed.find('\n')));
 }
 

@@ -112,7 +112,7 @@ void printQuestions(const Request &request, const Image &image, int argc, char *
     // first, where it is one of interleave's options and not the program's.
     std::string again = shellQuoted(argv[0]) + " -c";
     for (int i = 1; i < argc; ++i)
-        again += " " + shellQuoted(argv[i]);
+        again.append(" ").append(shellQuoted(argv[i]));
     printf("Check with: %s\n", again.c_str());
 }
 
@@ -170,7 +170,7 @@ int main(int argc, char **argv) {
     prctl(PR_SET_CHILD_SUBREAPER, 1); // an orphan of the program comes here, to be collected
     std::string shown = shellQuoted(program);
     for (char **arg = options.program + 1; *arg != nullptr; ++arg)
-        shown += " " + shellQuoted(*arg);
+        shown.append(" ").append(shellQuoted(*arg));
     if (kind == Kind::processes && options.all) {
         refuseUnheld(image, path);
         return everyProcessOrder(path.c_str(), options.program, name, options.records);

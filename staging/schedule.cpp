@@ -120,6 +120,8 @@ std::string seededSchedule(Kind kind, uint32_t seed, unsigned long length) {
 
 std::string raceSchedule(char held, unsigned long changes) {
     const char other = held == 'I' ? 'D' : 'I';
-    return std::string(1, held) + std::string(changes * passSteps, other) + held +
-           std::string(passSteps, other) + held + std::string(passesAfterRace * passSteps, held);
+    std::string steps(1, held);
+    steps.append(changes * passSteps, other).append(1, held);
+    steps.append(passSteps, other).append(1, held);
+    return steps.append(passesAfterRace * passSteps, held);
 }

@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <iterator>
 
 #include "execution.h"
 #include "watch.h"
@@ -28,29 +29,36 @@ char stateOf(pid_t pid, pid_t tid) {
     return processState(path, state, parent) ? state : 'X';
 }
 
-// System calls that may sleep until another thread does something.
+// System calls that may sleep until another thread does something. Some exist on x86-64 alone;
+// aarch64 has only their newer forms.
+constexpr long sleepers[] = {
+    SYS_read, SYS_readv, SYS_pread64, SYS_recvfrom, SYS_recvmsg, SYS_accept, SYS_accept4,
+    SYS_wait4, SYS_waitid, SYS_ppoll, SYS_pselect6, SYS_epoll_pwait, SYS_msgrcv, SYS_semop,
+    SYS_flock, SYS_rt_sigsuspend, SYS_rt_sigtimedwait, SYS_connect, SYS_fcntl,
+#if defined(SYS_poll)
+    SYS_poll, SYS_select, SYS_epoll_wait, SYS_pause,
+#endif
+};
+
 bool maySleep(long number, const Registers &registers) {
-    switch (number) {
-    case SYS_read: case SYS_readv: case SYS_pread64: case SYS_recvfrom: case SYS_recvmsg:
-    case SYS_accept: case SYS_accept4: case SYS_wait4: case SYS_waitid: case SYS_poll:
-    case SYS_ppoll: case SYS_select: case SYS_pselect6: case SYS_epoll_wait:
-    case SYS_epoll_pwait: case SYS_pause: case SYS_msgrcv: case SYS_semop: case SYS_flock:
-    case SYS_rt_sigsuspend: case SYS_rt_sigtimedwait: case SYS_connect: case SYS_fcntl:
-        return true;
-    case SYS_futex: {
-        const auto op = (systemCallArgument(registers, 1) & static_cast<unsigned>(FUTEX_CMD_MASK));
+    if (number == SYS_futex) {
+        const auto op = systemCallArgument(registers, 1) & static_cast<unsigned>(FUTEX_CMD_MASK);
         return op == FUTEX_WAIT || op == FUTEX_WAIT_BITSET || op == FUTEX_LOCK_PI ||
                op == FUTEX_WAIT_REQUEUE_PI;
     }
-    default:
-        return false;
-    }
+    return std::find(std::begin(sleepers), std::end(sleepers), number) != std::end(sleepers);
 }
+
+#if defined(SYS_nanosleep)
+constexpr long nanosleepCall = SYS_nanosleep;
+#else
+constexpr long nanosleepCall = SYS_clock_nanosleep;
+#endif
 
 // System calls skipped, with the result they give instead: sleeps end at once, and a wait
 // with a time-out times out at once.
 bool skipped(long number, const Registers &registers, long &result) {
-    if (number == SYS_nanosleep || number == SYS_clock_nanosleep) {
+    if (number == SYS_clock_nanosleep || number == nanosleepCall) {
         result = 0;
         return true;
     }
