@@ -10,7 +10,7 @@ from matplotlib.lines import Line2D
 from matplotlib.patches import Patch
 
 from canvas import OUTCOME_STYLE, REFERENCE, WIDTH, finish, save
-from schedules import AIMS, PASSES, RACE, aim_words, outcome_counts
+from schedules import AIMS, PASSES, RACE, aim_words, outcome_counts, schedule_count
 from tables import amount, count, duration
 
 MARK = "#333333"  # the times' marks; how a time was made shows in the mark's shape
@@ -117,7 +117,7 @@ def outcomes_by_schedule(found, machine):
             counts = outcome_counts(records)
             left = 0
             for name, counted in counts.items():
-                share = counted * 100 / len(records)
+                share = counted * 100 / schedule_count(records)
                 colour, hatch = OUTCOME_STYLE[name]
                 ax.barh(position, share, left=left, height=0.6, color=colour, hatch=hatch,
                         edgecolor=MARK, linewidth=0.6, gid=name)
@@ -125,10 +125,10 @@ def outcomes_by_schedule(found, machine):
                     ax.text(left + share / 2, position, f"{counted:,}", fontsize=7,
                             horizontalalignment="center", verticalalignment="center")
                 left += share
-            said.append(outcome_words(program, counts, len(records)))
+            said.append(outcome_words(program, counts, schedule_count(records)))
         parts.append(f"{passes_text(passes).capitalize()} of each worker: "
                      + "; ".join(said) + ".")
-        ax.set_yticks(range(len(programs)), [f"{program}\n{len(found[(program, passes)]):,} "
+        ax.set_yticks(range(len(programs)), [f"{program}\n{schedule_count(found[(program, passes)]):,} "
                                              "schedules" for program in programs], fontsize=7)
         ax.set_ylim(len(programs) - 0.5, -0.5)
         ax.set_xlim(0, 100)

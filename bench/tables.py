@@ -173,9 +173,10 @@ def schedule_tables(speed, found, disturbed_percent):
           + "---|" * (3 + len(schedules.CLASSES)))
     for (program, passes), records in found.items():
         counts = schedules.outcome_counts(records).values()
-        print(f"| `{program}` | {passes} | {len(records):,} | "
+        print(f"| `{program}` | {passes} | {schedules.schedule_count(records):,} | "
               + " | ".join(f"{counted:,}" for counted in counts) + " |")
-    print("\nFrom `interleave --all --records`, one row a schedule: a deadlock; else a lost "
+    print("\nFrom `interleave --all --records`, one row a run, which stands for the schedules "
+          "of its orders column: a deadlock; else a lost "
           "change; else late reports only, a trace that breaks with nothing lost; else "
           "consistent. `fetchaddtally` (in `bench/`, not installed) is loosetally with each "
           "change one `fetch_add` or `fetch_sub`.")

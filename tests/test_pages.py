@@ -7,16 +7,11 @@ import glob
 import os
 import re
 import subprocess
-import sys
 import unittest
 
 from harness import main, require, sh, strace
 
 BUILD = os.environ["GLASSBOX_BUILD"]
-# The programs of the counter shape that a learner writes, for a worker that spins.
-sys.path.append(os.path.join(os.environ["GLASSBOX_SOURCE"], "staging", "tests"))
-from programs import compiled
-
 # The pages as the build fills them in, by program.
 PAGES = {os.path.basename(page)[:-2]: page for page in glob.glob(os.path.join(BUILD, "*", "*.1"))
          if os.path.isfile(page)}
@@ -72,11 +67,22 @@ def quotes(test, length):
     test.assertIn(f'line 1: "{"x" * length}"...\n', done.stdout)
 
 
-def spins(test, bound):
-    spinning = os.path.join(compiled(type(test), ["spinning"]), "spinning")
-    done = sh(f"interleave -c -s IID {spinning}")
-    test.assertEqual(done.returncode, 1)
-    test.assertIn(f" worker ran {bound} instructions without reaching ", done.stderr)
+def at_most(test, command, most):
+    """The command accepts `most` and refuses one more as a usage error."""
+    for value, status in ((most, 0), (most + 1, 2)):
+        with test.subTest(value=value):
+            done = sh(command.format(value) + " >/dev/null")
+            test.assertEqual(done.returncode, status, done.stderr)
+
+
+def bounds(test, preemptions, steps):
+    """A program that is not a counter's is explored within `preemptions` and `steps` a
+    thread, and a counter program's every order."""
+    first = sh("interleave --all swaplist").stdout.split("\n")[0]
+    test.assertEqual(first, f"swaplist: every schedule within {preemptions} preemptions and "
+                            f"{steps} steps a thread")
+    counter = sh("interleave --all loosetally").stdout.split("\n")[1]
+    test.assertEqual(counter, "20 schedules in 12 runs")
 
 
 # Each statement of a page: the program, a pattern of the page as man shows it whose groups
@@ -85,19 +91,27 @@ STATEMENTS = (
     ("tallycheck", r"--context=n\n.* from (\d+) to (\d+)", accepts,
      "echo 'Inc: 1' | tallycheck -C {}"),
     ("tallycheck", r"quoted with their first (\d+) bytes", quotes),
-    ("interleave", r"A schedule has (\d+) to (\d+) steps", accepts, "interleave -s I{} loosetally"),
+    ("interleave", r"A schedule has at most (\d+) letters", at_most,
+     "interleave -s I{} loosetally"),
     ("interleave", r"--seed=n\n.*?(\d+) to (\d+)", accepts, "interleave --seed={} loosetally"),
     ("interleave", r"--steps=n\n.*?(\d+) to (\d+)", accepts,
      "interleave --seed=1 --steps={} loosetally"),
     ("interleave", r"--race=n\n.*?(\d+) to (\d+)", accepts, "interleave --race={} loosetally"),
     ("interleave", r"--passes=n\n.*?(\d+) to (\d+)", accepts,
-     "interleave --all --passes={} spawnlist"),
+     "interleave --all --passes={} guardtally"),
+    ("interleave", r"--preemptions=k\n.*?(\d+) to (\d+)", accepts,
+     "interleave --all --preemptions={} guardtally"),
+    ("interleave", r"--max-steps=n\n.*?(\d+) to (\d+)", accepts,
+     "interleave --all --max-steps={} guardtally"),
+    ("interleave", r"--time-limit=s\n.*?(\d+) to (\d+)", accepts,
+     "interleave --all --time-limit={} guardtally"),
     ("interleave", r"--steps=n\n.*; (\w+) unless given\. +A process's has its (\w+) steps",
      drawn),
     ("interleave", r"--passes=n\n.*; (\w+) unless given", passes),
     ("interleave", r"held worker alone makes (\w+) more passes\.\n(?:.*\n)*? +--hold=who\n"
                    r".* (\w+) \(the default\)", held),
-    ("interleave", r"A worker that runs (\d+) of its own instructions", spins),
+    ("interleave", r"--preemptions=k\n.*; (\d+) unless given(?:.*\n)*? +--max-steps=n\n"
+                   r".*; (\d+) *\n? *unless given", bounds),
 )
 
 
@@ -141,10 +155,13 @@ def exit_cases():
         "rawhello": (("rawhello >/dev/null", 0, "Both words were written"),
                      ("rawhello >/dev/full", 1, "A write failed")),
         "interleave": (("interleave -s ID loosetally >/dev/null", 0, "questions were printed"),
-                       ("interleave --all guardtally >/dev/null", 0, "no schedule lost"),
-                       ("interleave --all loosetally >/dev/null", 1, "some schedule lost"),
+                       ("interleave -c -s MI guardtally >/dev/null", 0, "did not fail"),
+                       ("interleave --all guardtally >/dev/null", 0, "no schedule failed"),
+                       ("interleave -c -s IDDDII loosetally >/dev/null", 1, "the one run"),
+                       ("interleave --all loosetally >/dev/null", 1, "some schedule"),
+                       ("interleave -s I? loosetally", 2, "command line is wrong"),
                        ("interleave -c -s ID /nonexistent/loosetally", 3, "could not be found"),
-                       ("interleave -s I_ loosetally", 2, "command line is wrong"))}
+                       ("interleave -c -s ID loosetally >/dev/full", 3, "could not be written"))}
 
 
 def exit_statuses(page):

@@ -159,10 +159,14 @@ class Tour(unittest.TestCase):
         act = self.out.split("=== Act four")[1]
         for routine in ("incThread", "decThread"):
             self.assertRegex(act, rf"\nstatic void \*{routine}\(void \*\) {{\n    for \(;;\) {{\n")
-        self.assertIn("\ncounter: 1 after 2 changes (1 Inc, 1 Dec); 1 change (1 Dec) lost\n", act)
+        self.assertIn("\n   7  I    stores 1 to count   ", act)
+        self.assertIn("\nstopped: the schedule ends here\n  M joins I\ncounter: 1 after 2 "
+                      "changes; 1 lost\ntallycheck: inconsistent, breaks 1\n", act)
         self.assertIn("\n$ interleave --all loosetally\nloosetally: every schedule of 1 pass of "
-                      "each worker\n20 schedules\n", act)
-        self.assertIn("\nof 20 schedules: 12 lose a change, 16 break the trace, 0 deadlock\n", act)
+                      "each worker\n20 schedules in 12 runs\n", act)
+        self.assertIn("\nof 20 schedules: 12 lose a change, 16 break the trace, 0 deadlock\n"
+                      "verdict: fails: 12 of 20 schedules fail (the first loses a change); ", act)
+        self.assertIn("\nreplay: interleave -c --passes=1 -s MIDDD loosetally\n", act)
         first, last = act.split("$ interleave -c -s P")[1:]
         self.assertIn("\nprompt and listing: the prompt first, then the listing\n", first)
         self.assertIn("\nprompt and listing: the listing first, then the prompt\n", last)

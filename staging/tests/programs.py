@@ -67,9 +67,9 @@ PROGRAMS = {
                         "sem_post(&second); sem_post(&first);", "+"),
                  worker("sem_wait(&second); sem_wait(&first);",
                         "sem_post(&first); sem_post(&second);", "-")),
-    # A spin lock of the program's own: a worker that waits for it never reaches a step.
+    # A spin lock of the program's own: a worker that waits for it re-reads the flag.
     "spinning": (worker(SPIN, UNSPIN, "+"), worker(SPIN, UNSPIN, "-")),
-    # One worker alone, which main joins: it never starts a second.
+    # One worker alone, which main joins: it never starts a second, and never ends.
     "alone": (worker("", "", "+"), worker("", "", "-"), ""),
 }
 SECOND = "pthread_create(&b, nullptr, down, nullptr);"

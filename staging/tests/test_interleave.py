@@ -11,43 +11,42 @@ import unittest
 from harness import BIN, ENV, main, require, sh, still_folder
 from programs import copy_of, running
 
-# A row of a counter schedule: step, who, does, counter, printed, instruction.
-ROW = re.compile(r"^ {0,3}(\d+)  (\w+)  (.{40})  (.{7})(?:  (.{0,10}))?(?:  (.*))?$")
-HEADER = "step  who  does                                      counter  printed     instruction"
+# A row of a threaded schedule: step, who, does, printed; with --instructions, each row is
+# followed by its instruction, indented.
+ROW = re.compile(r"^ {0,3}(\d+)  (\w) {4}(.{50})(.*)$")
+HEADER = "step  who  does                                                printed"
 
 
 def steps(test, output):
-    """The rows of a counter schedule as (who, does, counter, printed), with the register
-    that a load fills left out: it is the compiler's choice. Each access shows the
-    instruction that made it, and a load names the register that its instruction fills."""
+    """The rows of a threaded schedule as (who, does, printed), numbered from 1 in order."""
     rows = []
     for line in output.splitlines():
         row = ROW.match(line)
-        if not row:
-            continue
-        number, who, does, counter, printed, instruction = row.groups()
-        does = does.rstrip()
-        load = re.fullmatch(r"loads -?\d+ into (\w+)", does)
-        if load:
-            test.assertRegex(instruction, rf"^mov {load[1]}, dword ptr \[.+\]$")
-            does = does.rsplit(" into ", 1)[0]
-        elif does.startswith("stores "):
-            test.assertRegex(instruction, r"^mov dword ptr \[.+\], \w+$")
-        else:
-            test.assertIsNone(instruction, line)
-        test.assertEqual(int(number), len(rows) + 1)
-        rows.append((who, does, counter.strip(), (printed or "").strip()))
+        if row:
+            number, who, does, printed = row.groups()
+            test.assertEqual(int(number), len(rows) + 1, line)
+            rows.append((who, does.rstrip(), printed.strip()))
     return rows
 
 
-LOST_DECREMENT = [("Inc", "loads 0", "0", ""), ("Dec", "loads 0", "0", ""),
-                  ("Dec", "stores -1", "-1", ""), ("Dec", "loads -1", "-1", "Dec: -1"),
-                  ("Inc", "stores 1", "1", ""), ("Inc", "loads 1", "1", "Inc: 1")]
+def instructions(output):
+    """The instruction shown under each row by --instructions."""
+    return [line.strip() for line in output.splitlines() if line.startswith(" " * 9)]
+
+
+LOST_DECREMENT = [("M", "pthread_create: starts I (incThread)", ""),
+                  ("I", "loads 0 from count", ""),
+                  ("M", "pthread_create: starts D (decThread)", ""),
+                  ("D", "loads 0 from count", ""), ("D", "stores -1 to count", ""),
+                  ("D", "loads -1 from count", "Dec: -1"), ("I", "stores 1 to count", ""),
+                  ("I", "loads 1 from count", "Inc: 1")]
 LOST_DECREMENT_SUMMARY = """lines printed:
   Dec: -1
   Inc: 1
-counter: 1 after 2 changes (1 Inc, 1 Dec); 1 change (1 Dec) lost
-tallycheck: inconsistent, breaks 1, drift 1
+stopped: the schedule ends here
+  M joins I
+counter: 1 after 2 changes; 1 lost
+tallycheck: inconsistent, breaks 1
 """
 
 
@@ -60,44 +59,65 @@ def interleave(arguments, **kwargs):
 
 
 class CounterSchedules(unittest.TestCase):
-    """The same schedule gives the same lines, counter and verdict on every run, for the
-    program as built and for a stripped copy alike."""
+    """The same schedule gives the same steps, lines, counter and verdict on every run, for
+    the program as built and for a stripped copy alike."""
 
     def test_a_lost_decrement_in_loosetally_built_and_stripped(self):
+        built = interleave("-c -s 'i d2  D I2' loosetally")
+        # The lost change is a failing schedule.
+        self.assertEqual((built.returncode, built.stderr), (1, ""))
+        self.assertTrue(built.stdout.startswith(f"loosetally, schedule IDDDII\n{HEADER}\n"))
+        self.assertEqual(steps(self, built.stdout), LOST_DECREMENT)
+        self.assertIn("\nthreads: M main I incThread D decThread\n", built.stdout)
+        self.assertTrue(built.stdout.endswith(LOST_DECREMENT_SUMMARY), built.stdout)
+        shown = interleave("-c --instructions -s IDDDII loosetally")
+        self.assertEqual(steps(self, shown.stdout), LOST_DECREMENT)
+        made = instructions(shown.stdout)
+        self.assertEqual(len(made), len(LOST_DECREMENT))
+        for (_, does, _), instruction in zip(LOST_DECREMENT, made):
+            pattern = {"loads": r"^mov \w+, dword ptr \[.+\]$",
+                       "stores": r"^mov dword ptr \[.+\], \w+$"}.get(does.split()[0],
+                                                                       r"^pthread_create$")
+            self.assertRegex(instruction, pattern)
+        # With no symbols the workers are A and B in the order they start, and the counter
+        # is shown by its address: the same steps, lines, counter and verdict.
         require("strip", "binutils")
         stripped = copy_of(self, "loosetally")
         subprocess.run(["strip", stripped], check=True)
-        built = interleave("-c -s 'i d2  D I2' loosetally")
-        self.assertEqual((built.returncode, built.stderr), (0, ""))
-        self.assertTrue(built.stdout.startswith(f"loosetally, schedule IDDDII\n{HEADER}\n"))
-        self.assertEqual(steps(self, built.stdout), LOST_DECREMENT)
-        self.assertTrue(built.stdout.endswith(LOST_DECREMENT_SUMMARY), built.stdout)
-        self.assertEqual(interleave(f"-c -s IDDDII {stripped}").stdout, built.stdout)
+        bare = interleave(f"-c -s ABBBAA {stripped}")
+        self.assertEqual((bare.returncode, bare.stderr), (1, ""))
+        address = re.search(r" from (0x[0-9a-f]+) ", bare.stdout)[1]
+        renamed = [(who.translate(str.maketrans("ID", "AB")), does.replace("count", address),
+                    printed) for who, does, printed in LOST_DECREMENT if who != "M"]
+        self.assertEqual([row for row in steps(self, bare.stdout) if row[0] != "M"], renamed)
+        self.assertIn("\nthreads: M main A (no name) B (no name)\n", bare.stdout)
+        self.assertTrue(bare.stdout.endswith(
+            LOST_DECREMENT_SUMMARY.replace("joins I", "joins A")), bare.stdout)
 
-    def test_a_guardtally_wait_blocks_until_the_other_posts(self):
-        done = interleave("--answer --schedule=IDIIIDDDD guardtally")
+    def test_a_guardtally_worker_waits_for_the_post_without_a_letter(self):
+        """Once Inc holds the semaphore only it can go: its steps up to the post are taken
+        without a letter, and Dec's wait takes it only then."""
+        done = interleave("--answer --passes=1 --schedule=MID guardtally")
         self.assertEqual((done.returncode, done.stderr), (0, ""))
         self.assertEqual(steps(self, done.stdout), [
-            ("Inc", "sem_wait: takes it", "0", ""),
-            ("Dec", "sem_wait: blocked (futex wait)", "0", ""),
-            ("Inc", "loads 0", "0", ""), ("Inc", "stores 1", "1", "Inc: 1"),
-            ("Inc", "sem_post: wakes Dec", "1", ""),
-            ("Dec", "sem_wait: woken, takes it", "1", ""),
-            ("Dec", "loads 1", "1", ""), ("Dec", "stores 0", "0", "Dec: 0"),
-            ("Dec", "sem_post", "0", "")])
+            ("M", "pthread_create: starts I (incThread)", ""),
+            ("M", "pthread_create: starts D (decThread)", ""),
+            ("I", "sem_wait(semCount): takes it, value now 0", ""),
+            ("I", "loads 0 from count", ""), ("I", "stores 1 to count", "Inc: 1"),
+            ("I", "sem_post(semCount): value now 1", ""),
+            ("D", "sem_wait(semCount): takes it, value now 0", ""),
+            ("D", "loads 1 from count", ""), ("D", "stores 0 to count", "Dec: 0"),
+            ("D", "sem_post(semCount): value now 1", "")])
         self.assertTrue(done.stdout.endswith(
-            "lines printed:\n  Inc: 1\n  Dec: 0\ncounter: 0 after 2 changes (1 Inc, 1 Dec); no "
-            "change lost\ntallycheck: consistent, breaks 0, drift 0\n"), done.stdout)
+            "lines printed:\n  Inc: 1\n  Dec: 0\noutcome: passes made\ncounter: 0 after 2 "
+            "changes; 0 lost\ntallycheck: consistent, breaks 0\n"), done.stdout)
 
-    def test_a_seed_draws_the_same_schedule_and_the_same_run_every_time(self):
-        questions = [interleave(f"--seed={seed} --steps=30 loosetally").stdout
-                     for seed in (7, 7, 8)]
-        self.assertEqual(questions[0], questions[1])
-        self.assertNotEqual(questions[0].splitlines()[0], questions[2].splitlines()[0])
-        self.assertRegex(questions[0], r"^loosetally, schedule [ID]{30}: 30 steps\n")
-        runs = [interleave("-c --seed=7 --steps=30 loosetally") for _ in range(2)]
-        self.assertEqual([run.returncode for run in runs], [0, 0])
+    def test_a_seed_draws_the_same_run_every_time(self):
+        runs = [interleave(f"-c --seed={seed} --steps=30 loosetally") for seed in (7, 7, 8)]
+        self.assertEqual([run.returncode for run in runs[:2]], [1, 1])
         self.assertEqual(runs[0].stdout, runs[1].stdout)
+        self.assertNotEqual(steps(self, runs[0].stdout), steps(self, runs[2].stdout))
+        self.assertTrue(runs[0].stdout.startswith("loosetally, schedule drawn from seed 7\n"))
         self.assertIn("\ntallycheck: ", runs[0].stdout)
 
     def test_the_race_on_demand_gives_the_same_trace_every_time(self):
@@ -115,12 +135,13 @@ class CounterSchedules(unittest.TestCase):
                 self.assertIn(f"\ndrift: {drift} ", check.stdout)
 
     def test_asked_step_by_step_on_a_terminal(self):
-        """Each answer typed is the next steps; a wrong one is asked again; Enter ends."""
-        text, status = typed(["loosetally"], (b"i\n", b"x\n", b"DD\n", b"d i2\n", b"\n"))
-        self.assertEqual(status, 0)
-        self.assertIn("'x' is not a step of loosetally: its steps are I (Inc) and D (Dec)", text)
+        """Each answer typed is the next step; a thread that cannot go is asked again; q
+        ends the run and shows what it came to."""
+        text, status = typed(["loosetally"], [f"{answer}\n".encode() for answer in
+                                              ("i", "x", "m", "d", "d", "d", "i", "i", "q")])
+        self.assertEqual(status, 1)
+        self.assertIn("\nnext (M, I; q to stop)? x\nno thread x here\n", text)
         self.assertEqual(steps(self, text), LOST_DECREMENT)
-        self.assertIn("schedule taken: IDDDII\n", text)
         self.assertTrue(text.endswith(LOST_DECREMENT_SUMMARY), text)
 
     def test_an_interrupt_ends_the_held_program_with_interleave(self):
@@ -130,7 +151,7 @@ class CounterSchedules(unittest.TestCase):
             os.execve(os.path.join(BIN, "interleave"), ["interleave", copy], ENV)
         screen = b""
         for asked, typed_now in enumerate((b"I\n", b"\x03"), 1):  # the terminal's interrupt
-            while screen.count(b"who goes next") < asked:
+            while screen.count(ASKED) < asked:
                 screen += os.read(master, 65536)
             if asked == 2:
                 self.assertNotEqual(running(copy), [])  # held after its load
@@ -197,6 +218,10 @@ lines printed:
 """)
 
 
+# The end of the question asked on a terminal before each step.
+ASKED = b"; q to stop)? "
+
+
 def typed(arguments, answers):
     """Runs interleave on a terminal, typing each answer when it asks; returns the screen
     and the exit status."""
@@ -205,10 +230,8 @@ def typed(arguments, answers):
         os.execve(os.path.join(BIN, "interleave"), ["interleave", *arguments], ENV)
     screen = b""
     for asked, answer in enumerate(answers, 1):
-        while screen.count(b"who goes next") < asked and b"\nschedule taken: " not in screen:
+        while screen.count(ASKED) < asked:
             screen += os.read(master, 65536)
-        if b"\nschedule taken: " in screen:
-            break
         os.write(master, answer)
     screen += drain(master)
     status = os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
