@@ -55,7 +55,25 @@ Bounds boundsOf(const Options &options) {
 }
 
 // The schedule's steps, from -s, a seed or a race; empty when none was given.
-std::string stepsOf(const Options &options, Kind kind, const std::string &name) {
+// The letters of a threaded program's threads other than main, from one run of it.
+std::string threadLetters(const char *path, char *const *argv, Image &image) {
+    Bounds probe;
+    probe.preemptions = 0;
+    probe.passes = 1;
+    probe.stepsPerThread = 60;
+    std::string letters;
+    Explorer(path, argv, image, probe)
+        .explore(
+            [&letters](const RunRecord &run) {
+                for (size_t i = 1; i < run.threads.size(); ++i)
+                    letters += run.threads[i].letter;
+            },
+            [](const Exploration &) {}, 1);
+    return letters;
+}
+
+std::string stepsOf(const Options &options, Kind kind, const std::string &name,
+                    const std::string &letters) {
     std::string steps;
     std::string why;
     if (options.schedule != nullptr &&
@@ -65,8 +83,9 @@ std::string stepsOf(const Options &options, Kind kind, const std::string &name) 
         const unsigned long seed = number(options.seed, "--seed", 0, UINT32_MAX);
         const unsigned long length =
             options.steps ? number(options.steps, "--steps", 1, mostDrawnSteps) : 12;
-        if (kind == Kind::processes)
-            steps = seededSchedule(kind, static_cast<uint32_t>(seed), length);
+        steps = kind == Kind::processes
+                    ? seededSchedule(kind, static_cast<uint32_t>(seed), length)
+                    : seededLetters(letters, static_cast<uint32_t>(seed), length);
     }
     if (options.race != nullptr) {
         if (kind != Kind::counter)
@@ -82,8 +101,8 @@ std::string stepsOf(const Options &options, Kind kind, const std::string &name) 
 
 // The schedule and the questions to predict, with the command that answers them.
 void printQuestions(const Request &request, const Image &image, int argc, char **argv) {
-    printf("%s, schedule %s: %zu steps\n", request.name.c_str(), request.steps.c_str(),
-           request.steps.size());
+    printf("%s, schedule %s: %zu %s\n", request.name.c_str(), request.steps.c_str(),
+           request.steps.size(), request.kind == Kind::counter ? "choices" : "steps");
     std::string row;
     for (size_t i = 0; i < request.steps.size(); ++i) {
         char cell[32];
@@ -188,8 +207,11 @@ int main(int argc, char **argv) {
         request.records = options.records;
         return everySchedule(image, request);
     }
-    Request request = {path.c_str(), options.program, name, kind, stepsOf(options, kind, name),
-                       options.lines};
+    const std::string letters = kind == Kind::counter && options.seed != nullptr
+                                    ? threadLetters(path.c_str(), options.program, image)
+                                    : "";
+    Request request = {path.c_str(), options.program, name, kind,
+                       stepsOf(options, kind, name, letters), options.lines};
     const bool asks =
         options.schedule == nullptr && options.seed == nullptr && options.race == nullptr;
     if (asks && !isatty(STDIN_FILENO))
@@ -212,10 +234,5 @@ int main(int argc, char **argv) {
     one.linesOnly = options.lines;
     one.instructions = options.instructions;
     one.bounds = boundsOf(options);
-    if (options.seed != nullptr) {
-        one.seeded = true;
-        one.seed = static_cast<uint32_t>(number(options.seed, "--seed", 0, UINT32_MAX));
-        one.seededSteps = options.steps ? number(options.steps, "--steps", 1, mostDrawnSteps) : 12;
-    }
     return answerSchedule(image, one);
 }

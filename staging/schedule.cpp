@@ -112,9 +112,14 @@ std::string seededSchedule(Kind kind, uint32_t seed, unsigned long length) {
             std::swap(rest[i], rest[nextDraw(state) % (i + 1)]);
         return "P" + rest;
     }
+    return seededLetters("ID", seed, length);
+}
+
+std::string seededLetters(const std::string &letters, uint32_t seed, unsigned long length) {
+    uint64_t state = seed;
     std::string steps;
-    for (unsigned long i = 0; i < length; ++i)
-        steps += nextDraw(state) >> 63 ? 'D' : 'I';
+    for (unsigned long i = 0; i < length && !letters.empty(); ++i)
+        steps += letters[nextDraw(state) % letters.size()];
     return steps;
 }
 

@@ -27,6 +27,8 @@ bool parseSchedule(const char *text, Kind kind, const char *name, std::string &s
                    std::string &why);
 // A valid schedule drawn from `seed`: the same for the same seed on every machine.
 std::string seededSchedule(Kind kind, uint32_t seed, unsigned long length);
+// `length` letters drawn from `letters` by `seed`: the same on every machine.
+std::string seededLetters(const std::string &letters, uint32_t seed, unsigned long length);
 // The race on demand: `held` (I or D) loads the counter and is held before its store while
 // the other worker alone makes `changes` changes; its store then wipes them out. The other
 // changes the counter once more before the held worker loads it for its report, which is

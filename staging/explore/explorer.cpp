@@ -96,8 +96,6 @@ bool Explorer::runOnce(RunRecord &record) {
     record.threads = run.threads();
     record.path = choices;
     record.schedule = spell(choices, record.threads);
-    if (counter != 0)
-        record.counter = run.valueAt(counter);
     return true;
 }
 

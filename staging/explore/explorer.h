@@ -30,7 +30,6 @@ struct RunRecord {
     std::vector<Step> steps;  // every step taken
     std::vector<Thread> threads;
     std::vector<Choice> path;
-    int32_t counter = 0;      // where a counter is watched: its value at the end
 };
 
 struct Exploration {
@@ -48,8 +47,6 @@ class Explorer {
     Exploration explore(const std::function<void(const RunRecord &)> &each,
                         const std::function<void(const Exploration &)> &progress,
                         size_t most = 0);
-    // The counter whose value each run reports, if any.
-    uint64_t counter = 0;
 
   private:
     bool runOnce(RunRecord &record);

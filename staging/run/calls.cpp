@@ -98,7 +98,7 @@ void Execution::callStep(int index, Routine routine, const Registers &registers)
         step.touches = {{threadPlace + static_cast<uint64_t>(index), 1, true}};
     } else if (step.kind == StepKind::join) {
         const int target = byHandle(step.address);
-        step.result = target;
+        step.object = static_cast<uint64_t>(target); // the thread it waits for, or ~0
         step.touches = {{threadPlace + static_cast<uint64_t>(std::max(target, 0)), 1, false}};
     } else if (step.kind == StepKind::create) {
         step.touches = {{threadPlace + held.size(), 1, true}};
@@ -149,7 +149,7 @@ bool Execution::wouldBlock(int index) const {
         return next.half && barrierRound.contains(at) &&
                barrierRound.at(at) <= static_cast<int>(next.object);
     case StepKind::join:
-        return next.result >= 0 && held[static_cast<size_t>(next.result)].state != ThreadState::ended;
+        return next.object < held.size() && held[next.object].state != ThreadState::ended;
     default:
         return false;
     }

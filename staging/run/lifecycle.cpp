@@ -73,6 +73,7 @@ void Execution::adopt(const NewThread &born) {
     made.letter = letterFor(made.name);
     findStack(made);
     advance(index);
+    held[static_cast<size_t>(index)].loopHead = held[static_cast<size_t>(index)].next.pc;
 }
 
 std::string Execution::nameOf(uint64_t routine) const {

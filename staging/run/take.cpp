@@ -170,8 +170,11 @@ void Execution::checkSpin(int index) {
 
 void Execution::checkBounds(int index) {
     Thread &thread = held[static_cast<size_t>(index)];
+    // A pass ends where the next begins: back at the thread's first step, holding no lock
+    // (one of the program's own, a spin lock's flag, is let go before it gets there).
     if (limit.passes != 0 && index != 0 && thread.lines >= limit.passes && thread.holding == 0 &&
-        thread.state == ThreadState::ready)
+        thread.state == ThreadState::ready &&
+        (thread.next.pc == thread.loopHead || thread.next.kind == StepKind::end))
         thread.state = ThreadState::done;
     if (thread.steps >= limit.stepsPerThread && thread.state != ThreadState::ended &&
         thread.state != ThreadState::done) {

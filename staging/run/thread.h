@@ -45,6 +45,7 @@ struct Thread {
     bool lastCalled = false;    // its last instruction of its own called or jumped away
     bool keepNext = false;      // its step left it before the next part of the same call
     bool sleepy = false;        // in a system call that may sleep
+    uint64_t loopHead = 0;      // where its first step is: a pass ends back there
     unsigned holding = 0;       // locks and semaphores taken and not given back
     unsigned steps = 0;
     unsigned lines = 0;

@@ -40,6 +40,20 @@ double seconds() {
     return static_cast<double>(clock.tv_sec) + static_cast<double>(clock.tv_nsec) / 1e9;
 }
 
+// The program's output in one cell: its newlines as \n, every other control character
+// escaped.
+std::string shownOutput(const std::string &printed) {
+    std::string shown;
+    for (size_t at = 0; at < printed.size();) {
+        const size_t end = std::min(printed.find('\n', at), printed.size());
+        shown += visible(printed.substr(at, end - at));
+        if (end < printed.size())
+            shown += "\\n";
+        at = end + 1;
+    }
+    return shown;
+}
+
 std::string cell(const std::string &text, size_t width) {
     if (text.size() <= width)
         return text + std::string(width - text.size(), ' ');
@@ -63,7 +77,6 @@ int everySchedule(Image &image, EveryRequest request) {
     if (lens.on && !request.preemptionsGiven)
         request.bounds.preemptions = ~0U; // a counter program's every order
     Explorer explorer(request.path, request.argv, image, request.bounds);
-    explorer.counter = lens.counter;
     if (lens.on)
         printf("%s: every schedule of %u pass%s of each worker\n", request.shown.c_str(),
                request.bounds.passes, request.bounds.passes == 1 ? "" : "es");
@@ -122,7 +135,7 @@ int everySchedule(Image &image, EveryRequest request) {
         } else {
             uint64_t where = 0;
             const unsigned lost = lostUpdates(run.steps, where);
-            row = cell(ending, 36) + "  " + cell(visible(run.printed), 24);
+            row = cell(ending, 36) + "  " + cell(shownOutput(run.printed), 24);
             if (lost > 0) {
                 row += "  loses an update to " + places.name(where, 4);
                 bad = true;
@@ -163,15 +176,15 @@ int everySchedule(Image &image, EveryRequest request) {
         fputs("\r\033[K", stderr);
     if (records != nullptr && fclose(records) != 0)
         giveUp("write error: " + shellQuoted(request.records), errno);
-    const char *unit = lens.on ? "schedules" : "runs";
+    const char *unit = lens.on ? "schedules" : tally.schedules == 1 ? "run" : "runs";
     if (lens.on)
         printf("%lu schedules in %zu runs\ncount  final  changes  lost  lines  tallycheck    breaks  "
                "deadlock  first schedule\n",
                tally.schedules, done.runs);
     else
-        printf("%zu runs, one for each class of equivalent schedules\n runs  %-36s  %-24s  first "
+        printf("%zu run%s, one for each class of equivalent schedules\n runs  %-36s  %-24s  first "
                "schedule\n",
-               done.runs, "outcome", "output");
+               done.runs, done.runs == 1 ? "" : "s", "outcome", "output");
     for (const Group &group : groups)
         printf("%5lu  %s  %s\n", group.count, group.row.c_str(),
                group.first.empty() ? "-" : group.first.c_str());

@@ -77,11 +77,13 @@ std::string describe(const Step &step, const Execution &run, const Places &place
         return std::string("pthread_barrier_wait(") + places.object(step.address, step.routine) +
                (step.half ? "): all have come, goes on" : "): arrives");
     case StepKind::create:
-        return step.object > 0 ? "pthread_create: starts " + letter(run, static_cast<int>(step.object)) +
-                                     " (" + run.threads()[step.object].name + ")"
-                               : "pthread_create: fails";
+        if (step.object == 0)
+            return "pthread_create: fails";
+        return "pthread_create: starts " + letter(run, static_cast<int>(step.object)) +
+               (run.threads()[step.object].name.empty() ? ""
+                                                        : " (" + run.threads()[step.object].name + ")");
     case StepKind::join:
-        return "pthread_join(" + letter(run, step.result) + "): it has ended";
+        return "pthread_join(" + letter(run, static_cast<int>(step.object)) + "): it has ended";
     case StepKind::sleep:
         return std::string(Routines::name(step.routine)) + ": returns at once";
     case StepKind::end:

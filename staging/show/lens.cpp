@@ -129,7 +129,11 @@ unsigned long ordersOf(const std::vector<Choice> &path, int a, int b) {
 CounterOutcome counterOutcome(const CounterLens &lens, const RunRecord &run) {
     CounterOutcome outcome;
     const Changes changes = changesOf(lens, run.steps);
-    outcome.final = run.counter;
+    // The counter's last value that a step saw: the process may have ended, or been ended at
+    // its bound, before it could be read.
+    for (const Step &step : run.steps)
+        if (touchesCounter(step, lens.counter))
+            outcome.final = static_cast<Count>(step.value);
     outcome.changes = static_cast<unsigned>(changes.made.size());
     outcome.lost = static_cast<unsigned>(changes.lost.size());
     TraceChecker checker;

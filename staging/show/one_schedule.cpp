@@ -26,33 +26,26 @@ int byLetter(const Execution &run, char letter) {
     return -1;
 }
 
-// The next letter typed at the terminal, or 0 at its end or a q.
-char ask(const Execution &run, const std::vector<int> &can) {
+// The next letters typed at the terminal; empty at its end, an empty line or a q.
+std::string ask(const Execution &run, const std::vector<int> &can) {
     std::string offered;
     for (const int thread : can)
         offered += std::string(offered.empty() ? "" : ", ") + run.threads()[static_cast<size_t>(thread)].letter;
-    for (;;) {
-        printf("next (%s; q to stop)? ", offered.c_str());
-        fflush(stdout);
-        waitForInput();
-        char line[64];
-        if (fgets(line, sizeof line, stdin) == nullptr)
-            return 0;
-        const char letter = static_cast<char>(toupper(static_cast<unsigned char>(line[0])));
+    printf("next (%s; Enter or q ends)? ", offered.c_str());
+    fflush(stdout);
+    waitForInput();
+    char line[256];
+    if (fgets(line, sizeof line, stdin) == nullptr)
+        return "";
+    std::string letters;
+    for (const char *at = line; *at != '\0'; ++at) {
+        const char letter = static_cast<char>(toupper(static_cast<unsigned char>(*at)));
         if (letter == 'Q')
-            return 0;
-        if (byLetter(run, letter) >= 0)
-            return letter;
-        printf("no thread %s here\n", visible(std::string(1, line[0])).c_str());
+            return "";
+        if (letter >= 'A' && letter <= 'Z')
+            letters += letter;
     }
-}
-
-// A small generator of the same numbers on every machine, for --seed.
-uint32_t nextRandom(uint32_t &state) {
-    state ^= state << 13;
-    state ^= state >> 17;
-    state ^= state << 5;
-    return state;
+    return letters;
 }
 
 struct Shown {
@@ -95,11 +88,10 @@ int answerSchedule(Image &image, const AnswerRequest &request) {
     const bool asking = request.asking;
     if (!request.linesOnly)
         printf("%s, schedule %s\nstep  who  does%48sprinted\n", request.shown.c_str(),
-               asking ? "asked step by step" : request.seeded ? ("drawn from seed " + std::to_string(request.seed)).c_str() : request.schedule.c_str(), "");
+               asking ? "asked step by step" : request.schedule.c_str(), "");
     RunRecord record;
     size_t letter = 0;
-    uint32_t random = request.seed * 2654435761U + 1;
-    unsigned long drawn = 0;
+    std::string schedule = request.schedule;
     unsigned unstarted = 0; // steps taken while the letter's thread has not started
     while (!run.over()) {
         const std::vector<int> can = run.takeable();
@@ -110,21 +102,12 @@ int answerSchedule(Image &image, const AnswerRequest &request) {
         }
         int thread = can.front();
         if (can.size() > 1) {
-            char wanted = 0;
-            if (request.seeded) {
-                if (drawn++ >= request.seededSteps)
-                    break;
-                thread = can[nextRandom(random) % can.size()];
-            } else if (asking) {
-                wanted = ask(run, can);
-                if (wanted == 0)
-                    break;
-            } else if (letter < request.schedule.size()) {
-                wanted = request.schedule[letter];
-            } else {
+            if (asking && letter == schedule.size())
+                schedule += ask(run, can);
+            if (letter == schedule.size())
                 break;
-            }
-            if (wanted != 0) {
+            const char wanted = schedule[letter];
+            {
                 const int named = byLetter(run, wanted);
                 if (named >= 0)
                     unstarted = 0;
@@ -136,9 +119,14 @@ int answerSchedule(Image &image, const AnswerRequest &request) {
                     if (!request.linesOnly)
                         printf("%4s  %c  %s\n", "", wanted, describeWait(named, run, places).c_str());
                     continue;
-                } else if (!asking && ++unstarted <= mostBeforeStart) {
+                } else if (++unstarted <= mostBeforeStart) {
                     // Not started yet: the first that can go goes, until it is.
                     thread = can.front();
+                } else if (asking) {
+                    printf("no thread %c has started; the letters after it are dropped\n", wanted);
+                    schedule.erase(letter);
+                    unstarted = 0;
+                    continue;
                 } else {
                     giveUp("the schedule names thread " + visible(std::string(1, wanted)) +
                            ", which has not started");
@@ -163,7 +151,10 @@ int answerSchedule(Image &image, const AnswerRequest &request) {
     printf("threads:");
     for (const Thread &thread : run.threads())
         printf(" %c %s", thread.letter, thread.name.empty() ? "(no name)" : thread.name.c_str());
-    printf("\nlines printed:%s\n", record.printed.empty() ? " none" : "");
+    printf("\n");
+    if (asking)
+        printf("schedule taken: %s\n", letter == 0 ? "none" : schedule.substr(0, letter).c_str());
+    printf("lines printed:%s\n", record.printed.empty() ? " none" : "");
     for (size_t at = 0; at < record.printed.size();) {
         const size_t end = std::min(record.printed.find('\n', at), record.printed.size());
         printf("  %s\n", visible(record.printed.substr(at, end - at)).c_str());
@@ -183,7 +174,6 @@ int answerSchedule(Image &image, const AnswerRequest &request) {
     if (lens.on) {
         const Changes changes = changesOf(lens, record.steps);
         RunRecord counted = record;
-        counted.counter = run.over() ? 0 : run.valueAt(lens.counter);
         const CounterOutcome o = counterOutcome(lens, counted);
         printf("counter: %d after %u change%s; %u lost\ntallycheck: %s, breaks %lu\n", o.final,
                o.changes, o.changes == 1 ? "" : "s", o.lost, o.verdict.c_str(), o.breaks);

@@ -16,9 +16,6 @@ struct AnswerRequest {
     std::string shown;     // the program and its arguments, quoted
     std::string schedule;  // letters: none for a run whose every step is forced
     bool asking = false;   // the letters typed at the terminal instead
-    bool seeded = false;
-    uint32_t seed = 0;
-    unsigned long seededSteps = 12;
     bool linesOnly = false;
     bool instructions = false;
     Bounds bounds;

@@ -15,7 +15,9 @@ std::string firstLine(const std::string &text) {
 } // namespace
 
 bool failed(const Ending &ending) {
-    return (ending.kind == Ending::exited && ending.status != 0) ||
+    // An exit with a status other than 0 fails; a run whose program replaced itself (exec,
+    // status -1) does not.
+    return (ending.kind == Ending::exited && ending.status > 0) ||
            ending.kind == Ending::signalled || ending.kind == Ending::deadlock;
 }
 
@@ -27,8 +29,8 @@ std::string waitText(const Thread &thread, const std::vector<Thread> &threads,
         return who + " spins on " + places.name(thread.waitsOn.empty() ? next.address : thread.waitsOn.front(), next.size);
     if (thread.state == ThreadState::asleep)
         return who + " sleeps in the kernel";
-    if (next.kind == StepKind::join && next.result >= 0)
-        return who + " joins " + threads[static_cast<size_t>(next.result)].letter;
+    if (next.kind == StepKind::join && next.object < threads.size())
+        return who + " joins " + threads[next.object].letter;
     if (next.kind == StepKind::condWake)
         return who + " waits on " + places.object(next.address, next.routine) + " for a signal";
     if (next.kind == StepKind::barrier)
