@@ -38,12 +38,7 @@ void Execution::start(const char *path, char *const *argv, Image &image, Output 
     limit = limits;
     errors = process.start(path, argv, out);
     const pid_t main = process.pid();
-    const uint64_t entry = process.entryPoint();
-    process.insertBreakpoint(entry);
-    const int status = process.run(main, PTRACE_CONT);
-    if (!WIFSTOPPED(status) || process.trappedAt(main) != entry)
-        giveUp("the program did not reach its entry point");
-    process.removeBreakpoint(entry);
+    const uint64_t entry = process.runToEntry();
     image.loaded(process, entry);
     routines.find(image);
     symbols = image.file().symbols();

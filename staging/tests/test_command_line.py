@@ -116,7 +116,7 @@ class CommandLine(unittest.TestCase):
         done = subprocess.run([INTERLEAVE, "-s", "I", odd], env=ENV, capture_output=True, text=True,
                               check=False)
         self.assertEqual(done.returncode, 0, done.stderr)
-        self.assertTrue(done.stdout.startswith("$'loose\\x1b[2Jtally', schedule I: 1 steps\n"))
+        self.assertTrue(done.stdout.startswith("$'loose\\x1b[2Jtally', schedule I: 1 choice\n"))
         self.assertNotIn("\033", done.stdout)
 
     def test_what_it_cannot_hold_is_named_with_a_status_of_its_own(self):
