@@ -207,7 +207,8 @@ bool decodeInstruction(const uint8_t *code, size_t size, uint64_t address, Instr
         memory.reads = (op.access & CS_AC_READ) != 0 || op.access == 0;
         memory.writes = (op.access & CS_AC_WRITE) != 0;
     }
-    out.atomic = x86.prefix[0] == X86_PREFIX_LOCK || (insn->id == X86_INS_XCHG && out.memoryCount > 0);
+    out.atomic =
+        x86.prefix[0] == X86_PREFIX_LOCK || (insn->id == X86_INS_XCHG && out.memoryCount > 0);
     out.returns = insn->id == X86_INS_RET;
     const bool loads = out.memoryCount == 1 && out.memory[0].reads && !out.memory[0].writes;
     if (loads && x86.op_count >= 1 && x86.operands[0].type == X86_OP_REG)

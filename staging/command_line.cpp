@@ -105,23 +105,24 @@ Options parseCommandLine(int argc, char **argv) {
         help,
         version
     };
-    static constexpr option longOptions[] = {{"answer", no_argument, nullptr, 'c'},
-                                             {"lines", no_argument, nullptr, lines},
-                                             {"schedule", required_argument, nullptr, 's'},
-                                             {"seed", required_argument, nullptr, seed},
-                                             {"steps", required_argument, nullptr, steps},
-                                             {"race", required_argument, nullptr, race},
-                                             {"hold", required_argument, nullptr, hold},
-                                             {"all", no_argument, nullptr, all},
-                                             {"passes", required_argument, nullptr, passes},
-                                             {"records", required_argument, nullptr, records},
-                                             {"preemptions", required_argument, nullptr, preemptions},
-                                             {"max-steps", required_argument, nullptr, maxSteps},
-                                             {"time-limit", required_argument, nullptr, timeLimit},
-                                             {"instructions", no_argument, nullptr, instructions},
-                                             {"help", no_argument, nullptr, help},
-                                             {"version", no_argument, nullptr, version},
-                                             {}};
+    static constexpr option longOptions[] = {
+        {"answer", no_argument, nullptr, 'c'},
+        {"lines", no_argument, nullptr, lines},
+        {"schedule", required_argument, nullptr, 's'},
+        {"seed", required_argument, nullptr, seed},
+        {"steps", required_argument, nullptr, steps},
+        {"race", required_argument, nullptr, race},
+        {"hold", required_argument, nullptr, hold},
+        {"all", no_argument, nullptr, all},
+        {"passes", required_argument, nullptr, passes},
+        {"records", required_argument, nullptr, records},
+        {"preemptions", required_argument, nullptr, preemptions},
+        {"max-steps", required_argument, nullptr, maxSteps},
+        {"time-limit", required_argument, nullptr, timeLimit},
+        {"instructions", no_argument, nullptr, instructions},
+        {"help", no_argument, nullptr, help},
+        {"version", no_argument, nullptr, version},
+        {}};
     Options options;
     opterr = 0; // getopt's own messages would show the option raw; these quote it
     // '+': the options end at the first operand, PROGRAM, whatever POSIXLY_CORRECT says.

@@ -231,8 +231,8 @@ std::vector<ElfFile::Symbol> ElfFile::symbols() const {
                 continue;
             const char *name = base + strings.sh_offset + symbol.st_name;
             const size_t length = strnlen(name, strings.sh_size - symbol.st_name);
-            found.push_back({std::string(name, length), symbol.st_value, symbol.st_size,
-                             type == STT_FUNC});
+            found.push_back(
+                {std::string(name, length), symbol.st_value, symbol.st_size, type == STT_FUNC});
         }
     }
     return found;

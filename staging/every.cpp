@@ -1,7 +1,8 @@
-// --all of a program that forks: every order of its processes' steps, run by worker processes, two a processor that interleave may use,
-// each schedule a fresh run of the program. A run takes the first letter that can move at each
-// step; every other letter that could have moved there is a schedule still to run, which
-// starts as that run did up to there. So each schedule is run exactly once.
+// --all of a program that forks: every order of its processes' steps, run by worker processes, two
+// a processor that interleave may use, each schedule a fresh run of the program. A run takes the
+// first letter that can move at each step; every other letter that could have moved there is a
+// schedule still to run, which starts as that run did up to there. So each schedule is run exactly
+// once.
 #include "every.h"
 
 #include <errno.h>
@@ -123,8 +124,10 @@ Outcome parse(const std::string &line) {
     int lineFirst = 0;
     int promptFirst = 0;
     char end = 0;
-    if (line.size() > 200 || sscanf(line.c_str(), "%63s %63s %d %d%c", schedule, others,
-                                    &lineFirst, &promptFirst, &end) != 5 || end != '\n')
+    if (line.size() > 200 ||
+        sscanf(line.c_str(), "%63s %63s %d %d%c", schedule, others, &lineFirst, &promptFirst,
+               &end) != 5 ||
+        end != '\n')
         giveUp("a worker process answered with a line that it should not");
     Outcome o;
     o.schedule = schedule;

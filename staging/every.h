@@ -18,7 +18,7 @@ int everyProcessOrder(const char *path, char *const *argv, const std::string &na
 // listing.
 struct Outcome {
     std::string schedule;
-    std::string others; // at each step, the letter that could have gone instead, or '.'
+    std::string others;       // at each step, the letter that could have gone instead, or '.'
     bool lineFirst = false;   // spawnlist: the parent's line came before the listing
     bool promptFirst = false; // spawnlist: the parent ended before the listing
 };

@@ -35,7 +35,8 @@ Kind kindOf(const Image &image) {
     const bool forks =
         image.file().uses("fork") || image.file().uses("_Fork") || image.file().uses("vfork");
     const bool threads = image.file().uses("pthread_create") ||
-                         image.file().uses("_ZNSt6thread15_M_start_threadESt10unique_ptrINS_6_StateESt14default_deleteIS1_EEPFvvE");
+                         image.file().uses("_ZNSt6thread15_M_start_threadESt10unique_ptrINS_6_"
+                                           "StateESt14default_deleteIS1_EEPFvvE");
     return forks && !threads ? Kind::processes : Kind::counter;
 }
 
@@ -45,9 +46,11 @@ Bounds boundsOf(const Options &options) {
     if (options.passes != nullptr)
         bounds.passes = static_cast<unsigned>(number(options.passes, "--passes", 1, 3));
     if (options.preemptions != nullptr)
-        bounds.preemptions = static_cast<unsigned>(number(options.preemptions, "--preemptions", 0, 1000));
+        bounds.preemptions =
+            static_cast<unsigned>(number(options.preemptions, "--preemptions", 0, 1000));
     if (options.maxSteps != nullptr)
-        bounds.stepsPerThread = static_cast<unsigned>(number(options.maxSteps, "--max-steps", 1, 100000));
+        bounds.stepsPerThread =
+            static_cast<unsigned>(number(options.maxSteps, "--max-steps", 1, 100000));
     bounds.seconds = options.timeLimit != nullptr
                          ? static_cast<double>(number(options.timeLimit, "--time-limit", 1, 86400))
                          : 600;
@@ -103,7 +106,9 @@ std::string stepsOf(const Options &options, Kind kind, const std::string &name,
 void printQuestions(const Request &request, const Image &image, int argc, char **argv) {
     printf("%s, schedule %s: %zu %s\n", request.name.c_str(), request.steps.c_str(),
            request.steps.size(),
-           request.kind == Kind::processes ? "steps" : request.steps.size() == 1 ? "choice" : "choices");
+           request.kind == Kind::processes ? "steps"
+           : request.steps.size() == 1     ? "choice"
+                                           : "choices");
     std::string row;
     for (size_t i = 0; i < request.steps.size(); ++i) {
         char cell[32];
@@ -211,8 +216,9 @@ int main(int argc, char **argv) {
     const std::string letters = kind == Kind::counter && options.seed != nullptr
                                     ? threadLetters(path.c_str(), options.program, image)
                                     : "";
-    Request request = {path.c_str(), options.program, name, kind,
-                       stepsOf(options, kind, name, letters), options.lines};
+    Request request = {
+        path.c_str(), options.program, name, kind, stepsOf(options, kind, name, letters),
+        options.lines};
     const bool asks =
         options.schedule == nullptr && options.seed == nullptr && options.race == nullptr;
     if (asks && !isatty(STDIN_FILENO))

@@ -123,4 +123,3 @@ std::string plainName(const std::string &symbol) {
         name.erase(0, scope + 2);
     return name;
 }
-

@@ -65,15 +65,16 @@ bool Explorer::runOnce(RunRecord &record) {
             choices.push_back(fresh);
         } else if (choices[depth].enabled != enabled) {
             giveUp("the program did not run the same way twice: its threads could go in a "
-                   "different order at step " + std::to_string(depth + 1));
+                   "different order at step " +
+                   std::to_string(depth + 1));
         }
         Choice &choice = choices[depth];
         const Step step = run.take(choice.taken);
         choice.touches = step.touches;
         choice.kind = step.kind;
         choice.routine = step.routine;
-        choice.created = step.kind == StepKind::create && step.object > 0
-                             ? static_cast<int>(step.object) : -1;
+        choice.created =
+            step.kind == StepKind::create && step.object > 0 ? static_cast<int>(step.object) : -1;
         preemptions = choice.preemptions + (choice.preempts(choice.taken) ? 1U : 0U);
         last = choice.taken;
         record.printed += step.printed;
@@ -120,9 +121,10 @@ Exploration Explorer::explore(const std::function<void(const RunRecord &)> &each
         while (depth > 0) {
             Choice &choice = choices[depth - 1];
             std::vector<int> &todo = choice.backtrack;
-            todo.erase(std::remove_if(todo.begin(), todo.end(),
-                                      [&choice](int t) { return choice.asleep(t) || t == choice.taken; }),
-                       todo.end());
+            todo.erase(
+                std::remove_if(todo.begin(), todo.end(),
+                               [&choice](int t) { return choice.asleep(t) || t == choice.taken; }),
+                todo.end());
             if (!todo.empty())
                 break;
             --depth;

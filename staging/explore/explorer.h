@@ -26,14 +26,14 @@ struct RunRecord {
     Ending ending;
     std::string printed;
     std::string errors;
-    std::string schedule;     // the letters that choose, as -s takes them
-    std::vector<Step> steps;  // every step taken
+    std::string schedule;    // the letters that choose, as -s takes them
+    std::vector<Step> steps; // every step taken
     std::vector<Thread> threads;
     std::vector<Choice> path;
 };
 
 struct Exploration {
-    size_t runs = 0;     // complete runs: one a class of schedules
+    size_t runs = 0;      // complete runs: one a class of schedules
     size_t redundant = 0; // runs cut short because every thread that could go was asleep
     bool cut = false;     // the preemption bound left orders out
     bool timedOut = false;
@@ -45,8 +45,7 @@ class Explorer {
         : path(file), argv(arguments), image(program), bounds(limits) {}
     // Runs every class of schedules; `each` is told of each complete run.
     Exploration explore(const std::function<void(const RunRecord &)> &each,
-                        const std::function<void(const Exploration &)> &progress,
-                        size_t most = 0);
+                        const std::function<void(const Exploration &)> &progress, size_t most = 0);
 
   private:
     bool runOnce(RunRecord &record);

@@ -19,8 +19,8 @@ struct Tried {
 struct Choice {
     std::vector<int> enabled;
     int taken = -1;
-    int last = -1;             // the thread of the step before
-    unsigned preemptions = 0;  // switches away from a thread that could go on, before here
+    int last = -1;              // the thread of the step before
+    unsigned preemptions = 0;   // switches away from a thread that could go on, before here
     std::vector<int> backtrack; // threads to try from here
     std::vector<Tried> done;    // tried from here, with what their steps touched
     std::vector<Tried> sleep;   // asleep on arrival

@@ -42,23 +42,31 @@ bool isRelease(Routine routine) {
 
 StepKind kindOf(Routine routine) {
     switch (routine) {
-    case Routine::mutexLock: case Routine::spinLock: case Routine::writeLock:
+    case Routine::mutexLock:
+    case Routine::spinLock:
+    case Routine::writeLock:
     case Routine::mutexTimedlock:
         return StepKind::lock;
     case Routine::readLock:
         return StepKind::readLock;
-    case Routine::mutexTrylock: case Routine::spinTrylock: case Routine::tryReadLock:
+    case Routine::mutexTrylock:
+    case Routine::spinTrylock:
+    case Routine::tryReadLock:
     case Routine::tryWriteLock:
         return StepKind::trylock;
-    case Routine::mutexUnlock: case Routine::spinUnlock: case Routine::rwUnlock:
+    case Routine::mutexUnlock:
+    case Routine::spinUnlock:
+    case Routine::rwUnlock:
         return StepKind::unlock;
-    case Routine::semWait: case Routine::semTimedwait:
+    case Routine::semWait:
+    case Routine::semTimedwait:
         return StepKind::semWait;
     case Routine::semTrywait:
         return StepKind::semTrywait;
     case Routine::semPost:
         return StepKind::semPost;
-    case Routine::condWait: case Routine::condTimedwait:
+    case Routine::condWait:
+    case Routine::condTimedwait:
         return StepKind::condWait;
     case Routine::condSignal:
         return StepKind::condSignal;
@@ -219,7 +227,8 @@ void Execution::call(int index, Step &step) {
     case StepKind::condSignal:
     case StepKind::condBroadcast: {
         auto &queue = waiters[at];
-        const size_t woken = step.kind == StepKind::condSignal ? std::min<size_t>(queue.size(), 1) : queue.size();
+        const size_t woken =
+            step.kind == StepKind::condSignal ? std::min<size_t>(queue.size(), 1) : queue.size();
         for (size_t i = 0; i < woken; ++i)
             held[static_cast<size_t>(queue[i])].signalled = true;
         queue.erase(queue.begin(), queue.begin() + static_cast<long>(woken));

@@ -139,8 +139,9 @@ void Execution::advance(int index) {
             thread.next.kind = index == 0 ? StepKind::exit : StepKind::end;
             thread.next.pc = pc;
             thread.next.instruction = instruction->text;
-            thread.next.touches = {index == 0 ? Touch{0, everywhere, true}
-                                              : Touch{threadPlace + static_cast<uint64_t>(index), 1, true}};
+            thread.next.touches = {
+                index == 0 ? Touch{0, everywhere, true}
+                           : Touch{threadPlace + static_cast<uint64_t>(index), 1, true}};
             return;
         }
         if (classify(index, *instruction, registers))

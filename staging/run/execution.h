@@ -21,8 +21,8 @@ class Output;
 struct Ending {
     enum Kind : uint8_t { running, exited, signalled, deadlock, bound, passes };
     Kind kind = running;
-    int status = 0;      // an exit's status, or the signal's number
-    uint64_t pc = 0;     // where a signal struck
+    int status = 0;  // an exit's status, or the signal's number
+    uint64_t pc = 0; // where a signal struck
     std::string instruction;
     std::string source;  // where it struck in the program's source, where known
     std::string message; // what the program wrote to its standard error, kept short
@@ -129,20 +129,20 @@ class Execution {
     Limits limit;
     uint64_t bias = 0;
     bool sanitized = false;
-    std::vector<AddressRange> readOnly;     // the program's file, as loaded
+    std::vector<AddressRange> readOnly;      // the program's file, as loaded
     std::vector<AddressRange> privateRanges; // its tables of library addresses
     std::vector<ElfFile::Symbol> symbols;
     std::vector<Thread> held;
     Ending end;
-    std::map<uint64_t, uint64_t> stores; // stores to each 8-byte granule, for spins
-    std::vector<NewThread> newThreads;   // cloned, not yet threads of the model
-    uint64_t creating = 0;               // the routine of the pthread_create under way
+    std::map<uint64_t, uint64_t> stores;          // stores to each 8-byte granule, for spins
+    std::vector<NewThread> newThreads;            // cloned, not yet threads of the model
+    uint64_t creating = 0;                        // the routine of the pthread_create under way
     std::map<uint64_t, std::vector<int>> waiters; // condition variables: who waits, in order
     std::map<uint64_t, int> barrierRound;
     std::map<uint64_t, int> barrierArrived;
     std::map<uint64_t, std::vector<int>> readers; // read-write locks: who reads
     std::map<uint64_t, int> writer;
     std::map<uint64_t, int> spinHolder;
-    int errors = -1;         // the program's standard error, read in turn
-    std::string stderrText;  // what it wrote there
+    int errors = -1;        // the program's standard error, read in turn
+    std::string stderrText; // what it wrote there
 };

@@ -32,11 +32,12 @@ char stateOf(pid_t pid, pid_t tid) {
 // System calls that may sleep until another thread does something. Some exist on x86-64 alone;
 // aarch64 has only their newer forms.
 constexpr long sleepers[] = {
-    SYS_read, SYS_readv, SYS_pread64, SYS_recvfrom, SYS_recvmsg, SYS_accept, SYS_accept4,
-    SYS_wait4, SYS_waitid, SYS_ppoll, SYS_pselect6, SYS_epoll_pwait, SYS_msgrcv, SYS_semop,
-    SYS_flock, SYS_rt_sigsuspend, SYS_rt_sigtimedwait, SYS_connect, SYS_fcntl,
+    SYS_read,          SYS_readv,           SYS_pread64,    SYS_recvfrom, SYS_recvmsg,
+    SYS_accept,        SYS_accept4,         SYS_wait4,      SYS_waitid,   SYS_ppoll,
+    SYS_pselect6,      SYS_epoll_pwait,     SYS_msgrcv,     SYS_semop,    SYS_flock,
+    SYS_rt_sigsuspend, SYS_rt_sigtimedwait, SYS_connect,    SYS_fcntl,
 #if defined(SYS_poll)
-    SYS_poll, SYS_select, SYS_epoll_wait, SYS_pause,
+    SYS_poll,          SYS_select,          SYS_epoll_wait, SYS_pause,
 #endif
 };
 
@@ -64,7 +65,8 @@ bool skipped(long number, const Registers &registers, long &result) {
     }
     if (number == SYS_futex) {
         const auto op = (systemCallArgument(registers, 1) & static_cast<unsigned>(FUTEX_CMD_MASK));
-        if ((op == FUTEX_WAIT || op == FUTEX_WAIT_BITSET) && systemCallArgument(registers, 3) != 0) {
+        if ((op == FUTEX_WAIT || op == FUTEX_WAIT_BITSET) &&
+            systemCallArgument(registers, 3) != 0) {
             result = -ETIMEDOUT;
             return true;
         }

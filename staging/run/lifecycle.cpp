@@ -32,7 +32,8 @@ void Execution::holdNewThreads() {
         if (!born.stopped && !born.atRoutine && !born.running) {
             waitForStop(born.tid, output, status);
             born.stopped = true;
-            if (WIFSTOPPED(status) && WSTOPSIG(status) == SIGTRAP && process.trappedAt(born.tid) != 0)
+            if (WIFSTOPPED(status) && WSTOPSIG(status) == SIGTRAP &&
+                process.trappedAt(born.tid) != 0)
                 born.atRoutine = true;
         }
         if (born.routine != 0 && !born.atRoutine) {
@@ -119,7 +120,8 @@ void Execution::gone(int index, int status) {
         process.kill();
         return;
     }
-    if (isEvent(status, PTRACE_EVENT_EXIT) && systemCallNumber(registersOf(thread.tid)) == SYS_exit) {
+    if (isEvent(status, PTRACE_EVENT_EXIT) &&
+        systemCallNumber(registersOf(thread.tid)) == SYS_exit) {
         thread.state = ThreadState::ended;
         resume(thread.tid, PTRACE_CONT);
         if (index != 0) // the leader is collected only with the whole process

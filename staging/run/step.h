@@ -55,14 +55,14 @@ struct Step {
     uint64_t pc = 0;      // where the event is: the instruction, or the call's return address
     uint64_t address = 0; // the memory or the synchronisation object
     unsigned size = 0;
-    uint64_t value = 0;   // loaded, stored, or after an update
-    uint64_t before = 0;  // an update's value before it
-    uint64_t object = 0;  // a second object: a condition wait's mutex, a created thread
+    uint64_t value = 0;              // loaded, stored, or after an update
+    uint64_t before = 0;             // an update's value before it
+    uint64_t object = 0;             // a second object: a condition wait's mutex, a created thread
     Routine routine = Routine::none; // the call, for a step that is one
-    int result = 0;       // a call's result where it tells (trylock's, a join's thread)
-    bool half = false;    // the load half of a read-modify-write that is not indivisible
-    bool blocked = false; // the call could not go on: nothing moved
-    bool waits = false;   // the thread re-read what nobody changed: it spins, and now waits
+    int result = 0;                  // a call's result where it tells (trylock's, a join's thread)
+    bool half = false;               // the load half of a read-modify-write that is not indivisible
+    bool blocked = false;            // the call could not go on: nothing moved
+    bool waits = false; // the thread re-read what nobody changed: it spins, and now waits
     std::string instruction;
     std::string printed; // the program's output during the step
     std::vector<Touch> touches;

@@ -109,7 +109,8 @@ Step Execution::take(int index) {
     step.printed = output->take();
     if (!step.printed.empty()) {
         step.touches.push_back({outputPlace, 1, true});
-        after.lines += static_cast<unsigned>(std::count(step.printed.begin(), step.printed.end(), '\n'));
+        after.lines +=
+            static_cast<unsigned>(std::count(step.printed.begin(), step.printed.end(), '\n'));
     }
     if (!over()) {
         checkSpin(index);
@@ -135,20 +136,19 @@ void Execution::stored(uint64_t address) {
 void Execution::checkSpin(int index) {
     Thread &thread = held[static_cast<size_t>(index)];
     const Step &next = thread.next;
-    const bool rereads = next.kind == StepKind::load || next.kind == StepKind::update ||
-                         next.routine == Routine::mutexTrylock ||
-                         next.routine == Routine::spinTrylock ||
-                         next.routine == Routine::semTrywait ||
-                         next.routine == Routine::tryReadLock ||
-                         next.routine == Routine::tryWriteLock;
+    const bool rereads =
+        next.kind == StepKind::load || next.kind == StepKind::update ||
+        next.routine == Routine::mutexTrylock || next.routine == Routine::spinTrylock ||
+        next.routine == Routine::semTrywait || next.routine == Routine::tryReadLock ||
+        next.routine == Routine::tryWriteLock;
     if (thread.state != ThreadState::ready || !rereads)
         return;
     Registers registers = registersOf(thread.tid);
     forgetFlags(registers);
     uint64_t snapshot = 0xcbf29ce484222325ULL;
     for (size_t i = 0; i < sizeof registers; ++i)
-        snapshot = (snapshot ^ reinterpret_cast<const unsigned char *>(&registers)[i]) *
-                   0x100000001b3ULL;
+        snapshot =
+            (snapshot ^ reinterpret_cast<const unsigned char *>(&registers)[i]) * 0x100000001b3ULL;
     unsigned char frame[256] = {};
     const uint64_t sp = stackPointer(registers);
     const uint64_t top = std::min<uint64_t>(sp + sizeof frame, thread.stackHigh);
@@ -219,8 +219,8 @@ bool Execution::settle() {
     });
     end.kind = limit.passes != 0 && held.size() > 1 && allDone ? Ending::passes : Ending::deadlock;
     for (Thread &thread : held)
-        if (thread.state == ThreadState::ready && (thread.next.kind == StepKind::lock ||
-                                                   thread.next.kind == StepKind::condWake))
+        if (thread.state == ThreadState::ready &&
+            (thread.next.kind == StepKind::lock || thread.next.kind == StepKind::condWake))
             thread.heldBy = holder(thread.next.kind == StepKind::lock ? thread.next.address
                                                                       : thread.next.object);
     takeErrors();

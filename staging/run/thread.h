@@ -28,10 +28,10 @@ struct Thread {
     char letter = '?';
     int creator = -1;
     ThreadState state = ThreadState::ready;
-    Step next;                // the step it stands before
-    uint64_t stackLow = 0;    // its own stack: accesses there are its alone
+    Step next;             // the step it stands before
+    uint64_t stackLow = 0; // its own stack: accesses there are its alone
     uint64_t stackHigh = 0;
-    uint64_t stale = 0;       // a split read-modify-write: the value its load half saw
+    uint64_t stale = 0; // a split read-modify-write: the value its load half saw
     bool halfDone = false;
     // What it has read since it last changed anything: (instruction, address) and the
     // number of stores to that address by then. The same read again, with no store since,
@@ -40,13 +40,13 @@ struct Thread {
     std::vector<uint64_t> waitsOn; // a spinning thread: the addresses that can wake it
     int heldBy = -1;               // at a deadlock: who holds what it waits for
     bool signalled = false;        // in a condition wait: a signal came
-    uint64_t returnAddress = 0; // of the library call it is in
-    uint64_t snapshot = 0;      // its registers and frame before its next step, hashed
-    bool lastCalled = false;    // its last instruction of its own called or jumped away
-    bool keepNext = false;      // its step left it before the next part of the same call
-    bool sleepy = false;        // in a system call that may sleep
-    uint64_t loopHead = 0;      // where its first step is: a pass ends back there
-    unsigned holding = 0;       // locks and semaphores taken and not given back
+    uint64_t returnAddress = 0;    // of the library call it is in
+    uint64_t snapshot = 0;         // its registers and frame before its next step, hashed
+    bool lastCalled = false;       // its last instruction of its own called or jumped away
+    bool keepNext = false;         // its step left it before the next part of the same call
+    bool sleepy = false;           // in a system call that may sleep
+    uint64_t loopHead = 0;         // where its first step is: a pass ends back there
+    unsigned holding = 0;          // locks and semaphores taken and not given back
     unsigned steps = 0;
     unsigned lines = 0;
     unsigned changes = 0;

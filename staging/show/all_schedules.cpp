@@ -69,8 +69,7 @@ int everySchedule(Image &image, EveryRequest request) {
     probeBounds.stepsPerThread = std::min(probeBounds.stepsPerThread, 60U);
     Explorer probe(request.path, request.argv, image, probeBounds);
     RunRecord first;
-    probe.explore([&first](const RunRecord &run) { first = run; }, [](const Exploration &) {},
-                  1);
+    probe.explore([&first](const RunRecord &run) { first = run; }, [](const Exploration &) {}, 1);
     const CounterLens lens = lensOf(first);
     if (lens.on && !request.passesGiven)
         request.bounds.passes = 1;
@@ -129,9 +128,9 @@ int everySchedule(Image &image, EveryRequest request) {
             if (o.lost > 0 && tally.failure.empty())
                 tally.failure = "loses a change";
             if (records != nullptr)
-                fprintf(records, "%s,%lu,%lu,%d,%u,%u,%lu,%s,%s\n", run.schedule.c_str(),
-                        o.orders, o.lines, o.final, o.changes, o.lost,
-                        o.breaks, o.verdict.c_str(), deadlock ? "yes" : "no");
+                fprintf(records, "%s,%lu,%lu,%d,%u,%u,%lu,%s,%s\n", run.schedule.c_str(), o.orders,
+                        o.lines, o.final, o.changes, o.lost, o.breaks, o.verdict.c_str(),
+                        deadlock ? "yes" : "no");
         } else {
             uint64_t where = 0;
             const unsigned lost = lostUpdates(run.steps, where);
@@ -168,7 +167,8 @@ int everySchedule(Image &image, EveryRequest request) {
         if (now - told < (terminal ? 0.5 : 5.0))
             return;
         told = now;
-        fprintf(stderr, terminal ? "\rinterleave: %zu runs, %.0f s" : "interleave: %zu runs, %.0f s\n",
+        fprintf(stderr,
+                terminal ? "\rinterleave: %zu runs, %.0f s" : "interleave: %zu runs, %.0f s\n",
                 so.runs, now - start);
     };
     const Exploration done = explorer.explore(each, progress);
@@ -178,9 +178,10 @@ int everySchedule(Image &image, EveryRequest request) {
         giveUp("write error: " + shellQuoted(request.records), errno);
     const char *unit = lens.on ? "schedules" : tally.schedules == 1 ? "run" : "runs";
     if (lens.on)
-        printf("%lu schedules in %zu runs\ncount  final  changes  lost  lines  tallycheck    breaks  "
-               "deadlock  first schedule\n",
-               tally.schedules, done.runs);
+        printf(
+            "%lu schedules in %zu runs\ncount  final  changes  lost  lines  tallycheck    breaks  "
+            "deadlock  first schedule\n",
+            tally.schedules, done.runs);
     else
         printf("%zu run%s, one for each class of equivalent schedules\n runs  %-36s  %-24s  first "
                "schedule\n",
@@ -190,9 +191,7 @@ int everySchedule(Image &image, EveryRequest request) {
                group.first.empty() ? "-" : group.first.c_str());
     if (lens.on)
         printf("of %lu schedules: %lu lose a change, %lu break the trace, %lu deadlock\n",
-               tally.schedules, tally.lose,
-               tally.breaking,
-               tally.deadlocks);
+               tally.schedules, tally.lose, tally.breaking, tally.deadlocks);
     // What the verdict covers: the bounds, steps taken whole, the order of memory.
     std::string scope;
     if (request.bounds.preemptions != ~0U)
@@ -202,16 +201,16 @@ int everySchedule(Image &image, EveryRequest request) {
         printf("verdict: %s in %lu %s so far, the time limit reached before the rest; %s\n",
                tally.failing > 0 ? "failures" : "no failure", tally.schedules, unit, scope.c_str());
     else if (tally.failing > 0)
-        printf("verdict: fails: %lu of %lu %s fail (the first %s); %s\n",
-               tally.failing, tally.schedules,
-               unit, tally.failure.c_str(), scope.c_str());
+        printf("verdict: fails: %lu of %lu %s fail (the first %s); %s\n", tally.failing,
+               tally.schedules, unit, tally.failure.c_str(), scope.c_str());
     else
         printf("verdict: passes: no schedule fails%s; %s\n",
                tally.bounded > 0 ? " before its bound" : "", scope.c_str());
     if (tally.failing > 0)
         printf("replay: %s -c%s -s %s %s\n", request.command.c_str(),
                lens.on ? (" --passes=" + std::to_string(request.bounds.passes)).c_str() : "",
-               tally.firstFailing.empty() ? "''" : tally.firstFailing.c_str(), request.shown.c_str());
+               tally.firstFailing.empty() ? "''" : tally.firstFailing.c_str(),
+               request.shown.c_str());
     if (fflush(stdout) != 0 || ferror(stdout))
         giveUp("write error", errno);
     return tally.failing > 0 ? 1 : 0;

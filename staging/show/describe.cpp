@@ -58,7 +58,11 @@ std::string describe(const Step &step, const Execution &run, const Places &place
                (step.half ? ", to change it in place" : "");
     case StepKind::store:
         return "stores " + number(step, step.value) + " to " + where +
-               (step.half ? ", from the " + number(step, run.threads()[static_cast<size_t>(step.thread)].stale) + " it loaded" : "");
+               (step.half
+                    ? ", from the " +
+                          number(step, run.threads()[static_cast<size_t>(step.thread)].stale) +
+                          " it loaded"
+                    : "");
     case StepKind::update:
         return "changes " + where + " from " + number(step, step.before) + " to " +
                number(step, step.value) + ", indivisibly";
@@ -72,7 +76,8 @@ std::string describe(const Step &step, const Execution &run, const Places &place
     case StepKind::condSignal:
     case StepKind::condBroadcast:
         return std::string(Routines::name(step.routine)) + "(" +
-               places.object(step.address, step.routine) + "): wakes " + (step.result == 0 ? "nobody" : std::to_string(step.result));
+               places.object(step.address, step.routine) + "): wakes " +
+               (step.result == 0 ? "nobody" : std::to_string(step.result));
     case StepKind::barrier:
         return std::string("pthread_barrier_wait(") + places.object(step.address, step.routine) +
                (step.half ? "): all have come, goes on" : "): arrives");
@@ -80,8 +85,9 @@ std::string describe(const Step &step, const Execution &run, const Places &place
         if (step.object == 0)
             return "pthread_create: fails";
         return "pthread_create: starts " + letter(run, static_cast<int>(step.object)) +
-               (run.threads()[step.object].name.empty() ? ""
-                                                        : " (" + run.threads()[step.object].name + ")");
+               (run.threads()[step.object].name.empty()
+                    ? ""
+                    : " (" + run.threads()[step.object].name + ")");
     case StepKind::join:
         return "pthread_join(" + letter(run, static_cast<int>(step.object)) + "): it has ended";
     case StepKind::sleep:
@@ -101,6 +107,7 @@ std::string describeWait(int thread, const Execution &run, const Places &places)
     const Thread &waiting = run.threads()[static_cast<size_t>(thread)];
     Thread copy = waiting;
     if (copy.next.kind == StepKind::lock || copy.next.kind == StepKind::condWake)
-        copy.heldBy = run.holder(copy.next.kind == StepKind::lock ? copy.next.address : copy.next.object);
+        copy.heldBy =
+            run.holder(copy.next.kind == StepKind::lock ? copy.next.address : copy.next.object);
     return waitText(copy, run.threads(), places);
 }

@@ -46,7 +46,9 @@ CounterLens lensOf(const RunRecord &probe) {
     std::map<uint64_t, unsigned> storers;
     for (const Step &step : probe.steps)
         if (step.kind != StepKind::load && isMemory(step.kind) && step.size == sizeof(Count))
-            storers[step.address] |= 1U << (step.thread == lens.inc ? 0 : step.thread == lens.dec ? 1 : 2);
+            storers[step.address] |= 1U << (step.thread == lens.inc   ? 0
+                                            : step.thread == lens.dec ? 1
+                                                                      : 2);
     for (const auto &[address, who] : storers)
         if ((who & 3U) == 3U)
             lens.counter = address;
@@ -60,7 +62,8 @@ Changes changesOf(const CounterLens &lens, const std::vector<Step> &steps) {
     std::map<int, std::vector<size_t>> loaded;
     std::map<int, bool> hasLoaded;
     for (const Step &step : steps) {
-        if (!touchesCounter(step, lens.counter) || (step.thread != lens.inc && step.thread != lens.dec))
+        if (!touchesCounter(step, lens.counter) ||
+            (step.thread != lens.inc && step.thread != lens.dec))
             continue;
         const int worker = step.thread == lens.inc ? 0 : 1;
         if (step.kind == StepKind::load) {
@@ -74,8 +77,8 @@ Changes changesOf(const CounterLens &lens, const std::vector<Step> &steps) {
         // A store writes what its worker loaded, changed; so does an exchange of a value
         // computed from a load (not one that changes what is there by one, indivisibly).
         const auto delta = static_cast<int32_t>(step.value - step.before);
-        const bool fromLoad = step.kind == StepKind::store ||
-                              (delta != 1 && delta != -1 && hasLoaded[worker]);
+        const bool fromLoad =
+            step.kind == StepKind::store || (delta != 1 && delta != -1 && hasLoaded[worker]);
         if (fromLoad && hasLoaded[worker])
             kept = loaded[worker];
         hasLoaded[worker] = false;
@@ -164,10 +167,12 @@ unsigned lostUpdates(const std::vector<Step> &steps, uint64_t &where) {
         const auto key = std::make_pair(step.thread, step.address);
         const bool writes = step.kind != StepKind::load && step.value != step.before;
         const auto change = static_cast<int32_t>(step.value - step.before);
-        const bool indivisibleChange = step.kind == StepKind::update && (change == 1 || change == -1);
+        const bool indivisibleChange =
+            step.kind == StepKind::update && (change == 1 || change == -1);
         if (step.kind == StepKind::store || (step.kind == StepKind::update && !indivisibleChange)) {
             const auto seen = loads.find(key);
-            const int64_t delta = static_cast<int64_t>(step.value - (seen != loads.end() ? seen->second.value : 0));
+            const int64_t delta =
+                static_cast<int64_t>(step.value - (seen != loads.end() ? seen->second.value : 0));
             if (seen != loads.end() && seen->second.changedSince &&
                 (step.half || delta == 1 || delta == -1)) {
                 if (lost++ == 0)

@@ -28,7 +28,7 @@ struct CounterOutcome {
     unsigned lost = 0;
     unsigned long lines = 0;
     unsigned long breaks = 0;
-    std::string verdict; // tallycheck's
+    std::string verdict;      // tallycheck's
     unsigned long orders = 0; // orders of the two workers' steps that the run stands for
 };
 

@@ -30,7 +30,8 @@ int byLetter(const Execution &run, char letter) {
 std::string ask(const Execution &run, const std::vector<int> &can) {
     std::string offered;
     for (const int thread : can)
-        offered += std::string(offered.empty() ? "" : ", ") + run.threads()[static_cast<size_t>(thread)].letter;
+        offered += std::string(offered.empty() ? "" : ", ") +
+                   run.threads()[static_cast<size_t>(thread)].letter;
     printf("next (%s; Enter or q ends)? ", offered.c_str());
     fflush(stdout);
     waitForInput();
@@ -117,7 +118,8 @@ int answerSchedule(Image &image, const AnswerRequest &request) {
                 } else if (named >= 0) {
                     ++letter; // it cannot go: said, and nothing moves
                     if (!request.linesOnly)
-                        printf("%4s  %c  %s\n", "", wanted, describeWait(named, run, places).c_str());
+                        printf("%4s  %c  %s\n", "", wanted,
+                               describeWait(named, run, places).c_str());
                     continue;
                 } else if (++unstarted <= mostBeforeStart) {
                     // Not started yet: the first that can go goes, until it is.
@@ -181,7 +183,8 @@ int answerSchedule(Image &image, const AnswerRequest &request) {
     } else {
         uint64_t where = 0;
         if (lostUpdates(record.steps, where) > 0) {
-            printf("lost: an update to %s was overwritten by a stale one\n", after.name(where, 4).c_str());
+            printf("lost: an update to %s was overwritten by a stale one\n",
+                   after.name(where, 4).c_str());
             bad = true;
         }
     }

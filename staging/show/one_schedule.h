@@ -13,9 +13,9 @@
 struct AnswerRequest {
     const char *path = nullptr;
     char *const *argv = nullptr;
-    std::string shown;     // the program and its arguments, quoted
-    std::string schedule;  // letters: none for a run whose every step is forced
-    bool asking = false;   // the letters typed at the terminal instead
+    std::string shown;    // the program and its arguments, quoted
+    std::string schedule; // letters: none for a run whose every step is forced
+    bool asking = false;  // the letters typed at the terminal instead
     bool linesOnly = false;
     bool instructions = false;
     Bounds bounds;

@@ -26,7 +26,9 @@ std::string waitText(const Thread &thread, const std::vector<Thread> &threads,
     const Step &next = thread.next;
     std::string who(1, thread.letter);
     if (thread.state == ThreadState::spinning)
-        return who + " spins on " + places.name(thread.waitsOn.empty() ? next.address : thread.waitsOn.front(), next.size);
+        return who + " spins on " +
+               places.name(thread.waitsOn.empty() ? next.address : thread.waitsOn.front(),
+                           next.size);
     if (thread.state == ThreadState::asleep)
         return who + " sleeps in the kernel";
     if (next.kind == StepKind::join && next.object < threads.size())
@@ -37,7 +39,8 @@ std::string waitText(const Thread &thread, const std::vector<Thread> &threads,
         return who + " waits at " + places.object(next.address, next.routine);
     std::string text = who + " waits for " + places.object(next.address, next.routine);
     if (thread.heldBy >= 0)
-        text += std::string(" (held by ") + threads[static_cast<size_t>(thread.heldBy)].letter + ")";
+        text +=
+            std::string(" (held by ") + threads[static_cast<size_t>(thread.heldBy)].letter + ")";
     return text;
 }
 

@@ -9,6 +9,7 @@
 // "exit 0", "signal SIGSEGV at mov dword ptr [rax], 1", "abort: ...", "deadlock: ...".
 std::string endingText(const RunRecord &run, const Places &places);
 // What a step's call or access waits on, for a thread that cannot go on.
-std::string waitText(const Thread &thread, const std::vector<Thread> &threads, const Places &places);
+std::string waitText(const Thread &thread, const std::vector<Thread> &threads,
+                     const Places &places);
 // Whether the ending is a failure: a crash, an abort, a deadlock, a non-zero exit.
 bool failed(const Ending &ending);

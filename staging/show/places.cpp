@@ -20,8 +20,9 @@ Places::Places(const std::vector<ElfFile::Symbol> &symbols, uint64_t bias,
             symbol.name = routineName(symbol.name);
             objects.push_back(symbol);
         }
-    std::sort(objects.begin(), objects.end(),
-              [](const ElfFile::Symbol &a, const ElfFile::Symbol &b) { return a.address < b.address; });
+    std::sort(
+        objects.begin(), objects.end(),
+        [](const ElfFile::Symbol &a, const ElfFile::Symbol &b) { return a.address < b.address; });
 }
 
 std::string Places::routineName(const std::string &symbol) {
@@ -52,22 +53,34 @@ std::string Places::name(uint64_t address, unsigned size) const {
 std::string Places::object(uint64_t address, Routine routine) const {
     unsigned size = 0;
     switch (routine) {
-    case Routine::mutexLock: case Routine::mutexTrylock: case Routine::mutexTimedlock:
+    case Routine::mutexLock:
+    case Routine::mutexTrylock:
+    case Routine::mutexTimedlock:
     case Routine::mutexUnlock:
         size = sizeof(pthread_mutex_t);
         break;
-    case Routine::semWait: case Routine::semTrywait: case Routine::semTimedwait: case Routine::semPost:
+    case Routine::semWait:
+    case Routine::semTrywait:
+    case Routine::semTimedwait:
+    case Routine::semPost:
         size = sizeof(sem_t);
         break;
-    case Routine::condWait: case Routine::condTimedwait: case Routine::condSignal:
+    case Routine::condWait:
+    case Routine::condTimedwait:
+    case Routine::condSignal:
     case Routine::condBroadcast:
         size = sizeof(pthread_cond_t);
         break;
-    case Routine::spinLock: case Routine::spinTrylock: case Routine::spinUnlock:
+    case Routine::spinLock:
+    case Routine::spinTrylock:
+    case Routine::spinUnlock:
         size = sizeof(pthread_spinlock_t);
         break;
-    case Routine::readLock: case Routine::writeLock: case Routine::tryReadLock:
-    case Routine::tryWriteLock: case Routine::rwUnlock:
+    case Routine::readLock:
+    case Routine::writeLock:
+    case Routine::tryReadLock:
+    case Routine::tryWriteLock:
+    case Routine::rwUnlock:
         size = sizeof(pthread_rwlock_t);
         break;
     case Routine::barrierWait:

@@ -53,19 +53,22 @@ void commuting() {
     check(independent({writes(x)}, {writes(y)}), "stores to different places commute");
     check(!independent({{x, 8, true}}, {{x + 4, 4, false}}), "overlapping ranges do not");
     check(independent({{x, 4, true}}, {{x + 4, 4, true}}), "adjacent ranges do");
-    check(!independent({{0, everywhere, true}}, {reads(y)}), "the process's end touches everything");
+    check(!independent({{0, everywhere, true}}, {reads(y)}),
+          "the process's end touches everything");
 }
 
 void races() {
     // 0 stores x, then 1 loads x: the load could have come first.
-    std::vector<Choice> path = {step(0, {0, 1}, {writes(x)}), step(1, {0, 1}, {reads(x)}, StepKind::load, 0)};
+    std::vector<Choice> path = {step(0, {0, 1}, {writes(x)}),
+                                step(1, {0, 1}, {reads(x)}, StepKind::load, 0)};
     Reduction reduction;
     addBacktracks(path, {}, reduction);
     check(tries(path[0], 1), "a load after another thread's store is tried before it");
     check(!reduction.cut, "no bound, nothing cut");
 
     // Two loads: no race.
-    path = {step(0, {0, 1}, {reads(x)}, StepKind::load), step(1, {0, 1}, {reads(x)}, StepKind::load, 0)};
+    path = {step(0, {0, 1}, {reads(x)}, StepKind::load),
+            step(1, {0, 1}, {reads(x)}, StepKind::load, 0)};
     addBacktracks(path, {}, reduction);
     check(path[0].backtrack.empty(), "two loads are no race");
 
@@ -73,14 +76,16 @@ void races() {
     // through a third place. 0: x then y; 1: loads y then x. 1's load of x follows 0's store
     // of x through y, so only the race on y remains.
     path = {step(0, {0, 1}, {writes(x)}), step(0, {0, 1}, {writes(y)}),
-            step(1, {0, 1}, {reads(y)}, StepKind::load, 0), step(1, {0, 1}, {reads(x)}, StepKind::load, 1)};
+            step(1, {0, 1}, {reads(y)}, StepKind::load, 0),
+            step(1, {0, 1}, {reads(x)}, StepKind::load, 1)};
     addBacktracks(path, {}, reduction);
     check(tries(path[1], 1), "the race on y is tried");
     check(!tries(path[0], 1), "the ordered pair on x is not");
 
     // Locks: 0 locks, unlocks; 1 locks. The lock after the unlock is no race with the unlock,
     // but with the first lock.
-    path = {step(0, {0, 1}, {writes(x)}, StepKind::lock), step(0, {0}, {writes(x)}, StepKind::unlock),
+    path = {step(0, {0, 1}, {writes(x)}, StepKind::lock),
+            step(0, {0}, {writes(x)}, StepKind::unlock),
             step(1, {0, 1}, {writes(x)}, StepKind::lock, 0)};
     addBacktracks(path, {}, reduction);
     check(tries(path[0], 1), "a lock races with the lock before the release");
@@ -88,7 +93,8 @@ void races() {
 
     // A bound of no preemption: the other order at a state where 0 could go on is left out,
     // and said to be.
-    path = {step(0, {0, 1}, {writes(x)}, StepKind::store, 0), step(0, {0, 1}, {writes(y)}, StepKind::store, 0),
+    path = {step(0, {0, 1}, {writes(x)}, StepKind::store, 0),
+            step(0, {0, 1}, {writes(y)}, StepKind::store, 0),
             step(1, {0, 1}, {reads(y)}, StepKind::load, 0)};
     Reduction bounded;
     bounded.preemptionBound = 0;

@@ -45,9 +45,10 @@ Choice choice(int thread, std::vector<int> enabled, bool writes, int created = -
 void changes() {
     const CounterLens lens{true, counter, 1, 2};
     // I loads 0, D loads 0, D stores -1, I stores 1: D's change is lost.
-    const std::vector<Step> race = {
-        access(1, StepKind::load, 0, 0), access(2, StepKind::load, 0, 0),
-        access(2, StepKind::store, 0, static_cast<uint64_t>(-1)), access(1, StepKind::store, static_cast<uint64_t>(-1), 1)};
+    const std::vector<Step> race = {access(1, StepKind::load, 0, 0),
+                                    access(2, StepKind::load, 0, 0),
+                                    access(2, StepKind::store, 0, static_cast<uint64_t>(-1)),
+                                    access(1, StepKind::store, static_cast<uint64_t>(-1), 1)};
     Changes made = changesOf(lens, race);
     check(made.made.size() == 2 && made.lost.size() == 1 && made.lost[0] == 1,
           "a store over a change made since its load loses that change, counted once");
@@ -63,9 +64,9 @@ void changes() {
         access(2, StepKind::update, 1, 0), access(1, StepKind::update, 0, 1)};
     check(changesOf(lens, fetchAdd).lost.empty(), "a fetch-add after a report loses nothing");
     // An exchange of a value computed from a load is a store from that load.
-    const std::vector<Step> exchange = {
-        access(1, StepKind::load, 0, 0), access(2, StepKind::update, 0, static_cast<uint64_t>(-1)),
-        access(1, StepKind::update, static_cast<uint64_t>(-1), 1)};
+    const std::vector<Step> exchange = {access(1, StepKind::load, 0, 0),
+                                        access(2, StepKind::update, 0, static_cast<uint64_t>(-1)),
+                                        access(1, StepKind::update, static_cast<uint64_t>(-1), 1)};
     check(changesOf(lens, exchange).lost.size() == 1, "an exchange of a stale sum loses a change");
 }
 
@@ -76,9 +77,9 @@ void updates() {
         access(2, StepKind::store, 0, 1), access(1, StepKind::store, 1, 1)};
     check(lostUpdates(race, where) == 1 && where == counter, "a stale increment is a lost update");
     // Peterson's turn: stored by each thread, never from its own load plus one.
-    const std::vector<Step> turn = {
-        access(1, StepKind::load, 1, 1), access(2, StepKind::store, 1, 0),
-        access(1, StepKind::store, 0, 1)};
+    const std::vector<Step> turn = {access(1, StepKind::load, 1, 1),
+                                    access(2, StepKind::store, 1, 0),
+                                    access(1, StepKind::store, 0, 1)};
     check(lostUpdates(turn, where) == 0, "a flag set to a constant loses no update");
 }
 
@@ -105,7 +106,9 @@ void spelling() {
     const std::vector<Choice> path = {choice(0, {0}, false, 1), choice(0, {0, 1}, false, 2),
                                       choice(2, {0, 1, 2}, false), choice(1, {1, 2}, false),
                                       choice(2, {2}, false)};
-    check(spell(path, threads) == "DI", "forced steps and starts that the next letter implies are left out, got " + spell(path, threads));
+    check(spell(path, threads) == "DI",
+          "forced steps and starts that the next letter implies are left out, got " +
+              spell(path, threads));
 }
 
 void naming() {
