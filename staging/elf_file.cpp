@@ -182,16 +182,16 @@ void ElfFile::readSymbols() {
     const char *base = static_cast<const char *>(image);
     for (size_t i = 0; i < count; ++i) {
         const Elf64_Shdr &table = sections[i];
-        const auto *symbols =
+        const auto *entries =
             records<Elf64_Sym>(table.sh_offset, table.sh_size / sizeof(Elf64_Sym));
         if (table.sh_type != SHT_DYNSYM || table.sh_link >= count ||
-            table.sh_entsize != sizeof(Elf64_Sym) || symbols == nullptr)
+            table.sh_entsize != sizeof(Elf64_Sym) || entries == nullptr)
             continue;
         const Elf64_Shdr &strings = sections[table.sh_link];
         if (!within(strings.sh_offset, strings.sh_size))
             continue;
         for (size_t s = 1; s < table.sh_size / sizeof(Elf64_Sym); ++s) {
-            const Elf64_Sym &symbol = symbols[s];
+            const Elf64_Sym &symbol = entries[s];
             if (symbol.st_name >= strings.sh_size)
                 continue;
             const char *name = base + strings.sh_offset + symbol.st_name;

@@ -64,19 +64,19 @@ std::string threadLetters(const char *path, char *const *argv, Image &image) {
     probe.preemptions = 0;
     probe.passes = 1;
     probe.stepsPerThread = 60;
-    std::string letters;
+    std::string found;
     Explorer(path, argv, image, probe)
         .explore(
-            [&letters](const RunRecord &run) {
+            [&found](const RunRecord &run) {
                 for (size_t i = 1; i < run.threads.size(); ++i)
-                    letters += run.threads[i].letter;
+                    found += run.threads[i].letter;
             },
             [](const Exploration &) {}, 1);
-    return letters;
+    return found;
 }
 
 std::string stepsOf(const Options &options, Kind kind, const std::string &name,
-                    const std::string &letters) {
+                    const std::string &workers) {
     std::string steps;
     std::string why;
     if (options.schedule != nullptr &&
@@ -88,7 +88,7 @@ std::string stepsOf(const Options &options, Kind kind, const std::string &name,
             options.steps ? number(options.steps, "--steps", 1, mostDrawnSteps) : 12;
         steps = kind == Kind::processes
                     ? seededSchedule(kind, static_cast<uint32_t>(seed), length)
-                    : seededLetters(letters, static_cast<uint32_t>(seed), length);
+                    : seededLetters(workers, static_cast<uint32_t>(seed), length);
     }
     if (options.race != nullptr) {
         if (kind != Kind::counter)
@@ -213,11 +213,11 @@ int main(int argc, char **argv) {
         request.records = options.records;
         return everySchedule(image, request);
     }
-    const std::string letters = kind == Kind::counter && options.seed != nullptr
+    const std::string workers = kind == Kind::counter && options.seed != nullptr
                                     ? threadLetters(path.c_str(), options.program, image)
                                     : "";
     Request request = {
-        path.c_str(), options.program, name, kind, stepsOf(options, kind, name, letters),
+        path.c_str(), options.program, name, kind, stepsOf(options, kind, name, workers),
         options.lines};
     const bool asks =
         options.schedule == nullptr && options.seed == nullptr && options.race == nullptr;

@@ -26,10 +26,9 @@ bool contains(const std::vector<int> &set, int thread) {
 int Explorer::choose(const Choice &choice) const {
     if (contains(choice.enabled, choice.last) && !choice.asleep(choice.last))
         return choice.last;
-    for (const int thread : choice.enabled)
-        if (!choice.asleep(thread))
-            return thread;
-    return -1;
+    const auto awake = std::find_if(choice.enabled.begin(), choice.enabled.end(),
+                                    [&choice](int thread) { return !choice.asleep(thread); });
+    return awake != choice.enabled.end() ? *awake : -1;
 }
 
 bool Explorer::runOnce(RunRecord &record) {

@@ -1,6 +1,7 @@
 #include "path.h"
 
 #include <algorithm>
+#include <iterator>
 
 bool Choice::preempts(int thread) const {
     return last >= 0 && thread != last &&
@@ -21,9 +22,10 @@ bool Choice::tried(int thread) const {
 
 std::vector<Tried> sleepAfter(const Choice &choice) {
     std::vector<Tried> after;
-    for (const std::vector<Tried> *set : {&choice.sleep, &choice.done})
-        for (const Tried &tried : *set)
-            if (tried.thread != choice.taken && independent(tried.touches, choice.touches))
-                after.push_back(tried);
+    auto commutes = [&choice](const Tried &tried) {
+        return tried.thread != choice.taken && independent(tried.touches, choice.touches);
+    };
+    std::copy_if(choice.sleep.begin(), choice.sleep.end(), std::back_inserter(after), commutes);
+    std::copy_if(choice.done.begin(), choice.done.end(), std::back_inserter(after), commutes);
     return after;
 }

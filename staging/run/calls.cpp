@@ -136,26 +136,26 @@ bool Execution::mutexFree(uint64_t mutex, const Thread &thread) const {
 bool Execution::wouldBlock(int index) const {
     const Thread &thread = held[static_cast<size_t>(index)];
     const Step &next = thread.next;
-    const uint64_t at = next.address;
+    const uint64_t object = next.address;
     switch (next.kind) {
     case StepKind::lock:
         if (next.routine == Routine::mutexLock)
-            return !mutexFree(at, thread);
+            return !mutexFree(object, thread);
         if (next.routine == Routine::spinLock) // its word's meaning differs between processors
-            return spinHolder.contains(at);
+            return spinHolder.contains(object);
         if (next.routine == Routine::writeLock)
-            return writer.contains(at) || (readers.contains(at) && !readers.at(at).empty());
-        return false; // a timed lock times out at once instead
+            return writer.contains(object) || (readers.contains(object) && !readers.at(object).empty());
+        return false; // a timed lock times out object once instead
     case StepKind::readLock:
-        return writer.contains(at);
+        return writer.contains(object);
     case StepKind::semWait:
-        return next.routine == Routine::semWait && valueAt(at) == 0;
+        return next.routine == Routine::semWait && valueAt(object) == 0;
     case StepKind::condWake:
         return !(thread.signalled || next.routine == Routine::condTimedwait) ||
                !mutexFree(next.object, thread);
     case StepKind::barrier:
-        return next.half && barrierRound.contains(at) &&
-               barrierRound.at(at) <= static_cast<int>(next.object);
+        return next.half && barrierRound.contains(object) &&
+               barrierRound.at(object) <= static_cast<int>(next.object);
     case StepKind::join:
         return next.object < held.size() && held[next.object].state != ThreadState::ended;
     default:
@@ -201,7 +201,7 @@ void Execution::callInstead(int index, Routine routine, uint64_t argument, bool 
 
 void Execution::call(int index, Step &step) {
     Thread &thread = held[static_cast<size_t>(index)];
-    const uint64_t at = step.address;
+    const uint64_t object = step.address;
     switch (step.kind) {
     case StepKind::condWait:
         callInstead(index, Routine::mutexUnlock, step.object, false);
@@ -211,10 +211,10 @@ void Execution::call(int index, Step &step) {
         thread.next.kind = StepKind::condWake;
         thread.next.pc = programCounterOf(thread.tid);
         thread.keepNext = true;
-        waiters[at].push_back(index);
+        waiters[object].push_back(index);
         return;
     case StepKind::condWake: {
-        auto &queue = waiters[at];
+        auto &queue = waiters[object];
         queue.erase(std::remove(queue.begin(), queue.end(), index), queue.end());
         step.result = thread.signalled ? 0 : ETIMEDOUT;
         callInstead(index, Routine::mutexLock, step.object, true);
@@ -226,7 +226,7 @@ void Execution::call(int index, Step &step) {
     }
     case StepKind::condSignal:
     case StepKind::condBroadcast: {
-        auto &queue = waiters[at];
+        auto &queue = waiters[object];
         const size_t woken =
             step.kind == StepKind::condSignal ? std::min<size_t>(queue.size(), 1) : queue.size();
         for (size_t i = 0; i < woken; ++i)
@@ -245,13 +245,13 @@ void Execution::call(int index, Step &step) {
     default:
         break;
     }
-    if (step.routine == Routine::mutexTimedlock && !mutexFree(at, thread)) {
+    if (step.routine == Routine::mutexTimedlock && !mutexFree(object, thread)) {
         emulateReturn(index, ETIMEDOUT);
         step.result = ETIMEDOUT;
         return;
     }
-    if (step.routine == Routine::semTimedwait && valueAt(at) == 0) {
-        callInstead(index, Routine::semTrywait, at, false);
+    if (step.routine == Routine::semTimedwait && valueAt(object) == 0) {
+        callInstead(index, Routine::semTrywait, object, false);
     } else if (runCall(index, step.pc) != Ran::returned) {
         return;
     }
@@ -265,20 +265,20 @@ void Execution::call(int index, Step &step) {
 
 // What interleave keeps itself of the locks whose holder the library does not record.
 void Execution::account(int index, const Step &step, bool took) {
-    const uint64_t at = step.address;
+    const uint64_t object = step.address;
     if (took && (step.routine == Routine::spinLock || step.routine == Routine::spinTrylock))
-        spinHolder[at] = index;
+        spinHolder[object] = index;
     if (step.routine == Routine::spinUnlock)
-        spinHolder.erase(at);
+        spinHolder.erase(object);
     if (took && (step.routine == Routine::writeLock || step.routine == Routine::tryWriteLock))
-        writer[at] = index;
+        writer[object] = index;
     if (took && (step.routine == Routine::readLock || step.routine == Routine::tryReadLock))
-        readers[at].push_back(index);
+        readers[object].push_back(index);
     if (step.routine == Routine::rwUnlock) {
-        if (writer.contains(at) && writer[at] == index) {
-            writer.erase(at);
+        if (writer.contains(object) && writer[object] == index) {
+            writer.erase(object);
         } else {
-            auto &reading = readers[at];
+            auto &reading = readers[object];
             const auto found = std::find(reading.begin(), reading.end(), index);
             if (found != reading.end())
                 reading.erase(found);
@@ -288,22 +288,22 @@ void Execution::account(int index, const Step &step, bool took) {
 
 void Execution::barrier(int index, Step &step) {
     Thread &thread = held[static_cast<size_t>(index)];
-    const uint64_t at = step.address;
+    const uint64_t object = step.address;
     if (step.half) { // released: the wait returns
         emulateReturn(index, 0);
         return;
     }
-    const int count = valueAt(at + barrierCount);
-    if (++barrierArrived[at] >= count) {
-        barrierArrived[at] = 0;
-        ++barrierRound[at];
+    const int count = valueAt(object + barrierCount);
+    if (++barrierArrived[object] >= count) {
+        barrierArrived[object] = 0;
+        ++barrierRound[object];
         emulateReturn(index, PTHREAD_BARRIER_SERIAL_THREAD);
         step.result = PTHREAD_BARRIER_SERIAL_THREAD;
         return;
     }
     thread.next = step;
     thread.next.half = true;
-    thread.next.object = static_cast<uint64_t>(barrierRound[at]);
+    thread.next.object = static_cast<uint64_t>(barrierRound[object]);
     thread.keepNext = true;
 }
 

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <iterator>
 
 #include "names.h"
 #include "watch.h"
@@ -45,8 +46,11 @@ void Execution::start(const char *path, char *const *argv, Image &image, Output 
     bias = entry - image.file().entry();
     sanitized = image.file().uses("__asan_init");
     readOnly.clear();
-    for (const AddressRange &range : image.file().segments(PF_R))
-        readOnly.push_back({range.start + bias, range.end + bias});
+    const std::vector<AddressRange> segments = image.file().segments(PF_R);
+    std::transform(segments.begin(), segments.end(), std::back_inserter(readOnly),
+                   [this](const AddressRange &range) {
+                       return AddressRange{range.start + bias, range.end + bias};
+                   });
     for (const char *name : {".got", ".got.plt"}) {
         const AddressRange got = image.file().section(name);
         if (got.end > got.start)

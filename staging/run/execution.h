@@ -116,7 +116,7 @@ class Execution {
     void adopt(const NewThread &born);
     std::string nameOf(uint64_t routine) const;
     char letterFor(const std::string &name) const;
-    void finish(int index, Step &step);
+    void finish(int index, const Step &step);
     void gone(int index, int status);
     void finishProcess(int leaderStatus = -1);
     void crash(int index, int signal);

@@ -112,7 +112,7 @@ Execution::Ran Execution::goOn(int index) {
         signal = 0;
         stopped = true;
         int status;
-        pid_t who = tid;
+        pid_t who;
         if (thread.sleepy) {
             thread.sleepy = false;
             who = stopOrSleep(tid, status);
@@ -223,22 +223,23 @@ void Execution::other(pid_t who, int status) {
     if (!WIFSTOPPED(status))
         return;
     // A new thread: its first stop may come before its creator's clone event tells of it.
-    NewThread &born = newThread(who);
+    NewThread &made = newThread(who);
     if (WSTOPSIG(status) == SIGTRAP && process.trappedAt(who) != 0) {
-        born.atRoutine = true;
+        made.atRoutine = true;
         return;
     }
-    born.stopped = true;
-    if (born.routine != 0 && !born.running) {
-        born.running = true;
+    made.stopped = true;
+    if (made.routine != 0 && !made.running) {
+        made.running = true;
         resume(who, PTRACE_CONT);
     }
 }
 
 Execution::NewThread &Execution::newThread(pid_t tid) {
-    for (NewThread &born : newThreads)
-        if (born.tid == tid)
-            return born;
+    const auto known = std::find_if(newThreads.begin(), newThreads.end(),
+                                    [tid](const NewThread &made) { return made.tid == tid; });
+    if (known != newThreads.end())
+        return *known;
     newThreads.push_back({tid});
     return newThreads.back();
 }
@@ -252,7 +253,7 @@ void Execution::born(pid_t parent, int status) {
         // that its copy of the parent's memory holds, and dies with the run's group.
         // Its first stop may have come first, and been taken for a new thread's.
         const auto early = std::find_if(newThreads.begin(), newThreads.end(),
-                                        [tid](const NewThread &born) { return born.tid == tid; });
+                                        [tid](const NewThread &seen) { return seen.tid == tid; });
         const bool stopped = early != newThreads.end() && early->stopped;
         if (early != newThreads.end())
             newThreads.erase(early);

@@ -26,28 +26,28 @@ constexpr unsigned libraryInstructions = 200000;
 // first step; in the order of their creation.
 void Execution::holdNewThreads() {
     while (!newThreads.empty() && !over()) {
-        NewThread born = newThreads.front();
+        NewThread made = newThreads.front();
         newThreads.erase(newThreads.begin());
         int status = 0;
-        if (!born.stopped && !born.atRoutine && !born.running) {
-            waitForStop(born.tid, output, status);
-            born.stopped = true;
+        if (!made.stopped && !made.atRoutine && !made.running) {
+            waitForStop(made.tid, output, status);
+            made.stopped = true;
             if (WIFSTOPPED(status) && WSTOPSIG(status) == SIGTRAP &&
-                process.trappedAt(born.tid) != 0)
-                born.atRoutine = true;
+                process.trappedAt(made.tid) != 0)
+                made.atRoutine = true;
         }
-        if (born.routine != 0 && !born.atRoutine) {
-            if (!born.running)
-                resume(born.tid, PTRACE_CONT);
-            waitForStop(born.tid, output, status);
-            if (!WIFSTOPPED(status) || process.trappedAt(born.tid) != born.routine)
+        if (made.routine != 0 && !made.atRoutine) {
+            if (!made.running)
+                resume(made.tid, PTRACE_CONT);
+            waitForStop(made.tid, output, status);
+            if (!WIFSTOPPED(status) || process.trappedAt(made.tid) != made.routine)
                 giveUp("a new thread of the program did not reach its routine");
         }
-        if (born.routine != 0 &&
+        if (made.routine != 0 &&
             std::none_of(newThreads.begin(), newThreads.end(),
-                         [&born](const NewThread &other) { return other.routine == born.routine; }))
-            process.removeBreakpoint(born.routine);
-        adopt(born);
+                         [&made](const NewThread &other) { return other.routine == made.routine; }))
+            process.removeBreakpoint(made.routine);
+        adopt(made);
     }
 }
 
@@ -78,10 +78,10 @@ void Execution::adopt(const NewThread &born) {
 }
 
 std::string Execution::nameOf(uint64_t routine) const {
-    for (const ElfFile::Symbol &symbol : symbols)
-        if (symbol.routine && symbol.address + bias == routine)
-            return plainName(symbol.name);
-    return "";
+    const auto found = std::find_if(symbols.begin(), symbols.end(), [&](const ElfFile::Symbol &s) {
+        return s.routine && s.address + bias == routine;
+    });
+    return found != symbols.end() ? plainName(found->name) : "";
 }
 
 // The initial of its routine's name, unless a thread before it has that letter; then the
@@ -104,7 +104,7 @@ char Execution::letterFor(const std::string &name) const {
 
 // The thread's end step: its routine returns, or it calls pthread_exit; or the process's:
 // main returns, or a thread calls exit.
-void Execution::finish(int index, Step &step) {
+void Execution::finish(int index, const Step &step) {
     goOn(index);
     if (step.kind == StepKind::exit && !over())
         finishProcess();

@@ -1,6 +1,7 @@
 // Which library routines interleave takes as steps, by the names the program calls them by.
 #include "routines.h"
 
+#include <algorithm>
 #include <iterator>
 
 #include "image.h"
@@ -60,11 +61,11 @@ void Routines::find(const Image &image) {
     byAddress.clear();
     byRoutine.clear();
     for (const Named &entry : named) {
-        const uint64_t address = image.routine(entry.name);
-        if (address == 0)
+        const uint64_t found = image.routine(entry.name);
+        if (found == 0)
             continue;
-        byAddress.emplace(address, entry.routine);
-        byRoutine.emplace(static_cast<int>(entry.routine), address);
+        byAddress.emplace(found, entry.routine);
+        byRoutine.emplace(static_cast<int>(entry.routine), found);
     }
 }
 
@@ -79,8 +80,7 @@ uint64_t Routines::address(Routine routine) const {
 }
 
 const char *Routines::name(Routine routine) {
-    for (const Named &entry : named)
-        if (entry.routine == routine)
-            return entry.name;
-    return "?";
+    const auto found = std::find_if(std::begin(named), std::end(named),
+                                    [routine](const Named &entry) { return entry.routine == routine; });
+    return found != std::end(named) ? found->name : "?";
 }

@@ -155,11 +155,9 @@ CounterOutcome counterOutcome(const CounterLens &lens, const RunRecord &run) {
 }
 
 unsigned lostUpdates(const std::vector<Step> &steps, uint64_t &where) {
-    struct Seen {
-        uint64_t value;
-        bool changedSince;
-    };
-    std::map<std::pair<int, uint64_t>, Seen> loads; // (thread, address): its last access a load
+    // (thread, address), whose last access was a load: the value it loaded, and whether
+    // another thread has changed it since.
+    std::map<std::pair<int, uint64_t>, std::pair<uint64_t, bool>> loads;
     unsigned lost = 0;
     for (const Step &step : steps) {
         if (!isMemory(step.kind))
@@ -172,8 +170,8 @@ unsigned lostUpdates(const std::vector<Step> &steps, uint64_t &where) {
         if (step.kind == StepKind::store || (step.kind == StepKind::update && !indivisibleChange)) {
             const auto seen = loads.find(key);
             const int64_t delta =
-                static_cast<int64_t>(step.value - (seen != loads.end() ? seen->second.value : 0));
-            if (seen != loads.end() && seen->second.changedSince &&
+                static_cast<int64_t>(step.value - (seen != loads.end() ? seen->second.first : 0));
+            if (seen != loads.end() && seen->second.second &&
                 (step.half || delta == 1 || delta == -1)) {
                 if (lost++ == 0)
                     where = step.address;
@@ -186,8 +184,8 @@ unsigned lostUpdates(const std::vector<Step> &steps, uint64_t &where) {
         if (writes || step.kind == StepKind::store)
             for (auto &[other, seen] : loads)
                 if (other.second == step.address && other.first != step.thread &&
-                    step.value != seen.value)
-                    seen.changedSince = true;
+                    step.value != seen.first)
+                    seen.second = true;
     }
     return lost;
 }

@@ -34,19 +34,21 @@ std::string Places::name(uint64_t address, unsigned size) const {
         objects.begin(), objects.end(), address,
         [](uint64_t at, const ElfFile::Symbol &symbol) { return at < symbol.address; });
     if (after != objects.begin()) {
-        const ElfFile::Symbol &object = *(after - 1);
-        const uint64_t offset = address - object.address;
-        if (offset < object.size) {
-            if (offset == 0 && (size == 0 || size >= object.size))
-                return object.name;
-            if (size > 0 && object.size % size == 0 && offset % size == 0 && object.size > size)
-                return object.name + "[" + std::to_string(offset / size) + "]";
-            return object.name + "+" + std::to_string(offset);
+        const ElfFile::Symbol &data = *(after - 1);
+        const uint64_t offset = address - data.address;
+        if (offset < data.size) {
+            if (offset == 0 && (size == 0 || size >= data.size))
+                return data.name;
+            if (size > 0 && data.size % size == 0 && offset % size == 0 && data.size > size)
+                return data.name + "[" + std::to_string(offset / size) + "]";
+            return data.name + "+" + std::to_string(offset);
         }
     }
-    for (const Thread &thread : threads)
-        if (address >= thread.stackLow && address < thread.stackHigh)
-            return std::string(1, thread.letter) + "'s stack " + hex(address);
+    const auto stack = std::find_if(threads.begin(), threads.end(), [address](const Thread &t) {
+        return address >= t.stackLow && address < t.stackHigh;
+    });
+    if (stack != threads.end())
+        return std::string(1, stack->letter) + "'s stack " + hex(address);
     return hex(address);
 }
 

@@ -2,6 +2,8 @@
 // happens-before gives them, and where each race puts the other order to be tried.
 #include <stdio.h>
 
+#include <algorithm>
+
 #include <string>
 #include <vector>
 
@@ -41,10 +43,8 @@ Choice step(int thread, std::vector<int> enabled, std::vector<Touch> touches,
 }
 
 bool tries(const Choice &choice, int thread) {
-    for (const int candidate : choice.backtrack)
-        if (candidate == thread)
-            return true;
-    return false;
+    return std::find(choice.backtrack.begin(), choice.backtrack.end(), thread) !=
+           choice.backtrack.end();
 }
 
 void commuting() {
