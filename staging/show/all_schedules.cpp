@@ -60,131 +60,160 @@ std::string cell(const std::string &text, size_t width) {
     return text.substr(0, width - 3) + "...";
 }
 
-} // namespace
+// What --all has seen so far, and how it tells it.
+class Report {
+  public:
+    Report(const EveryRequest &asked, const CounterLens &counter, Image &image)
+        : request(asked), lens(counter), symbols(image.file().symbols()),
+          bias(image.entry() - image.file().entry()) {}
+    void header() const;
+    void openRecords();
+    void take(const RunRecord &run);
+    void progress(const Exploration &so);
+    // The table, the verdict and the replay; returns interleave's exit status.
+    int finish(const Exploration &done);
 
-int everySchedule(Image &image, EveryRequest request) {
-    Bounds probeBounds = request.bounds;
-    probeBounds.preemptions = 0;
-    probeBounds.passes = 1; // each worker runs once through, in turn
-    probeBounds.stepsPerThread = std::min(probeBounds.stepsPerThread, 60U);
-    Explorer probe(request.path, request.argv, image, probeBounds);
-    RunRecord first;
-    probe.explore([&first](const RunRecord &run) { first = run; }, [](const Exploration &) {}, 1);
-    const CounterLens lens = lensOf(first);
-    if (lens.on && !request.passesGiven)
-        request.bounds.passes = 1;
-    if (lens.on && !request.preemptionsGiven)
-        request.bounds.preemptions = ~0U; // a counter program's every order
-    Explorer explorer(request.path, request.argv, image, request.bounds);
-    if (lens.on)
-        printf("%s: every schedule of %u pass%s of each worker\n", request.shown.c_str(),
-               request.bounds.passes, request.bounds.passes == 1 ? "" : "es");
-    else if (request.bounds.preemptions == ~0U)
-        printf("%s: every schedule of at most %u steps a thread\n", request.shown.c_str(),
-               request.bounds.stepsPerThread);
-    else
-        printf("%s: every schedule within %u preemption%s and %u steps a thread\n",
-               request.shown.c_str(), request.bounds.preemptions,
-               request.bounds.preemptions == 1 ? "" : "s", request.bounds.stepsPerThread);
-    fflush(stdout);
+  private:
+    std::string counterRow(const RunRecord &run, const std::string &ending, unsigned long &weight,
+                           bool &bad);
+    std::string plainRow(const RunRecord &run, const Places &places, const std::string &ending,
+                         bool &bad);
+    void count(const std::string &row, const RunRecord &run, unsigned long weight, bool bad,
+               const std::string &ending);
+    void verdict(const Exploration &done) const;
+
+    const EveryRequest &request;
+    const CounterLens &lens;
+    const std::vector<ElfFile::Symbol> symbols;
+    const uint64_t bias;
     FILE *records = nullptr;
-    if (request.records != nullptr) {
-        records = fopen(request.records, "we");
-        if (records == nullptr)
-            giveUp("cannot write " + shellQuoted(request.records), errno);
-        fputs(lens.on ? "schedule,orders,lines,final,changes,lost,breaks,verdict,deadlock\n"
-                      : "schedule,outcome,output\n",
-              records);
-    }
     std::vector<Group> groups;
     std::map<std::string, size_t> index;
     Tally tally;
-    const std::vector<ElfFile::Symbol> symbols = image.file().symbols();
-    const uint64_t bias = image.entry() - image.file().entry();
     const double start = seconds();
     double told = start;
     const bool terminal = isatty(STDERR_FILENO) != 0;
-    auto each = [&](const RunRecord &run) {
-        const Places places(symbols, bias, run.threads);
-        std::string row;
-        unsigned long weight = 1;
-        bool bad = failed(run.ending);
-        const std::string ending = endingText(run, places);
-        if (lens.on) {
-            const CounterOutcome o = counterOutcome(lens, run);
-            weight = o.orders;
-            const bool deadlock = run.ending.kind == Ending::deadlock;
-            char text[160];
-            snprintf(text, sizeof text, "%5d  %7u  %4u  %5lu  %-12s  %6lu  %-8s", o.final,
-                     o.changes, o.lost, o.lines, o.verdict.c_str(), o.breaks,
-                     deadlock ? "yes" : "no");
-            row = text;
-            if (run.ending.kind != Ending::passes && !deadlock)
-                row += "  " + ending;
-            bad = bad || o.lost > 0;
-            tally.lose += o.lost > 0 ? weight : 0;
-            tally.breaking += o.verdict == "inconsistent" || o.verdict == "malformed" ? weight : 0;
-            tally.deadlocks += deadlock ? weight : 0;
-            if (o.lost > 0 && tally.failure.empty())
-                tally.failure = "loses a change";
-            if (records != nullptr)
-                fprintf(records, "%s,%lu,%lu,%d,%u,%u,%lu,%s,%s\n", run.schedule.c_str(), o.orders,
-                        o.lines, o.final, o.changes, o.lost, o.breaks, o.verdict.c_str(),
-                        deadlock ? "yes" : "no");
-        } else {
-            uint64_t where = 0;
-            const unsigned lost = lostUpdates(run.steps, where);
-            row = cell(ending, 36) + "  " + cell(shownOutput(run.printed), 24);
-            if (lost > 0) {
-                row += "  loses an update to " + places.name(where, 4);
-                bad = true;
-                if (tally.failure.empty())
-                    tally.failure = "loses an update";
-            }
-            if (records != nullptr)
-                fprintf(records, "%s,%s,%s\n", run.schedule.c_str(), shellQuoted(ending).c_str(),
-                        shellQuoted(visible(run.printed)).c_str());
-        }
-        if (bad && tally.failure.empty())
-            tally.failure = ending;
-        tally.schedules += weight;
-        tally.bounded += run.ending.kind == Ending::bound ? weight : 0;
-        if (bad) {
-            tally.failing += weight;
-            if (tally.firstFailing.empty())
-                tally.firstFailing = run.schedule;
-        }
-        const auto found = index.find(row);
-        if (found == index.end()) {
-            index.emplace(row, groups.size());
-            groups.push_back({row, weight, run.schedule, bad});
-        } else {
-            groups[found->second].count += weight;
-        }
-    };
-    auto progress = [&](const Exploration &so) {
-        const double now = seconds();
-        if (now - told < (terminal ? 0.5 : 5.0))
-            return;
-        told = now;
-        fprintf(stderr,
-                terminal ? "\rinterleave: %zu runs, %.0f s" : "interleave: %zu runs, %.0f s\n",
-                so.runs, now - start);
-    };
-    const Exploration done = explorer.explore(each, progress);
+};
+
+void Report::header() const {
+    const Bounds &bounds = request.bounds;
+    if (lens.on)
+        printf("%s: every schedule of %u pass%s of each worker\n", request.shown.c_str(),
+               bounds.passes, bounds.passes == 1 ? "" : "es");
+    else if (bounds.preemptions == ~0U)
+        printf("%s: every schedule of at most %u steps a thread\n", request.shown.c_str(),
+               bounds.stepsPerThread);
+    else
+        printf("%s: every schedule within %u preemption%s and %u steps a thread\n",
+               request.shown.c_str(), bounds.preemptions, bounds.preemptions == 1 ? "" : "s",
+               bounds.stepsPerThread);
+    fflush(stdout);
+}
+
+void Report::openRecords() {
+    if (request.records == nullptr)
+        return;
+    records = fopen(request.records, "we");
+    if (records == nullptr)
+        giveUp("cannot write " + shellQuoted(request.records), errno);
+    fputs(lens.on ? "schedule,orders,lines,final,changes,lost,breaks,verdict,deadlock\n"
+                  : "schedule,outcome,output\n",
+          records);
+}
+
+std::string Report::counterRow(const RunRecord &run, const std::string &ending,
+                               unsigned long &weight, bool &bad) {
+    const CounterOutcome o = counterOutcome(lens, run);
+    weight = o.orders;
+    const bool deadlock = run.ending.kind == Ending::deadlock;
+    char text[160];
+    snprintf(text, sizeof text, "%5d  %7u  %4u  %5lu  %-12s  %6lu  %-8s", o.final, o.changes,
+             o.lost, o.lines, o.verdict.c_str(), o.breaks, deadlock ? "yes" : "no");
+    std::string row = text;
+    if (run.ending.kind != Ending::passes && !deadlock)
+        row += "  " + ending;
+    bad = bad || o.lost > 0;
+    tally.lose += o.lost > 0 ? weight : 0;
+    tally.breaking += o.verdict == "inconsistent" || o.verdict == "malformed" ? weight : 0;
+    tally.deadlocks += deadlock ? weight : 0;
+    if (o.lost > 0 && tally.failure.empty())
+        tally.failure = "loses a change";
+    if (records != nullptr)
+        fprintf(records, "%s,%lu,%lu,%d,%u,%u,%lu,%s,%s\n", run.schedule.c_str(), o.orders,
+                o.lines, o.final, o.changes, o.lost, o.breaks, o.verdict.c_str(),
+                deadlock ? "yes" : "no");
+    return row;
+}
+
+std::string Report::plainRow(const RunRecord &run, const Places &places,
+                             const std::string &ending, bool &bad) {
+    uint64_t where = 0;
+    std::string row = cell(ending, 36) + "  " + cell(shownOutput(run.printed), 24);
+    if (lostUpdates(run.steps, where) > 0) {
+        row += "  loses an update to " + places.name(where, 4);
+        bad = true;
+        if (tally.failure.empty())
+            tally.failure = "loses an update";
+    }
+    if (records != nullptr)
+        fprintf(records, "%s,%s,%s\n", run.schedule.c_str(), shellQuoted(ending).c_str(),
+                shellQuoted(visible(run.printed)).c_str());
+    return row;
+}
+
+void Report::take(const RunRecord &run) {
+    const Places places(symbols, bias, run.threads);
+    const std::string ending = endingText(run, places);
+    unsigned long weight = 1;
+    bool bad = failed(run.ending);
+    const std::string row =
+        lens.on ? counterRow(run, ending, weight, bad) : plainRow(run, places, ending, bad);
+    count(row, run, weight, bad, ending);
+}
+
+// Each outcome once, with its count and the first schedule that gives it.
+void Report::count(const std::string &row, const RunRecord &run, unsigned long weight, bool bad,
+                   const std::string &ending) {
+    if (bad && tally.failure.empty())
+        tally.failure = ending;
+    tally.schedules += weight;
+    tally.bounded += run.ending.kind == Ending::bound ? weight : 0;
+    if (bad) {
+        tally.failing += weight;
+        if (tally.firstFailing.empty())
+            tally.firstFailing = run.schedule;
+    }
+    const auto found = index.find(row);
+    if (found == index.end()) {
+        index.emplace(row, groups.size());
+        groups.push_back({row, weight, run.schedule, bad});
+    } else {
+        groups[found->second].count += weight;
+    }
+}
+
+// Never silent for long: a line on standard error every few seconds, on a terminal in place.
+void Report::progress(const Exploration &so) {
+    const double now = seconds();
+    if (now - told < (terminal ? 0.5 : 5.0))
+        return;
+    told = now;
+    fprintf(stderr, terminal ? "\rinterleave: %zu runs, %.0f s" : "interleave: %zu runs, %.0f s\n",
+            so.runs, now - start);
+}
+
+int Report::finish(const Exploration &done) {
     if (terminal && told != start)
         fputs("\r\033[K", stderr);
     if (records != nullptr && fclose(records) != 0)
         giveUp("write error: " + shellQuoted(request.records), errno);
-    const char *unit = lens.on ? "schedules" : tally.schedules == 1 ? "run" : "runs";
     if (lens.on)
-        printf(
-            "%lu schedules in %zu runs\ncount  final  changes  lost  lines  tallycheck    breaks  "
-            "deadlock  first schedule\n",
-            tally.schedules, done.runs);
+        printf("%lu schedules in %zu runs\ncount  final  changes  lost  lines  tallycheck    "
+               "breaks  deadlock  first schedule\n",
+               tally.schedules, done.runs);
     else
-        printf("%zu run%s, one for each class of equivalent schedules\n runs  %-36s  %-24s  first "
-               "schedule\n",
+        printf("%zu run%s, one for each class of equivalent schedules\n runs  %-36s  %-24s  "
+               "first schedule\n",
                done.runs, done.runs == 1 ? "" : "s", "outcome", "output");
     for (const Group &group : groups)
         printf("%5lu  %s  %s\n", group.count, group.row.c_str(),
@@ -192,7 +221,16 @@ int everySchedule(Image &image, EveryRequest request) {
     if (lens.on)
         printf("of %lu schedules: %lu lose a change, %lu break the trace, %lu deadlock\n",
                tally.schedules, tally.lose, tally.breaking, tally.deadlocks);
-    // What the verdict covers: the bounds, steps taken whole, the order of memory.
+    verdict(done);
+    if (fflush(stdout) != 0 || ferror(stdout))
+        giveUp("write error", errno);
+    return tally.failing > 0 ? 1 : 0;
+}
+
+// One line that says what the runs came to and what that covers (the bounds, steps taken
+// whole, the order of memory); then, on a failure, the command that replays the first.
+void Report::verdict(const Exploration &done) const {
+    const char *unit = lens.on ? "schedules" : tally.schedules == 1 ? "run" : "runs";
     std::string scope;
     if (request.bounds.preemptions != ~0U)
         scope += "within " + std::to_string(request.bounds.preemptions) + " preemptions, ";
@@ -206,12 +244,40 @@ int everySchedule(Image &image, EveryRequest request) {
     else
         printf("verdict: passes: no schedule fails%s; %s\n",
                tally.bounded > 0 ? " before its bound" : "", scope.c_str());
-    if (tally.failing > 0)
-        printf("replay: %s -c%s -s %s %s\n", request.command.c_str(),
-               lens.on ? (" --passes=" + std::to_string(request.bounds.passes)).c_str() : "",
-               tally.firstFailing.empty() ? "''" : tally.firstFailing.c_str(),
-               request.shown.c_str());
-    if (fflush(stdout) != 0 || ferror(stdout))
-        giveUp("write error", errno);
-    return tally.failing > 0 ? 1 : 0;
+    if (tally.failing == 0)
+        return;
+    const std::string passes =
+        lens.on ? " --passes=" + std::to_string(request.bounds.passes) : std::string();
+    printf("replay: %s -c%s -s %s %s\n", request.command.c_str(), passes.c_str(),
+           tally.firstFailing.empty() ? "''" : tally.firstFailing.c_str(), request.shown.c_str());
+}
+
+// A first run, each worker once through in turn, to see whether the program is of the
+// counter's shape.
+CounterLens probeLens(Image &image, const EveryRequest &request) {
+    Bounds probeBounds = request.bounds;
+    probeBounds.preemptions = 0;
+    probeBounds.passes = 1;
+    probeBounds.stepsPerThread = std::min(probeBounds.stepsPerThread, 60U);
+    RunRecord first;
+    Explorer(request.path, request.argv, image, probeBounds)
+        .explore([&first](const RunRecord &run) { first = run; }, [](const Exploration &) {}, 1);
+    return lensOf(first);
+}
+
+} // namespace
+
+int everySchedule(Image &image, EveryRequest request) {
+    const CounterLens lens = probeLens(image, request);
+    if (lens.on && !request.passesGiven)
+        request.bounds.passes = 1;
+    if (lens.on && !request.preemptionsGiven)
+        request.bounds.preemptions = ~0U; // a counter program's every order
+    Report report(request, lens, image);
+    report.header();
+    report.openRecords();
+    Explorer explorer(request.path, request.argv, image, request.bounds);
+    const Exploration done = explorer.explore([&report](const RunRecord &run) { report.take(run); },
+                                              [&report](const Exploration &so) { report.progress(so); });
+    return report.finish(done);
 }
