@@ -74,88 +74,64 @@ void show(Shown &shown, const Step &step, const Execution &run, const Places &pl
     (void)places;
 }
 
-} // namespace
 
-int answerSchedule(Image &image, const AnswerRequest &request) {
-    Output output;
-    output.open();
-    Execution run;
-    Limits limits;
-    limits.stepsPerThread = request.bounds.stepsPerThread;
-    limits.passes = request.bounds.passes;
-    run.start(request.path, request.argv, image, output, limits);
-    Places places(run);
-    Shown shown{0, request.instructions, request.linesOnly};
-    const bool asking = request.asking;
-    if (!request.linesOnly)
-        printf("%s, schedule %s\nstep  who  does%48sprinted\n", request.shown.c_str(),
-               asking ? "asked step by step" : request.schedule.c_str(), "");
-    RunRecord record;
-    size_t letter = 0;
-    std::string schedule = request.schedule;
+// Following the schedule's letters through a run: which thread each state's choice names.
+struct Letters {
+    std::string schedule;
+    bool asking;
+    bool quiet;      // the program's lines alone
+    size_t next = 0; // the next letter to read
     unsigned unstarted = 0; // steps taken while the letter's thread has not started
-    while (!run.over()) {
-        const std::vector<int> can = run.takeable();
-        if (can.empty()) {
-            if (run.settle())
-                break;
-            continue;
-        }
-        int thread = can.front();
-        if (can.size() > 1) {
-            if (asking && letter == schedule.size())
-                schedule += ask(run, can);
-            if (letter == schedule.size())
-                break;
-            const char wanted = schedule[letter];
-            {
-                const int named = byLetter(run, wanted);
-                if (named >= 0)
-                    unstarted = 0;
-                if (named >= 0 && std::find(can.begin(), can.end(), named) != can.end()) {
-                    thread = named;
-                    ++letter;
-                } else if (named >= 0) {
-                    ++letter; // it cannot go: said, and nothing moves
-                    if (!request.linesOnly)
-                        printf("%4s  %c  %s\n", "", wanted,
-                               describeWait(named, run, places).c_str());
-                    continue;
-                } else if (++unstarted <= mostBeforeStart) {
-                    // Not started yet: the first that can go goes, until it is.
-                    thread = can.front();
-                } else if (asking) {
-                    printf("no thread %c has started; the letters after it are dropped\n", wanted);
-                    schedule.erase(letter);
-                    unstarted = 0;
-                    continue;
-                } else {
-                    giveUp("the schedule names thread " + visible(std::string(1, wanted)) +
-                           ", which has not started");
-                }
-            }
-        }
-        const Step step = run.take(thread);
-        record.steps.push_back(step);
-        record.printed += step.printed;
-        Places now(run);
-        show(shown, step, run, now, describe(step, run, now));
+
+    static constexpr int stop = -1;  // no letter left: the run stops here
+    static constexpr int again = -2; // a letter read without a step: choose again
+
+    int choose(const Execution &run, const std::vector<int> &can, const Places &places);
+};
+
+int Letters::choose(const Execution &run, const std::vector<int> &can, const Places &places) {
+    if (can.size() == 1)
+        return can.front(); // no choice: no letter
+    if (asking && next == schedule.size())
+        schedule += ask(run, can);
+    if (next == schedule.size())
+        return stop;
+    const char wanted = schedule[next];
+    const int named = byLetter(run, wanted);
+    if (named >= 0)
+        unstarted = 0;
+    if (named >= 0 && std::find(can.begin(), can.end(), named) != can.end()) {
+        ++next;
+        return named;
     }
-    record.threads = run.threads();
-    record.ending = run.ending();
-    record.errors = run.errorText();
-    if (request.linesOnly) {
-        if (fflush(stdout) != 0 || ferror(stdout))
-            giveUp("write error", errno);
-        return 0;
+    if (named >= 0) {
+        ++next; // it cannot go: said, and nothing moves
+        if (!quiet)
+            printf("%4s  %c  %s\n", "", wanted, describeWait(named, run, places).c_str());
+        return again;
     }
-    Places after(run);
+    if (++unstarted <= mostBeforeStart)
+        return can.front(); // not started yet: the first that can go goes, until it is
+    if (!asking)
+        giveUp("the schedule names thread " + visible(std::string(1, wanted)) +
+               ", which has not started");
+    printf("no thread %c has started; the letters after it are dropped\n", wanted);
+    schedule.erase(next);
+    unstarted = 0;
+    return again;
+}
+
+// What the run came to: its threads, its lines, its end or where it stopped, and for a
+// counter program the counter against the changes made. Returns whether it failed.
+bool summarise(const Execution &run, const RunRecord &record, const Letters &letters) {
+    const Places after(run);
     printf("threads:");
     for (const Thread &thread : run.threads())
         printf(" %c %s", thread.letter, thread.name.empty() ? "(no name)" : thread.name.c_str());
     printf("\n");
-    if (asking)
-        printf("schedule taken: %s\n", letter == 0 ? "none" : schedule.substr(0, letter).c_str());
+    if (letters.asking)
+        printf("schedule taken: %s\n",
+               letters.next == 0 ? "none" : letters.schedule.substr(0, letters.next).c_str());
     printf("lines printed:%s\n", record.printed.empty() ? " none" : "");
     for (size_t at = 0; at < record.printed.size();) {
         const size_t end = std::min(record.printed.find('\n', at), record.printed.size());
@@ -173,21 +149,58 @@ int answerSchedule(Image &image, const AnswerRequest &request) {
                 printf("  %s\n", describeWait(static_cast<int>(i), run, after).c_str());
     }
     const CounterLens lens = lensOf(record);
+    uint64_t where = 0;
     if (lens.on) {
-        const Changes changes = changesOf(lens, record.steps);
-        RunRecord counted = record;
-        const CounterOutcome o = counterOutcome(lens, counted);
+        const CounterOutcome o = counterOutcome(lens, record);
         printf("counter: %d after %u change%s; %u lost\ntallycheck: %s, breaks %lu\n", o.final,
                o.changes, o.changes == 1 ? "" : "s", o.lost, o.verdict.c_str(), o.breaks);
-        bad = bad || !changes.lost.empty();
-    } else {
-        uint64_t where = 0;
-        if (lostUpdates(record.steps, where) > 0) {
-            printf("lost: an update to %s was overwritten by a stale one\n",
-                   after.name(where, 4).c_str());
-            bad = true;
-        }
+        bad = bad || o.lost > 0;
+    } else if (lostUpdates(record.steps, where) > 0) {
+        printf("lost: an update to %s was overwritten by a stale one\n",
+               after.name(where, 4).c_str());
+        bad = true;
     }
+    return bad;
+}
+
+} // namespace
+
+int answerSchedule(Image &image, const AnswerRequest &request) {
+    Output output;
+    output.open();
+    Execution run;
+    Limits limits;
+    limits.stepsPerThread = request.bounds.stepsPerThread;
+    limits.passes = request.bounds.passes;
+    run.start(request.path, request.argv, image, output, limits);
+    Shown shown{0, request.instructions, request.linesOnly};
+    if (!request.linesOnly)
+        printf("%s, schedule %s\nstep  who  does%48sprinted\n", request.shown.c_str(),
+               request.asking ? "asked step by step" : request.schedule.c_str(), "");
+    RunRecord record;
+    Letters letters{request.schedule, request.asking, request.linesOnly};
+    while (!run.over()) {
+        const std::vector<int> can = run.takeable();
+        if (can.empty()) {
+            if (run.settle())
+                break;
+            continue;
+        }
+        const int thread = letters.choose(run, can, Places(run));
+        if (thread == Letters::stop)
+            break;
+        if (thread == Letters::again)
+            continue;
+        const Step step = run.take(thread);
+        record.steps.push_back(step);
+        record.printed += step.printed;
+        const Places now(run);
+        show(shown, step, run, now, describe(step, run, now));
+    }
+    record.threads = run.threads();
+    record.ending = run.ending();
+    record.errors = run.errorText();
+    const bool bad = !request.linesOnly && summarise(run, record, letters);
     if (fflush(stdout) != 0 || ferror(stdout))
         giveUp("write error", errno);
     return bad ? 1 : 0;
