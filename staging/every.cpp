@@ -119,21 +119,18 @@ void startWorkers(const char *path, char *const *argv) {
 
 // A worker's answer, as serve writes it: its fields apart, each number read in full.
 Outcome parse(const std::string &line) {
-    char schedule[64] = {};
-    char others[64] = {};
-    int lineFirst = 0;
-    int promptFirst = 0;
-    char end = 0;
-    if (line.size() > 200 ||
-        sscanf(line.c_str(), "%63s %63s %d %d%c", schedule, others, &lineFirst, &promptFirst,
-               &end) != 5 ||
-        end != '\n')
+    // schedule, the others, and the two moments as 0 or 1: "PPCCP ..... 1 0\n".
+    const size_t first = line.find(' ');
+    const size_t second = first == std::string::npos ? first : line.find(' ', first + 1);
+    const std::string flags = second == std::string::npos ? "" : line.substr(second + 1);
+    if (flags.size() != 4 || (flags[0] != '0' && flags[0] != '1') || flags[1] != ' ' ||
+        (flags[2] != '0' && flags[2] != '1') || flags[3] != '\n')
         giveUp("a worker process answered with a line that it should not");
     Outcome o;
-    o.schedule = schedule;
-    o.others = others;
-    o.lineFirst = lineFirst != 0;
-    o.promptFirst = promptFirst != 0;
+    o.schedule = line.substr(0, first);
+    o.others = line.substr(first + 1, second - first - 1);
+    o.lineFirst = flags[0] == '1';
+    o.promptFirst = flags[2] == '1';
     return o;
 }
 

@@ -2,8 +2,6 @@
 #include "names.h"
 
 #include <cxxabi.h>
-#include <stdlib.h>
-
 #include <getopt.h>
 #include <limits.h>
 #include <stdio.h>

@@ -23,12 +23,52 @@ bool contains(const std::vector<int> &set, int thread) {
 
 // Without a choice to follow: the thread of the step before, so as not to preempt it; else
 // the first that can go. Never one asleep.
-int Explorer::choose(const Choice &choice) const {
+int Explorer::choose(const Choice &choice) {
     if (contains(choice.enabled, choice.last) && !choice.asleep(choice.last))
         return choice.last;
     const auto awake = std::find_if(choice.enabled.begin(), choice.enabled.end(),
                                     [&choice](int thread) { return !choice.asleep(thread); });
     return awake != choice.enabled.end() ? *awake : -1;
+}
+
+// The state at `depth`: followed from the run before, or new, with the thread to take there
+// chosen. False when every thread that could go there is asleep.
+bool Explorer::reach(size_t depth, const std::vector<int> &enabled, int last,
+                     unsigned preemptions) {
+    if (depth < choices.size()) {
+        if (choices[depth].enabled != enabled)
+            giveUp("the program did not run the same way twice: its threads could go in a "
+                   "different order at step " +
+                   std::to_string(depth + 1));
+        return true;
+    }
+    Choice fresh;
+    fresh.enabled = enabled;
+    fresh.last = last;
+    fresh.preemptions = preemptions;
+    if (depth > 0)
+        fresh.sleep = sleepAfter(choices[depth - 1]);
+    fresh.taken = choose(fresh);
+    if (fresh.taken < 0)
+        return false;
+    choices.push_back(fresh);
+    return true;
+}
+
+// Each thread's step that it could not take when the run ended, as a choice not taken.
+std::vector<Choice> Explorer::pendingOf(const std::vector<Thread> &threads) {
+    std::vector<Choice> pending;
+    for (const Thread &thread : threads) {
+        if (thread.state == ThreadState::ended || thread.state == ThreadState::done ||
+            thread.next.thread < 0)
+            continue;
+        Choice waiting;
+        waiting.taken = thread.next.thread;
+        waiting.kind = thread.next.kind;
+        waiting.touches = thread.next.touches;
+        pending.push_back(waiting);
+    }
+    return pending;
 }
 
 bool Explorer::runOnce(RunRecord &record) {
@@ -50,23 +90,8 @@ bool Explorer::runOnce(RunRecord &record) {
             --depth;
             continue;
         }
-        if (depth == choices.size()) {
-            Choice fresh;
-            fresh.enabled = enabled;
-            fresh.last = last;
-            fresh.preemptions = preemptions;
-            if (depth > 0)
-                fresh.sleep = sleepAfter(choices[depth - 1]);
-            fresh.taken = choose(fresh);
-            if (fresh.taken < 0)
-                return false; // every thread that could go is asleep: an order already run
-            fresh.backtrack = {};
-            choices.push_back(fresh);
-        } else if (choices[depth].enabled != enabled) {
-            giveUp("the program did not run the same way twice: its threads could go in a "
-                   "different order at step " +
-                   std::to_string(depth + 1));
-        }
+        if (!reach(depth, enabled, last, preemptions))
+            return false; // every thread that could go is asleep: an order already run
         Choice &choice = choices[depth];
         const Step step = run.take(choice.taken);
         choice.touches = step.touches;
@@ -80,17 +105,7 @@ bool Explorer::runOnce(RunRecord &record) {
         record.steps.push_back(step);
     }
     choices.resize(depth);
-    std::vector<Choice> pending;
-    for (const Thread &thread : run.threads())
-        if (thread.state != ThreadState::ended && thread.state != ThreadState::done) {
-            Choice waiting;
-            waiting.taken = thread.next.thread;
-            waiting.kind = thread.next.kind;
-            waiting.touches = thread.next.touches;
-            if (waiting.taken >= 0)
-                pending.push_back(waiting);
-        }
-    addBacktracks(choices, pending, reduction);
+    addBacktracks(choices, pendingOf(run.threads()), reduction);
     record.ending = run.ending();
     record.errors = run.errorText();
     record.threads = run.threads();

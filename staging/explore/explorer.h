@@ -49,7 +49,9 @@ class Explorer {
 
   private:
     bool runOnce(RunRecord &record);
-    int choose(const Choice &choice) const;
+    static int choose(const Choice &choice);
+    bool reach(size_t depth, const std::vector<int> &enabled, int last, unsigned preemptions);
+    static std::vector<Choice> pendingOf(const std::vector<Thread> &threads);
 
     const char *path;
     char *const *argv;

@@ -98,6 +98,25 @@ std::vector<std::vector<int>> clocksOf(const std::vector<Choice> &path, size_t t
     return clocks;
 }
 
+// The races of `step`, taken at `i` (or at the end, for one not taken), with the steps before
+// it, `before` its thread's clock before it.
+static void racesOf(std::vector<Choice> &path, size_t i, const Choice &step,
+             const std::vector<int> &before, Reduction &reduction) {
+    for (size_t j = i; j-- > 0;) {
+        const int other = path[j].taken;
+        if (other == step.taken || independent(path[j].touches, step.touches) ||
+            before[static_cast<size_t>(other)] >= static_cast<int>(j) + 1)
+            continue;
+        if (!reversible(path[j], step))
+            continue; // what let it go, not a race: the one before may be
+        backtrack(path, j, i, step.taken, before, reduction);
+        // A wait or a lock raced with a release may race with the take before it too, where
+        // the release would not let the other order begin.
+        if (!takes(step.kind) || !releases(path[j].kind))
+            return;
+    }
+}
+
 void addBacktracks(std::vector<Choice> &path, const std::vector<Choice> &pending,
                    Reduction &reduction) {
     size_t threads = 0;
@@ -107,30 +126,13 @@ void addBacktracks(std::vector<Choice> &path, const std::vector<Choice> &pending
         threads = std::max(threads, static_cast<size_t>(choice.taken) + 1);
     const std::vector<std::vector<int>> clocks = clocksOf(path, threads);
     std::vector<std::vector<int>> own(threads, std::vector<int>(threads, 0));
-    // Each step, and at the end each thread's step that it could not take.
-    for (size_t i = 0; i <= path.size(); ++i) {
-        const bool atEnd = i == path.size();
-        for (size_t k = 0; k < (atEnd ? pending.size() : 1); ++k) {
-            const Choice &step = atEnd ? pending[k] : path[i];
-            const std::vector<int> &before = own[static_cast<size_t>(step.taken)];
-            for (size_t j = i; j-- > 0;) {
-                const int other = path[j].taken;
-                if (other == step.taken || independent(path[j].touches, step.touches) ||
-                    before[static_cast<size_t>(other)] >= static_cast<int>(j) + 1)
-                    continue;
-                if (!reversible(path[j], step))
-                    continue; // what let it go, not a race: the one before may be
-                backtrack(path, j, i, step.taken, before, reduction);
-                // A wait or a lock raced with a release may race with the take before it
-                // too, where the release would not let the other order begin.
-                if (!takes(step.kind) || !releases(path[j].kind))
-                    break;
-            }
-        }
-        if (!atEnd) {
-            own[static_cast<size_t>(path[i].taken)] = clocks[i];
-            if (path[i].created >= 0 && static_cast<size_t>(path[i].created) < threads)
-                own[static_cast<size_t>(path[i].created)] = clocks[i];
-        }
+    for (size_t i = 0; i < path.size(); ++i) {
+        racesOf(path, i, path[i], own[static_cast<size_t>(path[i].taken)], reduction);
+        own[static_cast<size_t>(path[i].taken)] = clocks[i];
+        if (path[i].created >= 0 && static_cast<size_t>(path[i].created) < threads)
+            own[static_cast<size_t>(path[i].created)] = clocks[i];
     }
+    // At the end, each thread's step that it could not take.
+    for (const Choice &step : pending)
+        racesOf(path, path.size(), step, own[static_cast<size_t>(step.taken)], reduction);
 }

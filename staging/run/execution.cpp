@@ -4,6 +4,7 @@
 
 #include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/ptrace.h>
 #include <sys/wait.h>
@@ -90,9 +91,10 @@ void Execution::findStack(Thread &thread) {
     FILE *maps = fopen(path, "re");
     char line[512];
     while (maps != nullptr && fgets(line, sizeof line, maps) != nullptr) {
-        unsigned long low = 0;
-        unsigned long high = 0;
-        if (sscanf(line, "%lx-%lx", &low, &high) == 2 && sp >= low && sp < high) {
+        char *dash = nullptr;
+        const unsigned long low = strtoul(line, &dash, 16);
+        const unsigned long high = *dash == '-' ? strtoul(dash + 1, nullptr, 16) : 0;
+        if (sp >= low && sp < high) {
             thread.stackLow = low;
             thread.stackHigh = high;
         }

@@ -44,10 +44,10 @@ class Execution {
     void start(const char *path, char *const *argv, Image &image, Output &output,
                const Limits &limits);
     const std::vector<Thread> &threads() const { return held; }
-    bool canTake(int thread) const;
+    bool canTake(int index) const;
     std::vector<int> takeable() const;
     // Takes the step that `thread` stands before, and holds it before its next one.
-    Step take(int thread);
+    Step take(int index);
     const Ending &ending() const { return end; }
     bool over() const { return end.kind != Ending::running; }
     // When no thread can take a step: ends the run as a deadlock, or as the passes made; or,
@@ -64,7 +64,7 @@ class Execution {
     uint64_t loadBias() const { return bias; }
 
   private:
-    enum class Ran : uint8_t { returned, asleep, over };
+    enum class Ran : uint8_t { running, returned, asleep, over };
     struct NewThread {
         pid_t tid = 0;
         int creator = -1;
@@ -93,8 +93,9 @@ class Execution {
     // Library calls (library.cpp).
     Ran runCall(int index, uint64_t returnAddress);
     Ran goOn(int index);
+    Ran stoppedInCall(int index, int status, int &signal);
     pid_t stopOrSleep(pid_t tid, int &status);
-    void systemCall(Thread &thread);
+    static void systemCall(Thread &thread);
     void wakeSleepers();
     void awake(Thread &thread);
     void other(pid_t who, int status);

@@ -106,16 +106,15 @@ Execution::Ran Execution::goOn(int index) {
     int signal = 0;
     for (bool stopped = true;;) {
         Thread &thread = at(index);
-        const pid_t tid = thread.tid;
         if (stopped)
-            resume(tid, PTRACE_SYSCALL, signal);
+            resume(thread.tid, PTRACE_SYSCALL, signal);
         signal = 0;
         stopped = true;
         int status;
         pid_t who;
         if (thread.sleepy) {
             thread.sleepy = false;
-            who = stopOrSleep(tid, status);
+            who = stopOrSleep(thread.tid, status);
             if (who == 0) {
                 thread.state = ThreadState::asleep;
                 return Ran::asleep;
@@ -123,42 +122,52 @@ Execution::Ran Execution::goOn(int index) {
         } else {
             who = waitForStop(-1, output, status);
         }
-        if (who != tid) {
+        if (who != thread.tid) {
             other(who, status);
             if (over())
                 return Ran::over;
             stopped = false; // it still runs
             continue;
         }
-        if (WIFEXITED(status) || WIFSIGNALED(status) || isEvent(status, PTRACE_EVENT_EXIT) ||
-            isEvent(status, PTRACE_EVENT_EXEC)) {
-            gone(index, status);
-            return Ran::over;
-        }
-        if (isEvent(status, PTRACE_EVENT_CLONE) || isEvent(status, PTRACE_EVENT_FORK) ||
-            isEvent(status, PTRACE_EVENT_VFORK)) {
-            born(tid, status);
-            continue;
-        }
-        const int stop = WSTOPSIG(status);
-        if (stop == (SIGTRAP | 0x80)) {
-            systemCall(thread);
-            continue;
-        }
-        if (stop == SIGTRAP && status >> 16 == 0) {
-            if (process.trappedAt(tid) == thread.returnAddress) {
-                process.removeBreakpoint(thread.returnAddress);
-                thread.returnAddress = 0;
-                return Ran::returned;
-            }
-            signal = SIGTRAP;
-        } else if (fatal(stop)) {
-            crash(index, stop);
-            return Ran::over;
-        } else if (stop != SIGSTOP && status >> 16 == 0) {
-            signal = stop; // the program's own, passed on
-        }
+        const Ran ran = stoppedInCall(index, status, signal);
+        if (ran != Ran::running)
+            return ran;
     }
+}
+
+// What a stop of the thread running a call means: its return, its end or a crash, or a stop
+// on the way (a system call, a thread or process started, a signal to pass on in `signal`).
+Execution::Ran Execution::stoppedInCall(int index, int status, int &signal) {
+    Thread &thread = at(index);
+    if (WIFEXITED(status) || WIFSIGNALED(status) || isEvent(status, PTRACE_EVENT_EXIT) ||
+        isEvent(status, PTRACE_EVENT_EXEC)) {
+        gone(index, status);
+        return Ran::over;
+    }
+    if (isEvent(status, PTRACE_EVENT_CLONE) || isEvent(status, PTRACE_EVENT_FORK) ||
+        isEvent(status, PTRACE_EVENT_VFORK)) {
+        born(thread.tid, status);
+        return Ran::running;
+    }
+    const int stop = WSTOPSIG(status);
+    if (stop == (SIGTRAP | 0x80)) {
+        systemCall(thread);
+        return Ran::running;
+    }
+    if (stop == SIGTRAP && status >> 16 == 0) {
+        if (process.trappedAt(thread.tid) == thread.returnAddress) {
+            process.removeBreakpoint(thread.returnAddress);
+            thread.returnAddress = 0;
+            return Ran::returned;
+        }
+        signal = SIGTRAP;
+    } else if (fatal(stop)) {
+        crash(index, stop);
+        return Ran::over;
+    } else if (stop != SIGSTOP && status >> 16 == 0) {
+        signal = stop; // the program's own, passed on
+    }
+    return Ran::running;
 }
 
 void Execution::systemCall(Thread &thread) {

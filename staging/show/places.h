@@ -13,7 +13,7 @@ class Places {
   public:
     explicit Places(const Execution &run);
     Places(const std::vector<ElfFile::Symbol> &symbols, uint64_t bias,
-           const std::vector<Thread> &threads);
+           const std::vector<Thread> &held);
     std::string name(uint64_t address, unsigned size) const;
     // A synchronisation object that `routine` takes, by the size of its kind, so that an
     // array of them is named by element: forks[1].

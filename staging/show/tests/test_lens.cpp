@@ -86,6 +86,7 @@ void updates() {
 void orders() {
     // Two workers of three steps each, none touching what the other does: every order.
     std::vector<Choice> path;
+    path.reserve(6);
     for (int i = 0; i < 3; ++i)
         path.push_back(choice(1, {1, 2}, false));
     for (int i = 0; i < 3; ++i)
