@@ -65,6 +65,34 @@ uint64_t nextDraw(uint64_t &state) {
 
 } // namespace
 
+// Why `c` is no step of the program `name`.
+std::string notAStep(char c, Kind kind, const char *name) {
+    char shown[8];
+    snprintf(shown, sizeof shown, c > ' ' && c < 0x7f ? "'%c'" : "'\\x%02x'",
+             static_cast<unsigned char>(c));
+    return std::string(shown) + " is not a step of " + name + ": " +
+           (kind == Kind::counter ? "a thread's letter is one from A to Z"
+                                  : "its steps are " + stepsOf(kind));
+}
+
+// The count after a letter, read past: 1 without one, one past the most when too large.
+unsigned long repeatsAt(const char *&p) {
+    const char *digits = p;
+    while (*p >= '0' && *p <= '9')
+        ++p;
+    unsigned long repeats = 1;
+    if (p != digits && !parseNumber(std::string(digits, p).c_str(), mostSteps, repeats))
+        repeats = mostSteps + 1;
+    return repeats;
+}
+
+// A thread's letter from A to Z, or one of the letters of a program that forks.
+bool isStep(Kind kind, char letter) {
+    if (kind == Kind::counter)
+        return letter >= 'A' && letter <= 'Z';
+    return letter != '\0' && strchr(letters(kind), letter) != nullptr;
+}
+
 bool parseSchedule(const char *text, Kind kind, const char *name, std::string &steps,
                    std::string &why) {
     steps.clear();
@@ -73,23 +101,11 @@ bool parseSchedule(const char *text, Kind kind, const char *name, std::string &s
         if (c == ' ' || c == '\t' || c == '\n' || c == ',')
             continue;
         const char letter = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-        const bool known = kind == Kind::counter ? letter >= 'A' && letter <= 'Z'
-                                                 : strchr(letters(kind), letter) != nullptr;
-        if (!known || letter == '\0') {
-            char shown[8];
-            snprintf(shown, sizeof shown, c > ' ' && c < 0x7f ? "'%c'" : "'\\x%02x'",
-                     static_cast<unsigned char>(c));
-            why = std::string(shown) + " is not a step of " + name + ": " +
-                  (kind == Kind::counter ? "a thread's letter is one from A to Z"
-                                         : "its steps are " + stepsOf(kind));
+        if (!isStep(kind, letter)) {
+            why = notAStep(c, kind, name);
             return false;
         }
-        const char *digits = p;
-        while (*p >= '0' && *p <= '9')
-            ++p;
-        unsigned long repeats = 1;
-        if (p != digits && !parseNumber(std::string(digits, p).c_str(), mostSteps, repeats))
-            repeats = mostSteps + 1;
+        const unsigned long repeats = repeatsAt(p);
         if (repeats > mostSteps - steps.size()) {
             why = "a schedule has at most " + std::to_string(mostSteps) + " steps";
             return false;

@@ -101,7 +101,7 @@ std::vector<std::vector<int>> clocksOf(const std::vector<Choice> &path, size_t t
 // The races of `step`, taken at `i` (or at the end, for one not taken), with the steps before
 // it, `before` its thread's clock before it.
 static void racesOf(std::vector<Choice> &path, size_t i, const Choice &step,
-             const std::vector<int> &before, Reduction &reduction) {
+                    const std::vector<int> &before, Reduction &reduction) {
     for (size_t j = i; j-- > 0;) {
         const int other = path[j].taken;
         if (other == step.taken || independent(path[j].touches, step.touches) ||

@@ -144,7 +144,8 @@ bool Execution::wouldBlock(int index) const {
         if (next.routine == Routine::spinLock) // its word's meaning differs between processors
             return spinHolder.contains(object);
         if (next.routine == Routine::writeLock)
-            return writer.contains(object) || (readers.contains(object) && !readers.at(object).empty());
+            return writer.contains(object) ||
+                   (readers.contains(object) && !readers.at(object).empty());
         return false; // a timed lock times out object once instead
     case StepKind::readLock:
         return writer.contains(object);

@@ -80,7 +80,8 @@ uint64_t Routines::address(Routine routine) const {
 }
 
 const char *Routines::name(Routine routine) {
-    const auto *const found = std::find_if(std::begin(named), std::end(named),
-                                    [routine](const Named &entry) { return entry.routine == routine; });
+    const auto *const found =
+        std::find_if(std::begin(named), std::end(named),
+                     [routine](const Named &entry) { return entry.routine == routine; });
     return found != std::end(named) ? found->name : "?";
 }

@@ -139,14 +139,13 @@ std::string Report::counterRow(const RunRecord &run, const std::string &ending,
     if (o.lost > 0 && tally.failure.empty())
         tally.failure = "loses a change";
     if (records != nullptr)
-        fprintf(records, "%s,%lu,%lu,%d,%u,%u,%lu,%s,%s\n", run.schedule.c_str(), o.orders,
-                o.lines, o.final, o.changes, o.lost, o.breaks, o.verdict.c_str(),
-                deadlock ? "yes" : "no");
+        fprintf(records, "%s,%lu,%lu,%d,%u,%u,%lu,%s,%s\n", run.schedule.c_str(), o.orders, o.lines,
+                o.final, o.changes, o.lost, o.breaks, o.verdict.c_str(), deadlock ? "yes" : "no");
     return row;
 }
 
-std::string Report::plainRow(const RunRecord &run, const Places &places,
-                             const std::string &ending, bool &bad) {
+std::string Report::plainRow(const RunRecord &run, const Places &places, const std::string &ending,
+                             bool &bad) {
     uint64_t where = 0;
     std::string row = cell(ending, 36) + "  " + cell(shownOutput(run.printed), 24);
     if (lostUpdates(run.steps, where) > 0) {
@@ -277,7 +276,8 @@ int everySchedule(Image &image, EveryRequest request) {
     report.header();
     report.openRecords();
     Explorer explorer(request.path, request.argv, image, request.bounds);
-    const Exploration done = explorer.explore([&report](const RunRecord &run) { report.take(run); },
-                                              [&report](const Exploration &so) { report.progress(so); });
+    const Exploration done =
+        explorer.explore([&report](const RunRecord &run) { report.take(run); },
+                         [&report](const Exploration &so) { report.progress(so); });
     return report.finish(done);
 }

@@ -28,7 +28,7 @@ std::string letter(const Execution &run, int thread) {
 
 std::string lockState(const Step &step, const Execution &run, const Places &places) {
     std::string call = std::string(Routines::name(step.routine)) + "(" +
-                             places.object(step.address, step.routine) + ")";
+                       places.object(step.address, step.routine) + ")";
     switch (step.kind) {
     case StepKind::lock:
     case StepKind::readLock:

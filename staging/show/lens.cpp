@@ -101,7 +101,8 @@ struct Window {
 
 Window windowOf(const std::vector<std::vector<int>> &clocks, const std::vector<size_t> &mine,
                 const std::vector<size_t> &theirs, int me, int them) {
-    Window window{std::vector<size_t>(mine.size(), 0), std::vector<size_t>(mine.size(), theirs.size())};
+    Window window{std::vector<size_t>(mine.size(), 0),
+                  std::vector<size_t>(mine.size(), theirs.size())};
     for (size_t x = 0; x < mine.size(); ++x)
         for (size_t y = 0; y < theirs.size(); ++y) {
             if (clocks[mine[x]][static_cast<size_t>(them)] >= static_cast<int>(theirs[y]) + 1)
@@ -165,38 +166,51 @@ CounterOutcome counterOutcome(const CounterLens &lens, const RunRecord &run) {
     return outcome;
 }
 
+namespace {
+
+// (thread, address), whose last access was a load: the value it loaded, and whether another
+// thread has changed it since.
+using Loads = std::map<std::pair<int, uint64_t>, std::pair<uint64_t, bool>>;
+
+// Whether a store (or a swap, not a change by one made indivisibly) writes what its thread
+// loaded, changed by one, over another thread's change made since the load.
+bool overwritesStale(const Step &step, const Loads &loads) {
+    const auto change = static_cast<int32_t>(step.value - step.before);
+    const bool indivisibleChange = step.kind == StepKind::update && (change == 1 || change == -1);
+    if (step.kind == StepKind::load || indivisibleChange)
+        return false;
+    const auto seen = loads.find({step.thread, step.address});
+    if (seen == loads.end() || !seen->second.second)
+        return false;
+    const auto delta = static_cast<int64_t>(step.value - seen->second.first);
+    return step.half || delta == 1 || delta == -1;
+}
+
+// A store changes what the other threads loaded from there.
+void changeLoads(const Step &step, Loads &loads) {
+    for (auto &[key, seen] : loads)
+        if (key.second == step.address && key.first != step.thread && step.value != seen.first)
+            seen.second = true;
+}
+
+} // namespace
+
 unsigned lostUpdates(const std::vector<Step> &steps, uint64_t &where) {
-    // (thread, address), whose last access was a load: the value it loaded, and whether
-    // another thread has changed it since.
-    std::map<std::pair<int, uint64_t>, std::pair<uint64_t, bool>> loads;
+    Loads loads;
     unsigned lost = 0;
     for (const Step &step : steps) {
         if (!isMemory(step.kind))
             continue;
+        if (overwritesStale(step, loads) && lost++ == 0)
+            where = step.address;
         const auto key = std::make_pair(step.thread, step.address);
-        const bool writes = step.kind != StepKind::load && step.value != step.before;
-        const auto change = static_cast<int32_t>(step.value - step.before);
-        const bool indivisibleChange =
-            step.kind == StepKind::update && (change == 1 || change == -1);
-        if (step.kind == StepKind::store || (step.kind == StepKind::update && !indivisibleChange)) {
-            const auto seen = loads.find(key);
-            const int64_t delta =
-                static_cast<int64_t>(step.value - (seen != loads.end() ? seen->second.first : 0));
-            if (seen != loads.end() && seen->second.second &&
-                (step.half || delta == 1 || delta == -1)) {
-                if (lost++ == 0)
-                    where = step.address;
-            }
-        }
-        if (step.kind == StepKind::load)
+        if (step.kind == StepKind::load) {
             loads[key] = {step.value, false};
-        else
-            loads.erase(key);
-        if (writes || step.kind == StepKind::store)
-            for (auto &[other, seen] : loads)
-                if (other.second == step.address && other.first != step.thread &&
-                    step.value != seen.first)
-                    seen.second = true;
+            continue;
+        }
+        loads.erase(key);
+        if (step.kind == StepKind::store || step.value != step.before)
+            changeLoads(step, loads);
     }
     return lost;
 }

@@ -74,13 +74,12 @@ void show(Shown &shown, const Step &step, const Execution &run, const Places &pl
     (void)places;
 }
 
-
 // Following the schedule's letters through a run: which thread each state's choice names.
 struct Letters {
     std::string schedule;
     bool asking;
-    bool quiet;      // the program's lines alone
-    size_t next = 0; // the next letter to read
+    bool quiet;             // the program's lines alone
+    size_t next = 0;        // the next letter to read
     unsigned unstarted = 0; // steps taken while the letter's thread has not started
 
     static constexpr int stop = -1;  // no letter left: the run stops here
