@@ -16,16 +16,9 @@
 
 #include "../elf_file.h"
 
+#include "checks.h"
+
 namespace {
-
-int failures = 0;
-
-void check(bool holds, const std::string &what) {
-    if (!holds) {
-        fprintf(stderr, "FAIL: %s\n", what.c_str());
-        ++failures;
-    }
-}
 
 std::vector<char> bytesOf(const char *path) {
     std::ifstream file(path, std::ios::binary);

@@ -9,16 +9,9 @@
 
 #include "races.h"
 
+#include "../../tests/checks.h"
+
 namespace {
-
-int failures = 0;
-
-void check(bool holds, const std::string &what) {
-    if (!holds) {
-        fprintf(stderr, "FAIL: %s\n", what.c_str());
-        ++failures;
-    }
-}
 
 constexpr uint64_t x = 0x1000;
 constexpr uint64_t y = 0x2000;

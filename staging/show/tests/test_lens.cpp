@@ -9,16 +9,9 @@
 #include "lens.h"
 #include "names.h"
 
+#include "../../tests/checks.h"
+
 namespace {
-
-int failures = 0;
-
-void check(bool holds, const std::string &what) {
-    if (!holds) {
-        fprintf(stderr, "FAIL: %s\n", what.c_str());
-        ++failures;
-    }
-}
 
 constexpr uint64_t counter = 0x4000;
 
