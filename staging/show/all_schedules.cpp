@@ -70,6 +70,7 @@ class Report {
     void openRecords();
     void take(const RunRecord &run);
     void progress(const Exploration &so);
+    void expect(const RunRecord &first);
     // The table, the verdict and the replay; returns interleave's exit status.
     int finish(const Exploration &done);
 
@@ -92,6 +93,7 @@ class Report {
     Tally tally;
     const double start = seconds();
     double told = start;
+    std::string expected; // how many schedules the first run says there are, in words
     const bool terminal = isatty(STDERR_FILENO) != 0;
 };
 
@@ -161,6 +163,8 @@ std::string Report::plainRow(const RunRecord &run, const Places &places, const s
 }
 
 void Report::take(const RunRecord &run) {
+    if (expected.empty())
+        expect(run);
     const Places places(symbols, bias, run.threads);
     const std::string ending = endingText(run, places);
     unsigned long weight = 1;
@@ -191,14 +195,48 @@ void Report::count(const std::string &row, const RunRecord &run, unsigned long w
     }
 }
 
-// Never silent for long: a line on standard error every few seconds, on a terminal in place.
+// How many schedules there are, from the steps of the first run: for a counter program every
+// order of its two workers' steps; else, as an upper bound, the orders of the threads' steps
+// that switch at most the bound's number of times. Runs are fewer: one for each class.
+void Report::expect(const RunRecord &first) {
+    std::vector<double> steps(first.threads.size(), 0);
+    for (const Step &step : first.steps)
+        steps[static_cast<size_t>(step.thread)] += 1;
+    double total = 0;
+    for (const double count : steps)
+        total += count;
+    double schedules = 0;
+    if (lens.on) {
+        const double n = steps[static_cast<size_t>(lens.inc)];
+        const double m = steps[static_cast<size_t>(lens.dec)];
+        schedules = 1;
+        for (double k = 1; k <= m; ++k)
+            schedules = schedules * (n + k) / k; // (n + m choose m)
+    } else {
+        const double others = std::max(1.0, static_cast<double>(steps.size()) - 1);
+        double ways = 1;
+        const unsigned most = std::min(request.bounds.preemptions, 64U);
+        for (unsigned k = 0; k <= most && k < total; ++k) {
+            schedules += ways;
+            ways = ways * (total - 1 - k) / (k + 1) * others; // (total-1 choose k) * others^k
+        }
+    }
+    char text[96];
+    snprintf(text, sizeof text, "%s%.0f schedules", lens.on ? "" : "at most about ", schedules);
+    expected = text;
+}
+
+// Never silent for long: a line on standard error every few seconds, on a terminal in place,
+// with what the first run said there would be.
 void Report::progress(const Exploration &so) {
     const double now = seconds();
     if (now - told < (terminal ? 0.5 : 5.0))
         return;
     told = now;
-    fprintf(stderr, terminal ? "\rinterleave: %zu runs, %.0f s" : "interleave: %zu runs, %.0f s\n",
-            so.runs, now - start);
+    fprintf(stderr,
+            terminal ? "\rinterleave: %zu runs, %.0f s; expects %s"
+                     : "interleave: %zu runs, %.0f s; expects %s\n",
+            so.runs, now - start, expected.c_str());
 }
 
 int Report::finish(const Exploration &done) {
