@@ -40,26 +40,6 @@ double seconds() {
     return static_cast<double>(clock.tv_sec) + static_cast<double>(clock.tv_nsec) / 1e9;
 }
 
-// The program's output in one cell: its newlines as \n, every other control character
-// escaped.
-std::string shownOutput(const std::string &printed) {
-    std::string shown;
-    for (size_t at = 0; at < printed.size();) {
-        const size_t end = std::min(printed.find('\n', at), printed.size());
-        shown += visible(printed.substr(at, end - at));
-        if (end < printed.size())
-            shown += "\\n";
-        at = end + 1;
-    }
-    return shown;
-}
-
-std::string cell(const std::string &text, size_t width) {
-    if (text.size() <= width)
-        return text + std::string(width - text.size(), ' ');
-    return text.substr(0, width - 3) + "...";
-}
-
 // What --all has seen so far, and how it tells it.
 class Report {
   public:
@@ -70,7 +50,6 @@ class Report {
     void openRecords();
     void take(const RunRecord &run);
     void progress(const Exploration &so);
-    void expect(const RunRecord &first);
     // The table, the verdict and the replay; returns interleave's exit status.
     int finish(const Exploration &done);
 
@@ -164,7 +143,7 @@ std::string Report::plainRow(const RunRecord &run, const Places &places, const s
 
 void Report::take(const RunRecord &run) {
     if (expected.empty())
-        expect(run);
+        expected = expectedSchedules(run, lens, request.bounds.preemptions);
     const Places places(symbols, bias, run.threads);
     const std::string ending = endingText(run, places);
     unsigned long weight = 1;
@@ -193,37 +172,6 @@ void Report::count(const std::string &row, const RunRecord &run, unsigned long w
     } else {
         groups[found->second].count += weight;
     }
-}
-
-// How many schedules there are, from the steps of the first run: for a counter program every
-// order of its two workers' steps; else, as an upper bound, the orders of the threads' steps
-// that switch at most the bound's number of times. Runs are fewer: one for each class.
-void Report::expect(const RunRecord &first) {
-    std::vector<double> steps(first.threads.size(), 0);
-    for (const Step &step : first.steps)
-        steps[static_cast<size_t>(step.thread)] += 1;
-    double total = 0;
-    for (const double count : steps)
-        total += count;
-    double schedules = 0;
-    if (lens.on) {
-        const double n = steps[static_cast<size_t>(lens.inc)];
-        const double m = steps[static_cast<size_t>(lens.dec)];
-        schedules = 1;
-        for (double k = 1; k <= m; ++k)
-            schedules = schedules * (n + k) / k; // (n + m choose m)
-    } else {
-        const double others = std::max(1.0, static_cast<double>(steps.size()) - 1);
-        double ways = 1;
-        const unsigned most = std::min(request.bounds.preemptions, 64U);
-        for (unsigned k = 0; k <= most && k < total; ++k) {
-            schedules += ways;
-            ways = ways * (total - 1 - k) / (k + 1) * others; // (total-1 choose k) * others^k
-        }
-    }
-    char text[96];
-    snprintf(text, sizeof text, "%s%.0f schedules", lens.on ? "" : "at most about ", schedules);
-    expected = text;
 }
 
 // Never silent for long: a line on standard error every few seconds, on a terminal in place,

@@ -1,6 +1,7 @@
 // Counting what a run of a counter program changed, and checking its lines as tallycheck does.
 #include "lens.h"
 
+#include <stdio.h>
 #include <string.h>
 
 #include <algorithm>
@@ -213,4 +214,36 @@ unsigned lostUpdates(const std::vector<Step> &steps, uint64_t &where) {
             changeLoads(step, loads);
     }
     return lost;
+}
+
+// How many schedules there are, from the steps of the first run: for a counter program every
+// order of its two workers' steps; else, as an upper bound, the orders of the threads' steps
+// that switch at most the bound's number of times. Runs are fewer: one for each class.
+std::string expectedSchedules(const RunRecord &first, const CounterLens &lens,
+                              unsigned preemptions) {
+    std::vector<double> steps(first.threads.size(), 0);
+    for (const Step &step : first.steps)
+        steps[static_cast<size_t>(step.thread)] += 1;
+    double total = 0;
+    for (const double count : steps)
+        total += count;
+    double schedules = 0;
+    if (lens.on) {
+        const double n = steps[static_cast<size_t>(lens.inc)];
+        const double m = steps[static_cast<size_t>(lens.dec)];
+        schedules = 1;
+        for (double k = 1; k <= m; ++k)
+            schedules = schedules * (n + k) / k; // (n + m choose m)
+    } else {
+        const double others = std::max(1.0, static_cast<double>(steps.size()) - 1);
+        double ways = 1;
+        const unsigned most = std::min(preemptions, 64U);
+        for (unsigned k = 0; k <= most && k < total; ++k) {
+            schedules += ways;
+            ways = ways * (total - 1 - k) / (k + 1) * others; // (total-1 choose k) * others^k
+        }
+    }
+    char text[96];
+    snprintf(text, sizeof text, "%s%.0f schedules", lens.on ? "" : "at most about ", schedules);
+    return text;
 }

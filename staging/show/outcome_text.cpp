@@ -4,6 +4,8 @@
 #include <signal.h>
 #include <string.h>
 
+#include <algorithm>
+
 #include "names.h"
 
 namespace {
@@ -77,4 +79,24 @@ std::string endingText(const RunRecord &run, const Places &places) {
     default:
         return "running";
     }
+}
+
+// The program's output in one cell: its newlines as \n, every other control character
+// escaped.
+std::string shownOutput(const std::string &printed) {
+    std::string shown;
+    for (size_t at = 0; at < printed.size();) {
+        const size_t end = std::min(printed.find('\n', at), printed.size());
+        shown += visible(printed.substr(at, end - at));
+        if (end < printed.size())
+            shown += "\\n";
+        at = end + 1;
+    }
+    return shown;
+}
+
+std::string cell(const std::string &text, size_t width) {
+    if (text.size() <= width)
+        return text + std::string(width - text.size(), ' ');
+    return text.substr(0, width - 3) + "...";
 }

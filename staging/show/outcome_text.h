@@ -13,3 +13,8 @@ std::string waitText(const Thread &thread, const std::vector<Thread> &threads,
                      const Places &places);
 // Whether the ending is a failure: a crash, an abort, a deadlock, a non-zero exit.
 bool failed(const Ending &ending);
+// The program's output in one cell: its newlines as \n, every other control character
+// escaped.
+std::string shownOutput(const std::string &printed);
+// `text` cut or padded to `width`.
+std::string cell(const std::string &text, size_t width);
