@@ -230,9 +230,9 @@ std::string expectedSchedules(const RunRecord &first, const CounterLens &lens,
     double schedules = 0;
     if (lens.on) {
         const double n = steps[static_cast<size_t>(lens.inc)];
-        const double m = steps[static_cast<size_t>(lens.dec)];
+        const auto m = static_cast<unsigned>(steps[static_cast<size_t>(lens.dec)]);
         schedules = 1;
-        for (double k = 1; k <= m; ++k)
+        for (unsigned k = 1; k <= m; ++k)
             schedules = schedules * (n + k) / k; // (n + m choose m)
     } else {
         const double others = std::max(1.0, static_cast<double>(steps.size()) - 1);
