@@ -41,11 +41,12 @@ def accepts(test, command, least, most):
 
 
 def drawn(test, steps, process_steps):
-    """A seeded schedule of two workers has `steps` steps unless --steps says otherwise,
-    and one of a process `process_steps`, whatever --steps says."""
-    for arguments, expected in (("loosetally", steps), ("--steps=3 spawnlist", process_steps)):
+    """A seeded schedule of threads has `steps` choices unless --steps says otherwise,
+    and one of a process `process_steps` steps, whatever --steps says."""
+    for arguments, expected in (("loosetally", f"{steps} choices"),
+                                ("--steps=3 spawnlist", f"{process_steps} steps")):
         first = sh(f"interleave --seed=1 {arguments}").stdout.split("\n")[0]
-        test.assertTrue(first.endswith(f": {expected} steps"), first)
+        test.assertTrue(first.endswith(f": {expected}"), first)
 
 
 def passes(test, default):

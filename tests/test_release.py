@@ -18,7 +18,7 @@ BUILD = os.environ["GLASSBOX_BUILD"]
 COMMANDS = os.environ["GLASSBOX_PROGRAMS"].split(",")
 # What each needs beyond the C library: interleave decodes instructions with Capstone, and
 # its containers are the C++ library's.
-LIBRARIES = {"interleave": ["libcapstone.so.4", "libstdc++.so.6"]}
+LIBRARIES = {"interleave": ["libcapstone.so.4", "libdw.so.1", "libstdc++.so.6"]}
 # The pages as the build fills them in.
 PAGES = sorted(page for page in glob.glob(os.path.join(BUILD, "*", "*.1")) if os.path.isfile(page))
 with open(os.path.join(BUILD, "CMakeCache.txt")) as cache:
@@ -192,7 +192,7 @@ class Packaging(unittest.TestCase):
         # interpreter, no debugger.
         depends = re.search(r"^Depends: (.*)$", fields, re.M)[1]
         self.assertEqual(sorted(re.sub(r" \(.*?\)", "", depends).split(", ")),
-                         ["libc6", "libcapstone4", "libstdc++6"])
+                         ["libc6", "libcapstone4", "libdw1", "libstdc++6"])
         self.assertNotIn("Recommends:", fields)
         tree = os.path.join(self.folder.name, "tree")
         output("dpkg-deb", "--extract", self.package, tree)
