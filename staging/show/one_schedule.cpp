@@ -26,27 +26,37 @@ int byLetter(const Execution &run, char letter) {
     return -1;
 }
 
-// The next letters typed at the terminal; empty at its end, an empty line or a q.
+// The next letters typed at the terminal; empty at its end, an empty line or a q. A letter
+// of no thread of the run is refused, and asked for again.
 std::string ask(const Execution &run, const std::vector<int> &can) {
     std::string offered;
     for (const int thread : can)
         offered += std::string(offered.empty() ? "" : ", ") +
                    run.threads()[static_cast<size_t>(thread)].letter;
-    printf("next (%s; Enter or q ends)? ", offered.c_str());
-    fflush(stdout);
-    waitForInput();
-    char line[256];
-    if (fgets(line, sizeof line, stdin) == nullptr)
-        return "";
-    std::string letters;
-    for (const char *at = line; *at != '\0'; ++at) {
-        const char letter = static_cast<char>(toupper(static_cast<unsigned char>(*at)));
-        if (letter == 'Q')
+    for (;;) {
+        printf("next (%s; q to stop)? ", offered.c_str());
+        fflush(stdout);
+        waitForInput();
+        char line[256];
+        if (fgets(line, sizeof line, stdin) == nullptr)
             return "";
-        if (letter >= 'A' && letter <= 'Z')
+        std::string letters;
+        for (const char *at = line; *at != '\0' && *at != '\n'; ++at) {
+            const char letter = static_cast<char>(toupper(static_cast<unsigned char>(*at)));
+            if (letter == 'Q')
+                return letters;
+            if (letter == ' ' || letter == ',')
+                continue;
+            if (byLetter(run, letter) < 0) {
+                printf("no thread %s here\n", visible(std::string(1, *at)).c_str());
+                letters.clear();
+                break;
+            }
             letters += letter;
+        }
+        if (!letters.empty() || line[0] == '\n' || line[0] == 'q' || line[0] == 'Q')
+            return letters;
     }
-    return letters;
 }
 
 struct Shown {

@@ -117,7 +117,11 @@ class CounterSchedules(unittest.TestCase):
         self.assertEqual([run.returncode for run in runs[:2]], [1, 1])
         self.assertEqual(runs[0].stdout, runs[1].stdout)
         self.assertNotEqual(steps(self, runs[0].stdout), steps(self, runs[2].stdout))
-        self.assertTrue(runs[0].stdout.startswith("loosetally, schedule drawn from seed 7\n"))
+        # The letters drawn are those that the questions show for the same seed.
+        asked = interleave("--seed=7 --steps=30 loosetally").stdout.split("\n")[0]
+        self.assertRegex(asked, r"^loosetally, schedule [ID]{30}: 30 choices$")
+        letters = asked.split("schedule ")[1].split(":")[0]
+        self.assertTrue(runs[0].stdout.startswith(f"loosetally, schedule {letters}\n"))
         self.assertIn("\ntallycheck: ", runs[0].stdout)
 
     def test_the_race_on_demand_gives_the_same_trace_every_time(self):
