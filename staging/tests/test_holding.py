@@ -141,17 +141,17 @@ class Signals(unittest.TestCase):
         program = os.path.join(folder, "blocking")
         subprocess.run(["g++", "-O2", "-pthread", "-o", program, source], check=True)
 
-        # The Inc worker's step runs into pause(): a thread of the program sleeps, untraced-
-        # stopped, while interleave waits for the step to end.
+        # The up worker runs into pause() as it starts: it sleeps in the kernel while the
+        # down worker's steps, the only ones left, go on.
         def blocked(session, _):
             return any(state == "S" for pid in held(session, program)
                        for state, _ in thread_states(pid))
-        self.check_ends([INTERLEAVE, "-c", program, "I"], blocked)
+        self.check_ends([INTERLEAVE, "-c", "-s", "D", "--max-steps=100000", program], blocked)
 
-    def test_while_every_schedule_runs_in_worker_processes(self):
+    def test_while_every_schedule_runs(self):
         copy = copy_of(self, "loosetally")
         self.check_ends([INTERLEAVE, "--all", "--passes=3", copy],
-                        lambda session, _: len(held(session, copy)) >= 2)
+                        lambda session, _: len(held(session, copy)) >= 1)
 
     def test_while_it_asks_at_the_terminal(self):
         copy = copy_of(self, "loosetally")
@@ -163,7 +163,7 @@ class Signals(unittest.TestCase):
                     shown.extend(os.read(master, 65536))
                 except OSError:
                     return False
-            return b"who goes next" in shown and held(session, copy) != []
+            return b"; q to stop)? " in shown and held(session, copy) != []
         self.check_ends([INTERLEAVE, "-c", copy], asking, terminal=True)
 
 
