@@ -101,12 +101,15 @@ std::string findProgram(const char *operand, std::string &why) {
 }
 
 std::string plainName(const std::string &symbol) {
+    // A compiler's suffix for a copy of its own making (clang's count.0, GCC's .constprop.0)
+    // is no part of the name in the source.
+    const std::string base = symbol.substr(0, symbol.find('.', 1));
     int status = -1;
     // Only a C++ name is mangled: a plain "c" would be demangled as the type char.
-    char *plain = symbol.rfind("_Z", 0) == 0
-                      ? abi::__cxa_demangle(symbol.c_str(), nullptr, nullptr, &status)
+    char *plain = base.rfind("_Z", 0) == 0
+                      ? abi::__cxa_demangle(base.c_str(), nullptr, nullptr, &status)
                       : nullptr;
-    std::string name = status == 0 && plain != nullptr ? plain : symbol;
+    std::string name = status == 0 && plain != nullptr ? plain : base;
     free(plain);
     // A routine of the library's making (std::thread's state, a lambda) has no name of the
     // program's own.

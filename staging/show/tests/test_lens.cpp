@@ -108,6 +108,7 @@ void spelling() {
 void naming() {
     check(plainName("_ZL9incThreadPv") == "incThread", "a C++ routine by its plain name");
     check(plainName("c") == "c", "a C name is not demangled into a type");
+    check(plainName("_ZL5count.0") == "count", "clang's suffix for a static's copy is left out");
     check(plainName("_ZN12_GLOBAL__N_15countE") == "count", "a name in an anonymous namespace");
 }
 
