@@ -201,6 +201,8 @@ void ElfFile::readSymbols() {
                 imports.push_back(text);
             else if (ELF64_ST_TYPE(symbol.st_info) == STT_FUNC)
                 definitions.emplace(text, symbol.st_value);
+            else if (ELF64_ST_TYPE(symbol.st_info) == STT_OBJECT)
+                data.emplace(text, symbol.st_value);
         }
     }
 }

@@ -42,6 +42,9 @@ class ElfFile {
     uint64_t dynamicSection() const;
     // The routines that it defines for other files, by name.
     const std::unordered_map<std::string, uint64_t> &defined() const { return definitions; }
+    // The data that it names for the dynamic linker: its own, and what it copied in from a
+    // library at its start (a copy relocation), stripped or not.
+    const std::unordered_map<std::string, uint64_t> &definedData() const { return data; }
     // The file's own symbol table (absent when stripped): its routines and data objects by
     // address, as linked, for naming what a program touches.
     struct Symbol {
@@ -67,5 +70,6 @@ class ElfFile {
     void *image = nullptr;
     size_t size = 0;
     std::unordered_map<std::string, uint64_t> definitions;
+    std::unordered_map<std::string, uint64_t> data;
     std::vector<std::string> imports;
 };

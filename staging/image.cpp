@@ -108,6 +108,20 @@ bool Image::ownCode(uint64_t address) const {
            !std::binary_search(exported.begin(), exported.end(), address);
 }
 
+bool Image::inSanitizerRuntime(uint64_t address) const {
+    for (const Library &object : libraries) {
+        if (object.path.find("san.so") == std::string::npos)
+            continue; // libasan, libubsan, liblsan, libtsan
+        const ElfFile *elf = library(object.path);
+        if (elf == nullptr)
+            continue;
+        for (const AddressRange &range : elf->segments(PF_R))
+            if (address >= range.start + object.bias && address < range.end + object.bias)
+                return true;
+    }
+    return false;
+}
+
 bool Image::inFile(uint64_t address) const {
     return inAny(code, address);
 }

@@ -29,6 +29,8 @@ class Image {
     // one instruction at a time. Everything else is run at full speed.
     bool ownCode(uint64_t address) const;
     bool writableData(uint64_t address) const;
+    // The memory of a sanitizer's runtime library, whose options and state its checks read.
+    bool inSanitizerRuntime(uint64_t address) const;
     // Code of the program's file that is not its own: the stubs that lead to libraries.
     bool inFile(uint64_t address) const;
     // The address of the routine `name` where the dynamic linker would find it first, or 0.

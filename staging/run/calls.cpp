@@ -228,10 +228,12 @@ void Execution::call(int index, Step &step) {
     } else if (runCall(index, step.pc) != Ran::returned) {
         return;
     }
-    step.result = static_cast<int>(returnValue(registersOf(thread.tid)));
+    // A library call may have started threads: the thread is looked up again.
+    Thread &after = at(index);
+    step.result = static_cast<int>(returnValue(registersOf(after.tid)));
     const bool took = step.result == 0 && (isLock(step.routine) || isTry(step.routine));
-    thread.holding += took;
+    after.holding += took;
     if (isRelease(step.routine) && step.result == 0)
-        thread.holding -= thread.holding > 0;
+        after.holding -= after.holding > 0;
     account(index, step, took);
 }

@@ -52,6 +52,11 @@ void Execution::start(const char *path, char *const *argv, Image &image, Output 
                    [this](const AddressRange &range) {
                        return AddressRange{range.start + bias, range.end + bias};
                    });
+    // A sanitizer's options, copied into the program's data by the linker, are read by its
+    // checks before each access: never shared.
+    for (const auto &[name, address] : image.file().definedData())
+        if (sanitized && (name.rfind("__asan", 0) == 0 || name.rfind("__ubsan", 0) == 0))
+            privateRanges.push_back({address + bias, address + bias + 8});
     for (const char *name : {".got", ".got.plt"}) {
         const AddressRange got = image.file().section(name);
         if (got.end > got.start)
@@ -106,7 +111,8 @@ void Execution::findStack(Thread &thread) {
 bool Execution::sharedAddress(const Thread &thread, uint64_t address) const {
     if (address >= thread.stackLow && address < thread.stackHigh)
         return false;
-    if (sanitized && address >= shadowLow && address < shadowHigh)
+    if (sanitized &&
+        ((address >= shadowLow && address < shadowHigh) || program->inSanitizerRuntime(address)))
         return false;
     auto in = [address](const AddressRange &range) { return range.contains(address); };
     if (std::any_of(privateRanges.begin(), privateRanges.end(), in))

@@ -102,14 +102,14 @@ Step Execution::take(int index) {
         if (touch.writes && !(readsOnly(step)))
             stored(touch.address);
     if (!over() && after.state == ThreadState::ready && !after.keepNext)
-        advance(index);
-    after.keepNext = false;
+        advance(index); // which may start threads: `after` is not to be used past here
+    at(index).keepNext = false;
     wakeSleepers();
     takeErrors();
     step.printed = output->take();
     if (!step.printed.empty()) {
         step.touches.push_back({outputPlace, 1, true});
-        after.lines +=
+        at(index).lines +=
             static_cast<unsigned>(std::count(step.printed.begin(), step.printed.end(), '\n'));
     }
     if (!over()) {
