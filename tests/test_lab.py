@@ -31,7 +31,7 @@ CPP_BLOCK = re.compile(r"^```cpp\n// ([\w.]+): (.*?)^```", re.M | re.S)
 NUMBERED = re.compile(r"^### (\d+)\. (.+)$", re.M)
 # interleave --all's line every few seconds on how far it has got: how long a run takes
 # depends on the machine, and the line says nothing went wrong.
-PROGRESS = re.compile(r"^interleave: \d+ runs, \d+ s\n", re.M)
+PROGRESS = re.compile(r"^interleave: \d+ runs, \d+ s; expects [^\n]*\n", re.M)
 # The learner's environment: the build's programs are on PATH only once the sheet puts them.
 LEARNER = dict(ENV, PATH=os.environ["PATH"])
 
