@@ -148,7 +148,8 @@ void refuseUnheld(const Image &image, const std::string &path) {
     if (image.file().uses("__tsan_init"))
         giveUp(shellQuoted(path) +
                " is built with ThreadSanitizer, whose runtime makes every "
-               "access to the counter itself, so no step ends in a worker; use another build");
+               "access to shared memory itself, so no step stands in the program's own code; "
+               "use another build");
 }
 
 // A standard stream that was closed stays unusable: were a descriptor that interleave opens
