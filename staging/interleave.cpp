@@ -186,6 +186,7 @@ int main(int argc, char **argv) {
     if (!keepClosedStreamsClosed())
         return troubleStatus;
     const Options options = parseCommandLine(argc, argv);
+    const Bounds bounds = boundsOf(options); // a bound out of its range is a usage error, always
     const char *program = options.program[0];
     Image image;
     const std::string path = openProgram(program, image);
@@ -208,15 +209,18 @@ int main(int argc, char **argv) {
         request.argv = options.program;
         request.shown = shown;
         request.command = shellQuoted(argv[0]);
-        request.bounds = boundsOf(options);
+        request.bounds = bounds;
         request.passesGiven = options.passes != nullptr;
         request.preemptionsGiven = options.preemptions != nullptr;
         request.records = options.records;
         return everySchedule(image, request);
     }
-    const std::string workers = kind == Kind::counter && options.seed != nullptr
-                                    ? threadLetters(path.c_str(), options.program, image)
-                                    : "";
+    // A drawn schedule's letters are the program's threads', from one run of it; where it
+    // cannot be held, those of the counter programs' workers.
+    const bool holdable = holdsPrograms() && !image.file().uses("__tsan_init");
+    const std::string workers = kind != Kind::counter || options.seed == nullptr ? ""
+                                : holdable ? threadLetters(path.c_str(), options.program, image)
+                                           : "ID";
     Request request = {
         path.c_str(), options.program, name, kind, stepsOf(options, kind, name, workers),
         options.lines};
@@ -241,6 +245,6 @@ int main(int argc, char **argv) {
     one.asking = asks;
     one.linesOnly = options.lines;
     one.instructions = options.instructions;
-    one.bounds = boundsOf(options);
+    one.bounds = bounds;
     return answerSchedule(image, one);
 }

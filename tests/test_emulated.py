@@ -32,7 +32,7 @@ class Emulated(unittest.TestCase):
     def test_interleave_asks_but_does_not_hold_programs_here_yet(self):
         questions = run("e interleave -s ID loosetally")
         self.assertEqual(questions.returncode, 0, questions.stderr)
-        self.assertTrue(questions.stdout.startswith("loosetally, schedule ID: 2 steps\n"))
+        self.assertTrue(questions.stdout.startswith("loosetally, schedule ID: 2 choices\n"))
         for arguments in ("-c -s ID loosetally", "--all spawnlist"):
             with self.subTest(arguments=arguments):
                 done = run(f"e interleave {arguments}")

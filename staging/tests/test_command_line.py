@@ -57,10 +57,10 @@ class CommandLine(unittest.TestCase):
                 ("--seed", 0, 4294967295, "{} loosetally"),
                 ("--steps", 1, 1000, "--seed=1 {} loosetally"),
                 ("--race", 0, 3000, "{} loosetally"),
-                ("--passes", 1, 3, "--all {} guardtally"),
-                ("--preemptions", 0, 1000, "--all {} guardtally"),
-                ("--max-steps", 1, 100000, "--all {} guardtally"),
-                ("--time-limit", 1, 86400, "--all {} guardtally")):
+                ("--passes", 1, 3, "--all {} spawnlist"),
+                ("--preemptions", 0, 1000, "--all {} spawnlist"),
+                ("--max-steps", 1, 100000, "--all {} spawnlist"),
+                ("--time-limit", 1, 86400, "--all {} spawnlist")):
             for value, status in ((least, 0), (most, 0), (least - 1, 2), (most + 1, 2),
                                   (f"0{most}", 0), ("١", 2), ("", 2)):
                 if value == -1:
@@ -97,10 +97,13 @@ class CommandLine(unittest.TestCase):
     def test_output_that_fails_is_reported_once(self):
         """A write error of a run that held the program is trouble (3); of the questions or
         the help, a failure (1)."""
-        for arguments, status in (("-c -s PPPCC spawnlist", 3), ("-s ID loosetally", 1),
-                                  ("--lines -s PPPCC spawnlist", 3), ("--all spawnlist", 3),
-                                  ("-c -s IDDDII loosetally", 3), ("--all guardtally", 3),
-                                  ("--help", 1)):
+        cases = [("-c -s PPPCC spawnlist", 3), ("-s ID loosetally", 1),
+                 ("--lines -s PPPCC spawnlist", 3), ("--all spawnlist", 3), ("--help", 1)]
+        # The threaded programs are held by every build but ThreadSanitizer's, which interleave
+        # refuses before it writes anything (its own test says so).
+        if "thread" not in os.environ.get("GLASSBOX_SANITIZE", ""):
+            cases += [("-c -s IDDDII loosetally", 3), ("--all guardtally", 3)]
+        for arguments, status in cases:
             for output, reason in ((">/dev/full", os.strerror(errno.ENOSPC)),
                                    (">&-", os.strerror(errno.EBADF))):
                 with self.subTest(arguments=arguments, output=output):
