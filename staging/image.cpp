@@ -115,9 +115,11 @@ bool Image::inSanitizerRuntime(uint64_t address) const {
         const ElfFile *elf = library(object.path);
         if (elf == nullptr)
             continue;
-        for (const AddressRange &range : elf->segments(PF_R))
-            if (address >= range.start + object.bias && address < range.end + object.bias)
-                return true;
+        const std::vector<AddressRange> segments = elf->segments(PF_R);
+        if (std::any_of(segments.begin(), segments.end(), [&](const AddressRange &range) {
+                return address >= range.start + object.bias && address < range.end + object.bias;
+            }))
+            return true;
     }
     return false;
 }

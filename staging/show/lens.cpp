@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <map>
+#include <numeric>
 
 #include "summary.h"
 #include "tracecheck.h"
@@ -224,9 +225,7 @@ std::string expectedSchedules(const RunRecord &first, const CounterLens &lens,
     std::vector<double> steps(first.threads.size(), 0);
     for (const Step &step : first.steps)
         steps[static_cast<size_t>(step.thread)] += 1;
-    double total = 0;
-    for (const double count : steps)
-        total += count;
+    const double total = std::accumulate(steps.begin(), steps.end(), 0.0);
     double schedules = 0;
     if (lens.on) {
         const double n = steps[static_cast<size_t>(lens.inc)];
