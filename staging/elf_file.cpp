@@ -72,6 +72,7 @@ bool ElfFile::open(const char *path, const char *&why) {
         return false;
     }
     readSymbols();
+    readOwnSymbols();
     return true;
 }
 
@@ -211,8 +212,8 @@ bool ElfFile::uses(const char *name) const {
     return std::find(imports.begin(), imports.end(), name) != imports.end();
 }
 
-std::vector<ElfFile::Symbol> ElfFile::symbols() const {
-    std::vector<Symbol> found;
+void ElfFile::readOwnSymbols() {
+    std::vector<Symbol> &found = own;
     size_t count;
     const Elf64_Shdr *sections = sectionHeaders(count);
     const char *base = static_cast<const char *>(image);
@@ -237,5 +238,4 @@ std::vector<ElfFile::Symbol> ElfFile::symbols() const {
                 {std::string(name, length), symbol.st_value, symbol.st_size, type == STT_FUNC});
         }
     }
-    return found;
 }

@@ -53,7 +53,7 @@ class ElfFile {
         uint64_t size;
         bool routine;
     };
-    std::vector<Symbol> symbols() const;
+    const std::vector<Symbol> &symbols() const { return own; }
     // Whether it takes the routine or data `name` from another file.
     bool uses(const char *name) const;
 
@@ -66,10 +66,12 @@ class ElfFile {
     template <typename T> const T *records(uint64_t offset, uint64_t count) const;
     uint64_t dynamicFlags() const;
     void readSymbols();
+    void readOwnSymbols();
 
     void *image = nullptr;
     size_t size = 0;
     std::unordered_map<std::string, uint64_t> definitions;
     std::unordered_map<std::string, uint64_t> data;
+    std::vector<Symbol> own; // the symbol table's routines and data, read once
     std::vector<std::string> imports;
 };

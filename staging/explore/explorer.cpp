@@ -96,7 +96,6 @@ bool Explorer::runOnce(RunRecord &record) {
         const Step step = run.take(choice.taken);
         choice.touches = step.touches;
         choice.kind = step.kind;
-        choice.routine = step.routine;
         choice.created =
             step.kind == StepKind::create && step.object > 0 ? static_cast<int>(step.object) : -1;
         preemptions = choice.preemptions + (choice.preempts(choice.taken) ? 1U : 0U);
@@ -128,7 +127,6 @@ Exploration Explorer::explore(const std::function<void(const RunRecord &)> &each
         } else {
             ++done.redundant;
         }
-        done.cut = reduction.cut;
         progress(done);
         // The deepest state with a thread still to try.
         size_t depth = choices.size();

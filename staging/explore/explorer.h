@@ -35,7 +35,6 @@ struct RunRecord {
 struct Exploration {
     size_t runs = 0;      // complete runs: one a class of schedules
     size_t redundant = 0; // runs cut short because every thread that could go was asleep
-    bool cut = false;     // the preemption bound left orders out
     bool timedOut = false;
 };
 

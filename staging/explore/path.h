@@ -26,7 +26,6 @@ struct Choice {
     std::vector<Tried> sleep;   // asleep on arrival
     std::vector<Touch> touches; // of the step taken
     StepKind kind = StepKind::load;
-    Routine routine = Routine::none;
     int created = -1; // the thread that the step created
 
     bool preempts(int thread) const;

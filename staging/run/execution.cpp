@@ -43,7 +43,6 @@ void Execution::start(const char *path, char *const *argv, Image &image, Output 
     const uint64_t entry = process.runToEntry();
     image.loaded(process, entry);
     routines.find(image);
-    symbols = image.file().symbols();
     bias = entry - image.file().entry();
     sanitized = image.file().uses("__asan_init");
     readOnly.clear();

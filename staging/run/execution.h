@@ -57,17 +57,14 @@ class Execution {
     int holder(uint64_t address) const;
     // The value of a 4-byte location, now.
     int32_t valueAt(uint64_t address) const;
-    Tracee &tracee() { return process; }
-    Image &image() { return *program; }
     const std::string &errorText() const { return stderrText; }
-    const std::vector<ElfFile::Symbol> &programSymbols() const { return symbols; }
+    const std::vector<ElfFile::Symbol> &programSymbols() const { return program->file().symbols(); }
     uint64_t loadBias() const { return bias; }
 
   private:
     enum class Ran : uint8_t { running, returned, asleep, over };
     struct NewThread {
         pid_t tid = 0;
-        int creator = -1;
         uint64_t routine = 0;
         bool stopped = false;   // its first stop has come
         bool running = false;   // let go to its routine
@@ -132,7 +129,6 @@ class Execution {
     bool sanitized = false;
     std::vector<AddressRange> readOnly;      // the program's file, as loaded
     std::vector<AddressRange> privateRanges; // its tables of library addresses
-    std::vector<ElfFile::Symbol> symbols;
     std::vector<Thread> held;
     Ending end;
     std::map<uint64_t, uint64_t> stores;          // stores to each 8-byte granule, for spins

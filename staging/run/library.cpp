@@ -274,7 +274,6 @@ void Execution::born(pid_t parent, int status) {
         return;
     }
     NewThread &thread = newThread(tid);
-    thread.creator = indexOf(parent);
     thread.routine = creating;
     if (thread.routine != 0) {
         process.insertBreakpoint(thread.routine);

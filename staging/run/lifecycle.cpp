@@ -54,7 +54,6 @@ void Execution::holdNewThreads() {
 void Execution::adopt(const NewThread &born) {
     Thread thread;
     thread.tid = born.tid;
-    thread.creator = born.creator;
     thread.routine = born.routine;
     held.push_back(thread);
     const int index = static_cast<int>(held.size() - 1);
@@ -78,6 +77,7 @@ void Execution::adopt(const NewThread &born) {
 }
 
 std::string Execution::nameOf(uint64_t routine) const {
+    const std::vector<ElfFile::Symbol> &symbols = program->file().symbols();
     const auto found = std::find_if(symbols.begin(), symbols.end(), [&](const ElfFile::Symbol &s) {
         return s.routine && s.address + bias == routine;
     });

@@ -61,8 +61,6 @@ struct Step {
     Routine routine = Routine::none; // the call, for a step that is one
     int result = 0;                  // a call's result where it tells (trylock's, a join's thread)
     bool half = false;               // the load half of a read-modify-write that is not indivisible
-    bool blocked = false;            // the call could not go on: nothing moved
-    bool waits = false; // the thread re-read what nobody changed: it spins, and now waits
     std::string instruction;
     std::string printed; // the program's output during the step
     std::vector<Touch> touches;

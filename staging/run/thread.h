@@ -26,7 +26,6 @@ struct Thread {
     uint64_t handle = 0;  // its pthread_t
     std::string name;     // its routine's name, "main", or empty where there is none
     char letter = '?';
-    int creator = -1;
     ThreadState state = ThreadState::ready;
     Step next;             // the step it stands before
     uint64_t stackLow = 0; // its own stack: accesses there are its alone
