@@ -219,13 +219,15 @@ void ElfFile::readOwnSymbols() {
     const char *base = static_cast<const char *>(image);
     for (size_t i = 0; sections != nullptr && i < count; ++i) {
         const Elf64_Shdr &table = sections[i];
+        // records<> refuses a table that is misplaced or misaligned in a damaged file.
+        const auto *entries =
+            records<Elf64_Sym>(table.sh_offset, table.sh_size / sizeof(Elf64_Sym));
         if (table.sh_type != SHT_SYMTAB || table.sh_link >= count ||
-            table.sh_entsize != sizeof(Elf64_Sym) || !within(table.sh_offset, table.sh_size))
+            table.sh_entsize != sizeof(Elf64_Sym) || entries == nullptr)
             continue;
         const Elf64_Shdr &strings = sections[table.sh_link];
         if (!within(strings.sh_offset, strings.sh_size))
             continue;
-        const auto *entries = reinterpret_cast<const Elf64_Sym *>(base + table.sh_offset);
         for (size_t s = 1; s < table.sh_size / sizeof(Elf64_Sym); ++s) {
             const Elf64_Sym &symbol = entries[s];
             const unsigned type = ELF64_ST_TYPE(symbol.st_info);
