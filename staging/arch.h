@@ -79,6 +79,9 @@ struct Instruction {
     MemoryOperand memory[2];
     // Indivisible on a multiprocessor: a lock prefix, or xchg with memory (locked always).
     bool atomic = false;
+    // Waits until its processor's store buffer has emptied into memory: an atomic instruction,
+    // or a full fence.
+    bool fences = false;
     bool returns = false; // a return: where it goes is on the stack
 };
 

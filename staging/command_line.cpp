@@ -21,15 +21,16 @@ constexpr char usage[] =
     "SCHEDULE is a letter for each step where more than one thread can go: M for main, then\n"
     "each thread by the initial of its routine (I and D for incThread and decThread), or A,\n"
     "B, C... in the order they start where the initials clash or there are no names; P and C\n"
-    "for the parent and the child of a program that forks. Case, spaces and commas do not\n"
-    "matter, and a letter followed by a count is repeated (I3 is III). A letter for a thread\n"
-    "not yet started lets the others go until it has. Without -c, prints the schedule and\n"
-    "the questions to predict; with it, runs the program and shows each step and what the\n"
-    "run came to. On a terminal with no schedule, --seed or --race, asks at each step who\n"
-    "goes next. With --all, runs every schedule within the bounds, one of each class of\n"
-    "schedules that differ only in the order of steps that touch nothing in common, groups\n"
-    "them by outcome, and ends with a verdict and the command that replays the first that\n"
-    "fails. Options end at PROGRAM: what follows it is the program's own.\n"
+    "for the parent and the child of a program that forks. Case does not matter (but see\n"
+    "--memory=tso), nor do spaces and commas, and a letter followed by a count is repeated\n"
+    "(I3 is III). A letter for a thread not yet started lets the others go until it has.\n"
+    "Without -c, prints the schedule and the questions to predict; with it, runs the\n"
+    "program and shows each step and what the run came to. On a terminal with no schedule,\n"
+    "--seed or --race, asks at each step who goes next. With --all, runs every schedule\n"
+    "within the bounds, one of each class of schedules that differ only in the order of\n"
+    "steps that touch nothing in common, groups them by outcome, and ends with a verdict\n"
+    "and the command that replays the first that fails. Options end at PROGRAM: what\n"
+    "follows it is the program's own.\n"
     "\n"
     "  -c, --answer     run the program and show the answers\n"
     "      --lines      run it and print only the program's own lines\n"
@@ -49,6 +50,12 @@ constexpr char usage[] =
     "                   (default 400)\n"
     "      --time-limit=S  stop --all after S seconds, with a partial verdict (default 600)\n"
     "      --records=FILE  write one CSV row a run to FILE\n"
+    "      --memory=ORDER  sc (the default): each store reaches memory at once, in one\n"
+    "                   order with every load; tso: as on x86, each thread's stores wait in\n"
+    "                   its store buffer and reach memory later, each a step of its own,\n"
+    "                   named by the thread's letter in small (i: I's oldest store leaves);\n"
+    "                   a fence, a locked instruction or a library call waits for the buffer\n"
+    "                   to empty\n"
     "      --help       print this help and exit\n"
     "      --version    print the version and exit\n"
     "\n"
@@ -101,6 +108,7 @@ Options parseCommandLine(int argc, char **argv) {
         preemptions,
         maxSteps,
         timeLimit,
+        memory,
         instructions,
         help,
         version
@@ -119,6 +127,7 @@ Options parseCommandLine(int argc, char **argv) {
         {"preemptions", required_argument, nullptr, preemptions},
         {"max-steps", required_argument, nullptr, maxSteps},
         {"time-limit", required_argument, nullptr, timeLimit},
+        {"memory", required_argument, nullptr, memory},
         {"instructions", no_argument, nullptr, instructions},
         {"help", no_argument, nullptr, help},
         {"version", no_argument, nullptr, version},
@@ -166,6 +175,9 @@ Options parseCommandLine(int argc, char **argv) {
             break;
         case timeLimit:
             options.timeLimit = optarg;
+            break;
+        case memory:
+            options.memory = optarg;
             break;
         case instructions:
             options.instructions = true;

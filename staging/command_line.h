@@ -18,6 +18,7 @@ struct Options {
     const char *preemptions = nullptr;
     const char *maxSteps = nullptr;
     const char *timeLimit = nullptr;
+    const char *memory = nullptr;
     bool instructions = false;
     // PROGRAM and its ARGs, ended by a null pointer: the argument vector it is run with.
     char **program = nullptr;

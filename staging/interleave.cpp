@@ -51,6 +51,11 @@ Bounds boundsOf(const Options &options) {
     if (options.maxSteps != nullptr)
         bounds.stepsPerThread =
             static_cast<unsigned>(number(options.maxSteps, "--max-steps", 1, 100000));
+    if (options.memory != nullptr && strcmp(options.memory, "sc") != 0 &&
+        strcmp(options.memory, "tso") != 0)
+        usageError("--memory takes sc or tso, not " + shellQuoted(options.memory));
+    if (options.memory != nullptr && strcmp(options.memory, "tso") == 0)
+        bounds.memory = MemoryOrder::storeBuffers;
     bounds.seconds = options.timeLimit != nullptr
                          ? static_cast<double>(number(options.timeLimit, "--time-limit", 1, 86400))
                          : 600;
@@ -76,11 +81,11 @@ std::string threadLetters(const char *path, char *const *argv, Image &image) {
 }
 
 std::string stepsOf(const Options &options, Kind kind, const std::string &name,
-                    const std::string &workers) {
+                    const std::string &workers, bool buffers) {
     std::string steps;
     std::string why;
     if (options.schedule != nullptr &&
-        !parseSchedule(options.schedule, kind, name.c_str(), steps, why))
+        !parseSchedule(options.schedule, kind, name.c_str(), steps, why, buffers))
         usageError(why);
     if (options.seed != nullptr) {
         const unsigned long seed = number(options.seed, "--seed", 0, UINT32_MAX);
@@ -198,6 +203,9 @@ int main(int argc, char **argv) {
     std::string shown = shellQuoted(program);
     for (char **arg = options.program + 1; *arg != nullptr; ++arg)
         shown.append(" ").append(shellQuoted(*arg));
+    if (kind == Kind::processes && bounds.memory == MemoryOrder::storeBuffers)
+        usageError("--memory=tso is for threads that share memory; " + name +
+                   "'s processes share none");
     if (kind == Kind::processes && options.all) {
         refuseUnheld(image, path);
         return everyProcessOrder(path.c_str(), options.program, name, options.records);
@@ -222,7 +230,11 @@ int main(int argc, char **argv) {
                                 : holdable ? threadLetters(path.c_str(), options.program, image)
                                            : "ID";
     Request request = {
-        path.c_str(), options.program, name, kind, stepsOf(options, kind, name, workers),
+        path.c_str(),
+        options.program,
+        name,
+        kind,
+        stepsOf(options, kind, name, workers, bounds.memory == MemoryOrder::storeBuffers),
         options.lines};
     const bool asks =
         options.schedule == nullptr && options.seed == nullptr && options.race == nullptr;

@@ -94,13 +94,14 @@ bool isStep(Kind kind, char letter) {
 }
 
 bool parseSchedule(const char *text, Kind kind, const char *name, std::string &steps,
-                   std::string &why) {
+                   std::string &why, bool buffers) {
     steps.clear();
     for (const char *p = text; *p != '\0';) {
         const char c = *p++;
         if (c == ' ' || c == '\t' || c == '\n' || c == ',')
             continue;
-        const char letter = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+        const bool small = c >= 'a' && c <= 'z';
+        const char letter = small ? static_cast<char>(c - 'a' + 'A') : c;
         if (!isStep(kind, letter)) {
             why = notAStep(c, kind, name);
             return false;
@@ -110,7 +111,7 @@ bool parseSchedule(const char *text, Kind kind, const char *name, std::string &s
             why = "a schedule has at most " + std::to_string(mostSteps) + " steps";
             return false;
         }
-        steps.append(repeats, letter);
+        steps.append(repeats, small && buffers ? c : letter); // small: a store buffer
     }
     if (steps.empty() && kind != Kind::counter) {
         why = "a schedule has at least one step";

@@ -21,10 +21,11 @@ inline constexpr unsigned parentSteps = 3;
 inline constexpr unsigned childSteps = 2;
 
 // Reads a schedule: one letter a step, in either case; a letter followed by a count is that
-// many steps (I3 is III); spaces and commas are ignored. False, with the reason in `why`,
-// when it is no schedule of `kind`; `name` is the program's, for the reason.
+// many steps (I3 is III); spaces and commas are ignored. With `buffers`, a small letter is
+// kept small: it names a thread's store buffer. False, with the reason in `why`, when it is
+// no schedule of `kind`; `name` is the program's, for the reason.
 bool parseSchedule(const char *text, Kind kind, const char *name, std::string &steps,
-                   std::string &why);
+                   std::string &why, bool buffers = false);
 // A valid schedule drawn from `seed`: the same for the same seed on every machine.
 std::string seededSchedule(Kind kind, uint32_t seed, unsigned long length);
 // `length` letters drawn from `letters` by `seed`: the same on every machine.

@@ -1,6 +1,7 @@
 // The exploration's loop: runs, one after another, each a fresh start of the program.
 #include "explorer.h"
 
+#include <ctype.h>
 #include <time.h>
 
 #include <algorithm>
@@ -68,6 +69,17 @@ std::vector<Choice> Explorer::pendingOf(const std::vector<Thread> &threads) {
         waiting.touches = thread.next.touches;
         pending.push_back(waiting);
     }
+    // Each store buffer's oldest store, not yet in memory.
+    for (size_t i = 0; i < threads.size(); ++i) {
+        if (threads[i].buffer.empty())
+            continue;
+        const Buffered &oldest = threads[i].buffer.front();
+        Choice arrival;
+        arrival.taken = bufferOf(static_cast<int>(i));
+        arrival.kind = StepKind::flush;
+        arrival.touches = {{oldest.address, oldest.bytes.size(), true}, {oldest.place, 1, true}};
+        pending.push_back(arrival);
+    }
     return pending;
 }
 
@@ -78,6 +90,7 @@ bool Explorer::runOnce(RunRecord &record) {
     Limits limits;
     limits.stepsPerThread = bounds.stepsPerThread;
     limits.passes = bounds.passes;
+    limits.memory = bounds.memory;
     run.start(path, argv, image, output, limits);
     size_t depth = 0;
     int last = -1;
@@ -155,6 +168,12 @@ Exploration Explorer::explore(const std::function<void(const RunRecord &)> &each
     }
 }
 
+char letterOf(int actor, const std::vector<Thread> &threads) {
+    const char letter = threads[static_cast<size_t>(ownerOf(actor))].letter;
+    return isBuffer(actor) ? static_cast<char>(tolower(static_cast<unsigned char>(letter)))
+                           : letter;
+}
+
 std::string spell(const std::vector<Choice> &path, const std::vector<Thread> &threads) {
     std::string letters;
     // Which step of the path each letter stands for, to see what it created.
@@ -168,7 +187,7 @@ std::string spell(const std::vector<Choice> &path, const std::vector<Thread> &th
                             chosen[i + 1]->taken == choice.created &&
                             choice.taken == choice.enabled.front();
         if (!starts)
-            letters += threads[static_cast<size_t>(choice.taken)].letter;
+            letters += letterOf(choice.taken, threads);
     }
     return letters;
 }

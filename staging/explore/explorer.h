@@ -15,6 +15,7 @@
 #include "races.h"
 
 struct Bounds {
+    MemoryOrder memory = MemoryOrder::sequential;
     unsigned preemptions = 2;
     unsigned stepsPerThread = 400;
     unsigned passes = 0;
@@ -64,3 +65,6 @@ class Explorer {
 // each state where more than one could go, leaving out a step whose only point was to start
 // the thread that the next letter names (taken anyway when that letter is read).
 std::string spell(const std::vector<Choice> &path, const std::vector<Thread> &threads);
+// The letter that names `actor` in a schedule: its thread's, or for a thread's store buffer
+// the same in small.
+char letterOf(int actor, const std::vector<Thread> &threads);

@@ -189,7 +189,8 @@ bool Execution::classify(int index, const Instruction &instruction, const Regist
         writes |= operand.writes;
     }
     if (step.touches.empty())
-        return false;
+        return instruction.fences &&
+               holdForBuffer(index, StepKind::fence, instruction.address, instruction.text);
     if (reads && writes && instruction.memoryCount == 1 && !instruction.atomic) {
         // Not indivisible on a multiprocessor: its load and its store are steps apart.
         step.kind = thread.halfDone ? StepKind::store : StepKind::load;
@@ -260,6 +261,8 @@ bool Execution::outside(int index, const Registers &registers) {
         thread.next.touches = {Touch{threadPlace + static_cast<uint64_t>(index), 1, true}};
         return false;
     }
+    if (holdForBuffer(index, StepKind::libraryCall, pc, ""))
+        return false; // the call waits for the thread's buffer to empty
     thread.lastCalled = false;
     const Ran ran = runCall(index, process.readWord(returnAddressSlot(registers)));
     holdNewThreads();

@@ -29,6 +29,7 @@ struct Ending {
 };
 
 struct Limits {
+    MemoryOrder memory = MemoryOrder::sequential;
     unsigned stepsPerThread = 400;
     unsigned passes = 0; // a counter program's passes of each worker; 0: no such bound
 };
@@ -44,10 +45,13 @@ class Execution {
     void start(const char *path, char *const *argv, Image &image, Output &output,
                const Limits &limits);
     const std::vector<Thread> &threads() const { return held; }
-    bool canTake(int index) const;
+    // Who can take a step: threads, by index, and under store buffers each thread's buffer
+    // that holds a store (bufferOf).
+    bool canTake(int actor) const;
     std::vector<int> takeable() const;
-    // Takes the step that `thread` stands before, and holds it before its next one.
-    Step take(int index);
+    // Takes the step that `actor` stands before; a thread is then held before its next one.
+    Step take(int actor);
+    bool storeBuffers() const { return limit.memory == MemoryOrder::storeBuffers; }
     const Ending &ending() const { return end; }
     bool over() const { return end.kind != Ending::running; }
     // When no thread can take a step: ends the run as a deadlock, or as the passes made; or,
@@ -82,6 +86,14 @@ class Execution {
     Thread &at(int index) { return held[static_cast<size_t>(index)]; }
     // Steps (take.cpp).
     void memoryStep(int index, Step &step);
+    // Store buffers (buffers.cpp).
+    Step flush(int index);
+    void buffer(int index, Step &step, const std::vector<uint8_t> &before);
+    std::vector<uint8_t> bytesAt(uint64_t address, size_t size) const;
+    std::vector<uint8_t> storeStart(const Step &step) const;
+    void overlayBuffer(int index, Step &step, std::vector<Buffered> &saved);
+    void restore(const std::vector<Buffered> &saved);
+    bool holdForBuffer(int index, StepKind kind, uint64_t pc, const char *instruction);
     uint64_t readValue(uint64_t address, unsigned size) const;
     void stored(uint64_t address);
     void checkSpin(int index);

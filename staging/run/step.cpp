@@ -1,4 +1,4 @@
-// What steps touch, and the words for them.
+// What steps touch, and which wait for their store buffer.
 #include "step.h"
 
 bool independent(const std::vector<Touch> &a, const std::vector<Touch> &b) {
@@ -15,26 +15,11 @@ bool independent(const std::vector<Touch> &a, const std::vector<Touch> &b) {
 }
 
 bool isMemory(StepKind kind) {
-    return kind == StepKind::load || kind == StepKind::store || kind == StepKind::update;
+    return kind == StepKind::load || kind == StepKind::store || kind == StepKind::update ||
+           kind == StepKind::flush;
 }
 
-const char *verbOf(StepKind kind) {
-    switch (kind) {
-    case StepKind::load:
-        return "loads";
-    case StepKind::store:
-        return "stores";
-    case StepKind::update:
-        return "updates";
-    case StepKind::condWake:
-        return "wakes";
-    case StepKind::end:
-        return "ends";
-    case StepKind::exit:
-        return "exits";
-    case StepKind::wakes:
-        return "wakes in its call";
-    default:
-        return "calls";
-    }
+bool drains(StepKind kind) {
+    return kind != StepKind::load && kind != StepKind::store && kind != StepKind::flush &&
+           kind != StepKind::wakes;
 }

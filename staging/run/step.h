@@ -32,8 +32,17 @@ enum class StepKind : uint8_t {
     sleep, // sleep, usleep, nanosleep: returns at once, a point where others may run
     end,   // the thread's routine returns, or it calls pthread_exit
     exit,  // the process ends: main returns, or a thread calls exit
-    wakes  // a library call asleep in the kernel has woken: it goes on
+    wakes, // a library call asleep in the kernel has woken: it goes on
+    // Under store buffers:
+    flush,      // the oldest store of a thread's buffer reaches memory
+    fence,      // a fence (mfence, a locked instruction on its own memory), its buffer empty
+    libraryCall // a call into other library code, its buffer emptied first
 };
+
+// The order in which memory takes the threads' stores. Sequential consistency: each store
+// at once, in one order with every load. x86's total store order: each thread's stores wait
+// in its own store buffer, first in first out, and its later loads may go ahead of them.
+enum class MemoryOrder : uint8_t { sequential, storeBuffers };
 
 // What a step touches, for telling which steps commute: two steps of different threads are
 // independent when no range that one writes overlaps a range that the other touches.
@@ -48,6 +57,9 @@ struct Touch {
 inline constexpr uint64_t threadPlace = 0xffff'0000'0000'0000;
 inline constexpr uint64_t outputPlace = 0xffff'ff00'0000'0000;
 inline constexpr uint64_t everywhere = ~uint64_t{0};
+// Each buffered store has a place of its own, which only its store and its arrival in memory
+// touch: the one comes before the other, and neither orders anything else.
+inline constexpr uint64_t bufferPlace = 0xffff'fe00'0000'0000;
 
 struct Step {
     int thread = -1;
@@ -61,6 +73,8 @@ struct Step {
     Routine routine = Routine::none; // the call, for a step that is one
     int result = 0;                  // a call's result where it tells (trylock's, a join's thread)
     bool half = false;               // the load half of a read-modify-write that is not indivisible
+    bool buffered = false;           // a store that went into its thread's store buffer
+    bool forwarded = false;          // a load that saw its own thread's buffered store
     std::string instruction;
     std::string printed; // the program's output during the step
     std::vector<Touch> touches;
@@ -68,5 +82,20 @@ struct Step {
 
 bool independent(const std::vector<Touch> &a, const std::vector<Touch> &b);
 bool isMemory(StepKind kind);
-// The words a step line uses for the kind: "loads", "pthread_mutex_lock", ...
-const char *verbOf(StepKind kind);
+// Whether a step waits for its thread's store buffer to empty first, as the processor makes
+// locked instructions, fences and system calls wait (the library's synchronisation is made
+// of them).
+bool drains(StepKind kind);
+
+// Who takes a step: a thread, by its index, or a thread's store buffer (whose step sends its
+// oldest store to memory), numbered far above any thread.
+inline constexpr int firstBuffer = 1 << 20;
+inline int bufferOf(int thread) {
+    return firstBuffer + thread;
+}
+inline bool isBuffer(int actor) {
+    return actor >= firstBuffer;
+}
+inline int ownerOf(int actor) {
+    return isBuffer(actor) ? actor - firstBuffer : actor;
+}

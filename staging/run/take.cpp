@@ -46,13 +46,19 @@ int32_t Execution::valueAt(uint64_t address) const {
 
 void Execution::memoryStep(int index, Step &step) {
     Thread &thread = held[static_cast<size_t>(index)];
+    std::vector<Buffered> saved; // memory under the thread's own buffered stores, for a load
+    if (storeBuffers() && step.kind == StepKind::load)
+        overlayBuffer(index, step, saved);
     if (step.half && step.kind == StepKind::load) {
         // The load half: what it sees is kept; the instruction waits for its store half.
         step.value = readValue(step.address, step.size);
         thread.stale = step.value;
         thread.halfDone = true;
+        restore(saved);
         return;
     }
+    const bool buffers = storeBuffers() && step.kind == StepKind::store;
+    const std::vector<uint8_t> before = buffers ? storeStart(step) : std::vector<uint8_t>();
     if (step.half) {
         // The store half computes from what the load half saw, whatever is there now.
         step.before = readValue(step.address, step.size);
@@ -64,11 +70,19 @@ void Execution::memoryStep(int index, Step &step) {
         step.before = step.value;
     }
     step1(index);
-    if (!over() && step.kind != StepKind::load)
+    if (over())
+        return;
+    restore(saved);
+    if (step.kind != StepKind::load)
         step.value = readValue(step.address, step.size);
+    if (buffers)
+        buffer(index, step, before);
 }
 
-Step Execution::take(int index) {
+Step Execution::take(int actor) {
+    if (isBuffer(actor))
+        return flush(ownerOf(actor));
+    const int index = actor;
     Thread &thread = held[static_cast<size_t>(index)];
     Step step = thread.next;
     step.thread = index;
@@ -83,6 +97,11 @@ Step Execution::take(int index) {
         if (goOn(index) == Ran::returned)
             holdNewThreads();
         break;
+    case StepKind::fence:
+        step1(index); // its buffer is empty now: the fence has nothing to wait for
+        break;
+    case StepKind::libraryCall:
+        break; // its buffer is empty: the call runs with the thread's own code after it
     case StepKind::end:
     case StepKind::exit:
         finish(index, step);
@@ -185,9 +204,14 @@ void Execution::checkBounds(int index) {
     }
 }
 
-bool Execution::canTake(int index) const {
-    const Thread &thread = held[static_cast<size_t>(index)];
-    return !over() && thread.state == ThreadState::ready && !wouldBlock(index);
+bool Execution::canTake(int actor) const {
+    const Thread &thread = held[static_cast<size_t>(ownerOf(actor))];
+    if (over())
+        return false;
+    if (isBuffer(actor))
+        return !thread.buffer.empty();
+    const bool waitsForBuffer = drains(thread.next.kind) && !thread.buffer.empty();
+    return thread.state == ThreadState::ready && !waitsForBuffer && !wouldBlock(actor);
 }
 
 std::vector<int> Execution::takeable() const {
@@ -195,6 +219,9 @@ std::vector<int> Execution::takeable() const {
     for (size_t i = 0; i < held.size(); ++i)
         if (canTake(static_cast<int>(i)))
             found.push_back(static_cast<int>(i));
+    for (size_t i = 0; i < held.size(); ++i)
+        if (canTake(bufferOf(static_cast<int>(i))))
+            found.push_back(bufferOf(static_cast<int>(i)));
     return found;
 }
 

@@ -4,6 +4,7 @@
 #include <stdint.h>
 #include <sys/types.h>
 
+#include <deque>
 #include <map>
 #include <string>
 #include <utility>
@@ -18,6 +19,15 @@ enum class ThreadState : uint8_t {
     asleep,   // asleep in the kernel inside a library call (a read of an empty pipe)
     done,     // made the passes asked of it: it takes no more steps
     ended
+};
+
+// A store waiting in its thread's store buffer: the bytes it wrote, where, and by what.
+struct Buffered {
+    uint64_t address = 0;
+    std::vector<uint8_t> bytes;
+    uint64_t pc = 0;
+    std::string instruction;
+    uint64_t place = 0; // its own place, which its store and its arrival touch
 };
 
 struct Thread {
@@ -49,6 +59,8 @@ struct Thread {
     unsigned steps = 0;
     unsigned lines = 0;
     unsigned changes = 0;
+    std::deque<Buffered> buffer; // under store buffers: its stores not yet in memory
+    uint64_t bufferedSoFar = 0;
     bool inSystemCall = false;
     bool skipSystemCall = false;
     long skippedResult = 0;

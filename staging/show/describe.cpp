@@ -2,13 +2,16 @@
 #include "describe.h"
 
 #include <errno.h>
+#include <string.h>
+
+#include <algorithm>
 
 #include "outcome_text.h"
 
 namespace {
 
-std::string number(const Step &step, uint64_t value) {
-    switch (step.size) {
+std::string number(unsigned size, uint64_t value) {
+    switch (size) {
     case 1:
         return std::to_string(static_cast<int8_t>(value));
     case 2:
@@ -54,18 +57,27 @@ std::string describe(const Step &step, const Execution &run, const Places &place
     const std::string where = places.name(step.address, step.size);
     switch (step.kind) {
     case StepKind::load:
-        return "loads " + number(step, step.value) + " from " + where +
-               (step.half ? ", to change it in place" : "");
+        return "loads " + number(step.size, step.value) + " from " + where +
+               (step.half ? ", to change it in place" : "") +
+               (step.forwarded ? ", from its buffer" : "");
     case StepKind::store:
-        return "stores " + number(step, step.value) + " to " + where +
+        return "stores " + number(step.size, step.value) + " to " + where +
                (step.half
                     ? ", from the " +
-                          number(step, run.threads()[static_cast<size_t>(step.thread)].stale) +
+                          number(step.size, run.threads()[static_cast<size_t>(step.thread)].stale) +
                           " it loaded"
-                    : "");
+                    : "") +
+               (step.buffered ? ", into " + letter(run, step.thread) + "'s buffer" : "");
+    case StepKind::flush:
+        return where + " = " + number(step.size, step.value) + " leaves " +
+               letter(run, step.thread) + "'s buffer";
+    case StepKind::fence:
+        return "fence: its buffer empty, goes on";
+    case StepKind::libraryCall:
+        return "calls into the library, its buffer empty";
     case StepKind::update:
-        return "changes " + where + " from " + number(step, step.before) + " to " +
-               number(step, step.value) + ", indivisibly";
+        return "changes " + where + " from " + number(step.size, step.before) + " to " +
+               number(step.size, step.value) + ", indivisibly";
     case StepKind::condWait:
         return std::string(Routines::name(step.routine)) + "(" +
                places.object(step.address, step.routine) + "): releases " +
@@ -110,4 +122,22 @@ std::string describeWait(int thread, const Execution &run, const Places &places)
         copy.heldBy =
             run.holder(copy.next.kind == StepKind::lock ? copy.next.address : copy.next.object);
     return waitText(copy, run.threads(), places);
+}
+
+std::string bufferText(const Execution &run, const Places &places) {
+    std::string text;
+    for (const Thread &thread : run.threads()) {
+        if (thread.buffer.empty())
+            continue;
+        text += std::string(text.empty() ? "buffers: " : "; ") + thread.letter + " holds";
+        const char *separator = " ";
+        for (const Buffered &entry : thread.buffer) {
+            const auto size = static_cast<unsigned>(std::min<size_t>(entry.bytes.size(), 8));
+            uint64_t value = 0;
+            memcpy(&value, entry.bytes.data(), size);
+            text += separator + places.name(entry.address, size) + " = " + number(size, value);
+            separator = ", ";
+        }
+    }
+    return text.empty() ? "buffers: all empty" : text;
 }

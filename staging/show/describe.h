@@ -11,3 +11,5 @@
 std::string describe(const Step &step, const Execution &run, const Places &places);
 // What a thread that cannot go on waits for, right now.
 std::string describeWait(int thread, const Execution &run, const Places &places);
+// What each thread's store buffer holds, oldest first: "buffers: I holds flag[0] = 1, ...".
+std::string bufferText(const Execution &run, const Places &places);

@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <deque>
 #include <map>
 #include <numeric>
 
@@ -44,15 +45,30 @@ CounterLens lensOf(const RunRecord &probe) {
     }
     if (lens.inc < 0 || lens.dec < 0 || lens.inc == lens.dec)
         return lens;
-    // The counter: the 4-byte location that both workers store to.
-    std::map<uint64_t, unsigned> storers;
-    for (const Step &step : probe.steps)
-        if (step.kind != StepKind::load && isMemory(step.kind) && step.size == sizeof(Count))
-            storers[step.address] |= 1U << (step.thread == lens.inc   ? 0
-                                            : step.thread == lens.dec ? 1
-                                                                      : 2);
-    for (const auto &[address, who] : storers)
-        if ((who & 3U) == 3U)
+    // The counter: the 4-byte location that Inc raises by one and Dec lowers by one, each
+    // from what it loaded (or indivisibly). A flag or a turn that both store to is not it.
+    std::map<std::pair<int, uint64_t>, uint64_t> loaded;
+    std::map<uint64_t, unsigned> changedBy;
+    for (const Step &step : probe.steps) {
+        if (!isMemory(step.kind) || step.size != sizeof(Count))
+            continue;
+        const auto key = std::make_pair(step.thread, step.address);
+        if (step.kind == StepKind::load) {
+            loaded[key] = step.value;
+            continue;
+        }
+        const auto found = loaded.find(key);
+        const uint64_t from = step.kind == StepKind::update ? step.before
+                              : found != loaded.end()       ? found->second
+                                                            : step.value;
+        const auto delta = static_cast<int32_t>(step.value - from);
+        if (step.thread == lens.inc && delta == 1)
+            changedBy[step.address] |= 1U;
+        if (step.thread == lens.dec && delta == -1)
+            changedBy[step.address] |= 2U;
+    }
+    for (const auto &[address, who] : changedBy)
+        if (who == 3U && lens.counter == 0)
             lens.counter = address;
     lens.on = lens.counter != 0;
     return lens;
@@ -63,13 +79,26 @@ Changes changesOf(const CounterLens &lens, const std::vector<Step> &steps) {
     std::vector<size_t> kept; // the changes that the counter's value is made of
     std::map<int, std::vector<size_t>> loaded;
     std::map<int, bool> hasLoaded;
+    // Under store buffers: what the counter will be made of when each of a worker's buffered
+    // stores reaches memory, oldest first.
+    std::map<int, std::deque<std::vector<size_t>>> buffered;
     for (const Step &step : steps) {
         if (!touchesCounter(step, lens.counter) ||
             (step.thread != lens.inc && step.thread != lens.dec))
             continue;
         const int worker = step.thread == lens.inc ? 0 : 1;
+        std::deque<std::vector<size_t>> &waiting = buffered[worker];
+        // What the worker sees: memory, or its own newest buffered store.
+        const std::vector<size_t> &seen = waiting.empty() ? kept : waiting.back();
+        if (step.kind == StepKind::flush) {
+            if (!waiting.empty()) {
+                kept = waiting.front();
+                waiting.pop_front();
+            }
+            continue;
+        }
         if (step.kind == StepKind::load) {
-            loaded[worker] = kept;
+            loaded[worker] = seen;
             hasLoaded[worker] = true;
             continue;
         }
@@ -81,10 +110,13 @@ Changes changesOf(const CounterLens &lens, const std::vector<Step> &steps) {
         const auto delta = static_cast<int32_t>(step.value - step.before);
         const bool fromLoad =
             step.kind == StepKind::store || (delta != 1 && delta != -1 && hasLoaded[worker]);
-        if (fromLoad && hasLoaded[worker])
-            kept = loaded[worker];
+        std::vector<size_t> made = fromLoad && hasLoaded[worker] ? loaded[worker] : seen;
         hasLoaded[worker] = false;
-        kept.push_back(changes.made.size() - 1);
+        made.push_back(changes.made.size() - 1);
+        if (step.buffered)
+            waiting.push_back(made);
+        else
+            kept = made;
     }
     for (size_t change = 0; change < changes.made.size(); ++change)
         if (std::find(kept.begin(), kept.end(), change) == kept.end())
@@ -118,16 +150,16 @@ Window windowOf(const std::vector<std::vector<int>> &clocks, const std::vector<s
 } // namespace
 
 unsigned long ordersOf(const std::vector<Choice> &path, int a, int b) {
-    size_t threads = 0;
-    for (const Choice &choice : path)
-        threads = std::max(threads, static_cast<size_t>(choice.taken) + 1);
-    const auto clocks = clocksOf(path, threads);
+    const Actors actors(path, {});
+    const auto clocks = clocksOf(path, actors);
     std::vector<size_t> of[2];
     for (size_t i = 0; i < path.size(); ++i)
         if (path[i].taken == a || path[i].taken == b)
             of[path[i].taken == a ? 0 : 1].push_back(i);
-    const Window first = windowOf(clocks, of[0], of[1], a, b);
-    const Window second = windowOf(clocks, of[1], of[0], b, a);
+    const auto slotA = static_cast<int>(actors.slot(a));
+    const auto slotB = static_cast<int>(actors.slot(b));
+    const Window first = windowOf(clocks, of[0], of[1], slotA, slotB);
+    const Window second = windowOf(clocks, of[1], of[0], slotB, slotA);
     // Lattice paths: ways[i][j] orders of a's first i steps and b's first j.
     const size_t n = of[0].size();
     const size_t m = of[1].size();
@@ -149,7 +181,7 @@ CounterOutcome counterOutcome(const CounterLens &lens, const RunRecord &run) {
     // The counter's last value that a step saw: the process may have ended, or been ended at
     // its bound, before it could be read.
     for (const Step &step : run.steps)
-        if (touchesCounter(step, lens.counter))
+        if (touchesCounter(step, lens.counter) && !step.buffered && !step.forwarded)
             outcome.final = static_cast<Count>(step.value);
     outcome.changes = static_cast<unsigned>(changes.made.size());
     outcome.lost = static_cast<unsigned>(changes.lost.size());
@@ -166,55 +198,6 @@ CounterOutcome counterOutcome(const CounterLens &lens, const RunRecord &run) {
     outcome.verdict = verdictOf(trace, false);
     outcome.orders = ordersOf(run.path, lens.inc, lens.dec);
     return outcome;
-}
-
-namespace {
-
-// (thread, address), whose last access was a load: the value it loaded, and whether another
-// thread has changed it since.
-using Loads = std::map<std::pair<int, uint64_t>, std::pair<uint64_t, bool>>;
-
-// Whether a store (or a swap, not a change by one made indivisibly) writes what its thread
-// loaded, changed by one, over another thread's change made since the load.
-bool overwritesStale(const Step &step, const Loads &loads) {
-    const auto change = static_cast<int32_t>(step.value - step.before);
-    const bool indivisibleChange = step.kind == StepKind::update && (change == 1 || change == -1);
-    if (step.kind == StepKind::load || indivisibleChange)
-        return false;
-    const auto seen = loads.find({step.thread, step.address});
-    if (seen == loads.end() || !seen->second.second)
-        return false;
-    const auto delta = static_cast<int64_t>(step.value - seen->second.first);
-    return step.half || delta == 1 || delta == -1;
-}
-
-// A store changes what the other threads loaded from there.
-void changeLoads(const Step &step, Loads &loads) {
-    for (auto &[key, seen] : loads)
-        if (key.second == step.address && key.first != step.thread && step.value != seen.first)
-            seen.second = true;
-}
-
-} // namespace
-
-unsigned lostUpdates(const std::vector<Step> &steps, uint64_t &where) {
-    Loads loads;
-    unsigned lost = 0;
-    for (const Step &step : steps) {
-        if (!isMemory(step.kind))
-            continue;
-        if (overwritesStale(step, loads) && lost++ == 0)
-            where = step.address;
-        const auto key = std::make_pair(step.thread, step.address);
-        if (step.kind == StepKind::load) {
-            loads[key] = {step.value, false};
-            continue;
-        }
-        loads.erase(key);
-        if (step.kind == StepKind::store || step.value != step.before)
-            changeLoads(step, loads);
-    }
-    return lost;
 }
 
 // How many schedules there are, from the steps of the first run: for a counter program every

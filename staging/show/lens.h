@@ -47,6 +47,3 @@ Changes changesOf(const CounterLens &lens, const std::vector<Step> &steps);
 // every order of its two workers' steps; else an upper bound within `preemptions`.
 std::string expectedSchedules(const RunRecord &first, const CounterLens &lens,
                               unsigned preemptions);
-// Stores of any program that write what their thread loaded, changed by one, over another
-// thread's change made since that load: updates lost. Returns how many, and where the first.
-unsigned lostUpdates(const std::vector<Step> &steps, uint64_t &where);

@@ -1,6 +1,7 @@
 // Taking one schedule step by step and showing it.
 #include "one_schedule.h"
 
+#include <ctype.h>
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
@@ -10,6 +11,7 @@
 
 #include "describe.h"
 #include "lens.h"
+#include "lost_updates.h"
 #include "names.h"
 #include "outcome_text.h"
 #include "watch.h"
@@ -19,10 +21,14 @@ namespace {
 // Steps that the first thread able to go may take while a letter waits for its thread to start.
 constexpr unsigned mostBeforeStart = 64;
 
+// Who a letter names: a thread; under store buffers a small letter names its thread's buffer.
 int byLetter(const Execution &run, char letter) {
+    const bool buffer = run.storeBuffers() && islower(static_cast<unsigned char>(letter));
+    const char wanted =
+        buffer ? static_cast<char>(toupper(static_cast<unsigned char>(letter))) : letter;
     for (size_t i = 0; i < run.threads().size(); ++i)
-        if (run.threads()[i].letter == letter)
-            return static_cast<int>(i);
+        if (run.threads()[i].letter == wanted)
+            return buffer ? bufferOf(static_cast<int>(i)) : static_cast<int>(i);
     return -1;
 }
 
@@ -30,9 +36,8 @@ int byLetter(const Execution &run, char letter) {
 // of no thread of the run is refused, and asked for again.
 std::string ask(const Execution &run, const std::vector<int> &can) {
     std::string offered;
-    for (const int thread : can)
-        offered += std::string(offered.empty() ? "" : ", ") +
-                   run.threads()[static_cast<size_t>(thread)].letter;
+    for (const int actor : can)
+        offered += std::string(offered.empty() ? "" : ", ") + letterOf(actor, run.threads());
     for (;;) {
         printf("next (%s; q to stop)? ", offered.c_str());
         fflush(stdout);
@@ -42,8 +47,11 @@ std::string ask(const Execution &run, const std::vector<int> &can) {
             return "";
         std::string letters;
         for (const char *at = line; *at != '\0' && *at != '\n'; ++at) {
-            const char letter = static_cast<char>(toupper(static_cast<unsigned char>(*at)));
-            if (letter == 'Q')
+            // Case matters only where a small letter names a store buffer.
+            const char letter = run.storeBuffers()
+                                    ? *at
+                                    : static_cast<char>(toupper(static_cast<unsigned char>(*at)));
+            if (letter == 'Q' || letter == 'q')
                 return letters;
             if (letter == ' ' || letter == ',')
                 continue;
@@ -63,6 +71,7 @@ struct Shown {
     unsigned number = 0;
     bool instructions = false;
     bool linesOnly = false;
+    std::string buffers = "buffers: all empty"; // as last shown
 };
 
 void show(Shown &shown, const Step &step, const Execution &run, const Places &places,
@@ -71,17 +80,28 @@ void show(Shown &shown, const Step &step, const Execution &run, const Places &pl
         fputs(step.printed.c_str(), stdout);
         return;
     }
-    const char who = run.threads()[static_cast<size_t>(step.thread)].letter;
+    const char who =
+        letterOf(step.kind == StepKind::flush ? bufferOf(step.thread) : step.thread, run.threads());
     std::string line = text;
     if (run.threads()[static_cast<size_t>(step.thread)].state == ThreadState::spinning)
         line += "; then waits: it would re-read what nobody changed";
     std::string printed = step.printed;
     if (!printed.empty() && printed.back() == '\n')
         printed.pop_back();
-    printf("%4u  %c    %-50s  %s\n", ++shown.number, who, line.c_str(), visible(printed).c_str());
+    char number[32];
+    snprintf(number, sizeof number, "%4u  %c    ", ++shown.number, who);
+    std::string row = number + line;
+    if (!printed.empty())
+        row += std::string(line.size() < 50 ? 50 - line.size() : 0, ' ') + "  " + visible(printed);
+    puts(row.c_str());
     if (shown.instructions && !step.instruction.empty())
         printf("         %s\n", step.instruction.c_str());
-    (void)places;
+    if (run.storeBuffers()) {
+        const std::string held = bufferText(run, places);
+        if (held != shown.buffers)
+            printf("%11s%s\n", "", held.c_str());
+        shown.buffers = held;
+    }
 }
 
 // Following the schedule's letters through a run: which thread each state's choice names.
@@ -115,8 +135,12 @@ int Letters::choose(const Execution &run, const std::vector<int> &can, const Pla
     }
     if (named >= 0) {
         ++next; // it cannot go: said, and nothing moves
+        const std::string why =
+            isBuffer(named)
+                ? std::string(1, static_cast<char>(toupper(wanted))) + "'s buffer is empty"
+                : describeWait(named, run, places);
         if (!quiet)
-            printf("%4s  %c  %s\n", "", wanted, describeWait(named, run, places).c_str());
+            printf("%4s  %c  %s\n", "", wanted, why.c_str());
         return again;
     }
     if (++unstarted <= mostBeforeStart)
@@ -181,6 +205,7 @@ int answerSchedule(Image &image, const AnswerRequest &request) {
     Limits limits;
     limits.stepsPerThread = request.bounds.stepsPerThread;
     limits.passes = request.bounds.passes;
+    limits.memory = request.bounds.memory;
     run.start(request.path, request.argv, image, output, limits);
     Shown shown{0, request.instructions, request.linesOnly};
     if (!request.linesOnly)

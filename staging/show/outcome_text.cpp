@@ -33,6 +33,8 @@ std::string waitText(const Thread &thread, const std::vector<Thread> &threads,
                            next.size);
     if (thread.state == ThreadState::asleep)
         return who + " sleeps in the kernel";
+    if (drains(next.kind) && !thread.buffer.empty())
+        return who + " waits for its buffer to empty";
     if (next.kind == StepKind::join && next.object < threads.size())
         return who + " joins " + threads[next.object].letter;
     if (next.kind == StepKind::condWake)

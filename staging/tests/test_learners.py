@@ -98,7 +98,7 @@ class LearnerVerdicts(unittest.TestCase):
         *table, verdict, replay = done.stdout.splitlines()
         self.assertTrue(verdict.startswith("verdict: "), done.stdout)
         self.assertTrue(names("\n".join(table + [verdict]), outcome), done.stdout)
-        self.assertRegex(replay, r"^replay: interleave -c (--passes=\d+ )?-s \S+ ")
+        self.assertRegex(replay, r"^replay: interleave -c (--passes=\d+ )?(--memory=tso )?-s \S+ ")
         self.assertTrue(replay.endswith(" " + shlex.join([program, *arguments])), replay)
         again = sh(replay[len("replay: "):], timeout=60)
         self.assertEqual(running(program), [])
@@ -149,6 +149,27 @@ class LearnerVerdicts(unittest.TestCase):
     def test_store_buffering_never_shows_both_loads_zero_under_sequential_consistency(self):
         done = self.passes("store_buffer.c")
         self.assertNotIn("r1=0 r2=0", done.stdout)
+
+    def test_under_store_buffers_both_loads_see_zero_each_past_the_other_s_store(self):
+        replay = self.fails("store_buffer.c", r"\bexit 1\b", options="--memory=tso")
+        self.assertIn("r1=0 r2=0", replay.stdout)
+        # The replay shows why: each store waits in its thread's buffer while the other
+        # thread loads the old value from memory.
+        self.assertRegex(replay.stdout, r"stores 1 to x, into F's buffer\n(.*\n)*.*"
+                                        r"\bS +loads 0 from x\n(.*\n)*.*x = 1 leaves F's buffer")
+
+    def test_under_store_buffers_peterson_s_lock_needs_its_fence(self):
+        """Proved under sequential consistency (above), broken by the store buffer, proved
+        again with a full fence after its stores."""
+        # One preemption is enough to break it, and keeps the test short: every order takes
+        # over a thousand runs.
+        replay = self.fails("peterson.c", LOST, options="--memory=tso --preemptions=1")
+        self.assertRegex(replay.stdout, r"into [ID]'s buffer")
+        for source, options in (("peterson_fence.c", ""), ("spin_xchg.c", ""),
+                                ("mutex_fix.c", ""), ("guardtally", "--passes=2")):
+            with self.subTest(source=source):
+                self.passes(source, options=f"--memory=tso {options}")
+        self.fails("loosetally", LOST, options="--memory=tso")
 
     def test_deadlocks_are_found_and_replayed(self):
         for source, options, outcome in (

@@ -101,6 +101,28 @@ void races() {
     check(tries(path[0], 1), "a lock that waited at the end is tried first");
 }
 
+// Store buffers: a buffer is an actor of its own, far above the threads' numbers, and a
+// buffered store's arrival is ordered after that store alone.
+void buffers() {
+    const int buffer0 = bufferOf(0);
+    const Touch entry{bufferPlace, 1, true};
+    // 0 buffers a store to x; its buffer sends it; 1 loads x.
+    std::vector<Choice> path = {step(0, {0, 1}, {entry}),
+                                step(buffer0, {0, 1, buffer0}, {writes(x), entry}, StepKind::flush),
+                                step(1, {0, 1}, {reads(x)}, StepKind::load, buffer0)};
+    Reduction reduction;
+    addBacktracks(path, {}, reduction);
+    check(tries(path[1], 1), "a load races with the arrival of another thread's store");
+    check(!tries(path[0], buffer0) && !tries(path[0], 1),
+          "neither the arrival nor the load is tried before the store itself");
+    // The clocks have a slot for the buffer: the load follows the arrival, which follows the
+    // store.
+    const Actors actors(path, {});
+    const auto clocks = clocksOf(path, actors);
+    check(actors.size() == 3 && clocks[2][actors.slot(0)] == 1,
+          "the load happens after the store, through its arrival");
+}
+
 void sleeping() {
     Choice choice = step(0, {0, 1, 2}, {writes(x)});
     choice.done = {{1, {reads(y)}}, {2, {reads(x)}}};
@@ -114,6 +136,7 @@ void sleeping() {
 int main() {
     commuting();
     races();
+    buffers();
     sleeping();
     if (failures == 0)
         puts("reduction: all checks hold");

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "lens.h"
+#include "lost_updates.h"
 #include "names.h"
 
 #include "../../tests/checks.h"
@@ -63,6 +64,43 @@ void changes() {
     check(changesOf(lens, exchange).lost.size() == 1, "an exchange of a stale sum loses a change");
 }
 
+// Under store buffers a store counts when it reaches memory, and a worker sees its own.
+void buffered() {
+    const CounterLens lens{true, counter, 1, 2};
+    auto store = [](int thread, uint64_t value) {
+        Step step = access(thread, StepKind::store, 0, value);
+        step.buffered = true;
+        return step;
+    };
+    auto arrives = [](int thread, uint64_t before, uint64_t value) {
+        return access(thread, StepKind::flush, before, value);
+    };
+    // I loads 0 and buffers 1; D loads 0 from memory, buffers -1; both arrive: one lost.
+    const std::vector<Step> race = {access(1, StepKind::load, 0, 0),
+                                    store(1, 1),
+                                    access(2, StepKind::load, 0, 0),
+                                    store(2, static_cast<uint64_t>(-1)),
+                                    arrives(1, 0, 1),
+                                    arrives(2, 1, static_cast<uint64_t>(-1))};
+    check(changesOf(lens, race).lost.size() == 1, "a change still in a buffer is not seen");
+    uint64_t where = 0;
+    check(lostUpdates(race, where) == 1, "nor as an update of any program");
+    // I buffers 1, then loads its own 1 and buffers 2; both arrive, then D: nothing lost.
+    Step own = access(1, StepKind::load, 0, 1);
+    own.forwarded = true;
+    const std::vector<Step> apart = {access(1, StepKind::load, 0, 0),
+                                     store(1, 1),
+                                     own,
+                                     store(1, 2),
+                                     arrives(1, 0, 1),
+                                     arrives(1, 1, 2),
+                                     access(2, StepKind::load, 2, 2),
+                                     store(2, 1),
+                                     arrives(2, 2, 1)};
+    check(changesOf(lens, apart).lost.empty() && lostUpdates(apart, where) == 0,
+          "a worker's load of its own buffered store loses nothing");
+}
+
 void updates() {
     uint64_t where = 0;
     const std::vector<Step> race = {
@@ -116,6 +154,7 @@ void naming() {
 
 int main() {
     changes();
+    buffered();
     updates();
     orders();
     spelling();
