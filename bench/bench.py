@@ -32,8 +32,9 @@ NEEDS = {"guard": ("guardtally", "serialtally", "tallycheck"),
          "race": ("loosetally", "serialtally", "tallycheck"),
          "checker": ("guardtally", "loosetally", "tallycheck"),
          "startup": ("rawhello", "swaplist", "spawnlist"),
-         "schedules": ("loosetally", "guardtally", "interleave", "fetchaddtally")}
-TOOLS = ("serialtally", "fetchaddtally")
+         "schedules": ("loosetally", "guardtally", "interleave", "fetchaddtally",
+                       "petersontally", "petersonfencetally")}
+TOOLS = ("serialtally", "fetchaddtally", "petersontally", "petersonfencetally")
 
 
 def version():
@@ -200,8 +201,9 @@ def main():
     if "startup" in experiments:
         tables.startup_table(bench.startup())
     if "schedules" in experiments:
-        speed, found = schedules.run(bench)
+        speed, found, orders = schedules.run(bench)
         tables.schedule_tables(speed, found, args.disturbed)
+        tables.order_table(orders)
         if args.plot:
             import schedule_figures
             schedule_figures.draw_all(speed, found, machine, args.runs, args.plot, args.png)

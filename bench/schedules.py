@@ -6,6 +6,7 @@ derive from these is here too, in Speed and outcome_counts."""
 
 import csv
 import os
+import re
 import resource
 import shlex
 import shutil
@@ -43,6 +44,12 @@ TIMED = {"bare": ("loosetally alone: start to its first line", 10),
 AIMS = {"held": (3, "bare"), "step": (1, None), "race": (500, None), "every 1": (1000, None),
         "every 2": (30_000, None)}
 OUTCOME_PROGRAMS = ("loosetally", "guardtally", "fetchaddtally")
+# The memory orders: each program's every schedule of one pass within two preemptions, under
+# sequential consistency and under x86's store buffers, each judged once.
+ORDER_PROGRAMS = ("loosetally", "guardtally", "fetchaddtally", "petersontally",
+                  "petersonfencetally")
+ORDERS = ("sc", "tso")
+ORDER_PREEMPTIONS = 2
 CLASSES = ("consistent", "late reports only", "lost a change", "deadlock")
 
 
@@ -187,9 +194,43 @@ def outcomes(bench):
     return found
 
 
+def order_command(program, order):
+    return ["interleave", "--all", f"--memory={order}", f"--preemptions={ORDER_PREEMPTIONS}",
+            program]
+
+
+def judged(output):
+    """(schedules, runs, verdict) from what interleave --all printed of a counter program:
+    its "N schedules in R runs" line and the first word of its verdict."""
+    counts = re.search(r"^(\d+) schedules in (\d+) runs$", output, re.M)
+    verdict = re.search(r"^verdict: (\w+)", output, re.M)
+    if not counts or not verdict:
+        sys.exit("bench.py: interleave --all printed no schedules line or no verdict")
+    return int(counts[1]), int(counts[2]), verdict[1]
+
+
+def memory_orders(bench):
+    """Each program judged under each memory order: {(program, order): (schedules, runs,
+    verdict, seconds)}."""
+    found = {}
+    for program in ORDER_PROGRAMS:
+        for order in ORDERS:
+            command = order_command(program, order)
+            start = time.perf_counter()
+            done = subprocess.run(command, env=bench.env, capture_output=True, text=True,
+                                  check=False)
+            seconds = time.perf_counter() - start
+            if done.returncode not in (0, 1):
+                sys.exit(f"bench.py: {shlex.join(command)} failed with status "
+                         f"{done.returncode}")
+            found[program, order] = (*judged(done.stdout), seconds)
+    return found
+
+
 def run(bench):
     """The experiment: the outcomes first, which give the number of schedules that each
-    timed `every` run makes, then the timings."""
+    timed `every` run makes, then the timings, then each program under each memory order."""
     found = outcomes(bench)
-    return measure(bench, {f"every {passes}": schedule_count(found[("loosetally", passes)])
-                           for passes in PASSES}), found
+    speed = measure(bench, {f"every {passes}": schedule_count(found[("loosetally", passes)])
+                            for passes in PASSES})
+    return speed, found, memory_orders(bench)

@@ -180,3 +180,22 @@ def schedule_tables(speed, found, disturbed_percent):
           "change; else late reports only, a trace that breaks with nothing lost; else "
           "consistent. `fetchaddtally` (in `bench/`, not installed) is loosetally with each "
           "change one `fetch_add` or `fetch_sub`.")
+
+
+def order_table(orders):
+    """Each program's every schedule under each memory order: its schedules, runs, verdict
+    and wall time, from {(program, order): (schedules, runs, verdict, seconds)}."""
+    print("\n### Every schedule under each memory order\n")
+    print("| program | memory | schedules | runs | verdict | wall, s |\n|" + "---|" * 6)
+    for (program, order), (counted, runs, verdict, seconds) in orders.items():
+        print(f"| `{program}` | {order} | {counted:,} | {runs:,} | {verdict} | "
+              f"{number(seconds, 2)} |")
+    print(f"\nEach: `interleave --all --memory=ORDER "
+          f"--preemptions={schedules.ORDER_PREEMPTIONS} PROGRAM`, once, one pass of each "
+          "worker. `sc` takes each store to memory at once, in one order with every load; "
+          "`tso` keeps each worker's stores in its store buffer until they reach memory, each "
+          "arrival a step of its own, as an x86 processor does. A run stands for the orders of "
+          "the workers' steps that it holds under `sc`, for itself under `tso`. "
+          "`petersontally` (in `bench/`, not installed) is loosetally with Peterson's lock "
+          "around each change and its report; `petersonfencetally` the same with a full fence "
+          "after the lock's stores.")

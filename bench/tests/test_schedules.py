@@ -102,7 +102,27 @@ def printed(speed, found, disturbed_percent=10):
     return markdown.getvalue()
 
 
+# Two judgements, as interleave --all prints them, and the table that they make.
+JUDGED = {("loosetally", "sc"): "14 schedules in 9 runs\nverdict: fails: 6 of 14 ...\n",
+          ("petersontally", "tso"): "1,2\n1082 schedules in 1082 runs\nverdict: passes: no\n"}
+ORDER_TABLE = """
+| program | memory | schedules | runs | verdict | wall, s |
+|---|---|---|---|---|---|
+| `loosetally` | sc | 14 | 9 | fails | 0.50 |
+| `petersontally` | tso | 1,082 | 1,082 | passes | 12.35 |
+"""
+
+
 class KnownTimesAndRecords(unittest.TestCase):
+    def test_each_judgement_and_the_memory_orders_table(self):
+        orders = {key: (*schedules.judged(text), seconds)
+                  for (key, text), seconds in zip(JUDGED.items(), (0.5, 12.345))}
+        with contextlib.redirect_stdout(io.StringIO()) as markdown:
+            tables.order_table(orders)
+        self.assertIn(ORDER_TABLE, markdown.getvalue())
+        with self.assertRaisesRegex(SystemExit, "printed no schedules line or no verdict"):
+            schedules.judged("3 runs, one for each class of equivalent schedules\n")
+
     def test_each_record_s_class(self):
         for record, name in zip(rows(RECORDS), CLASSES):
             self.assertEqual(schedules.classify(record), name, record)
@@ -236,6 +256,14 @@ class SchedulesRun(unittest.TestCase):
                       for name in ("holding-speed", "outcomes-of-every-schedule")}
         found = found_tables(done.stdout)
         self.assertEqual(found["Every schedule by its outcome"][1:], REAL_OUTCOMES)
+        # Peterson's lock without a fence passes under sequential consistency and fails
+        # under store buffers; with its fence, and every other program, the same under both.
+        verdicts = {(row[0], row[1]): row[4]
+                    for row in found["Every schedule under each memory order"][1:]}
+        self.assertEqual(verdicts, {
+            (f"`{program}`", order): "fails" if program == "loosetally" or
+            (program, order) == ("petersontally", "tso") else "passes"
+            for program in schedules.ORDER_PROGRAMS for order in schedules.ORDERS})
         # Each row of times: its runs, one round of each command's turns; gdb's where it is
         # installed.
         _, *times = found["Holding the program: its start, a step and the race"]
