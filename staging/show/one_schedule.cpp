@@ -88,12 +88,7 @@ void show(Shown &shown, const Step &step, const Execution &run, const Places &pl
     std::string printed = step.printed;
     if (!printed.empty() && printed.back() == '\n')
         printed.pop_back();
-    char number[32];
-    snprintf(number, sizeof number, "%4u  %c    ", ++shown.number, who);
-    std::string row = number + line;
-    if (!printed.empty())
-        row += std::string(line.size() < 50 ? 50 - line.size() : 0, ' ') + "  " + visible(printed);
-    puts(row.c_str());
+    printf("%4u  %c    %-50s  %s\n", ++shown.number, who, line.c_str(), visible(printed).c_str());
     if (shown.instructions && !step.instruction.empty())
         printf("         %s\n", step.instruction.c_str());
     if (run.storeBuffers()) {
