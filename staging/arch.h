@@ -82,6 +82,7 @@ struct Instruction {
     // Waits until its processor's store buffer has emptied into memory: an atomic instruction,
     // or a full fence.
     bool fences = false;
+    bool systemCall = false; // enters the kernel, which may write the program's output
     bool returns = false; // a return: where it goes is on the stack
 };
 

@@ -2,6 +2,7 @@
 // instruction at a time up to each next step.
 #include "execution.h"
 
+#include <errno.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -159,7 +160,8 @@ void Execution::advance(int index) {
             return;
         thread.lastCalled = instruction->flow == Flow::call || instruction->flow == Flow::jump ||
                             instruction->flow == Flow::end;
-        step1(index);
+        mayHavePrinted = mayHavePrinted || instruction->systemCall;
+        step1(index, instruction->systemCall);
     }
 }
 
@@ -204,14 +206,19 @@ bool Execution::classify(int index, const Instruction &instruction, const Regist
     return true;
 }
 
-// One instruction of the thread's own code.
-void Execution::step1(int index) {
+// One instruction of the thread's own code. One that does not enter the kernel stops again
+// at once, so the stop is waited for directly; a system call may sleep, so for one the wait
+// also watches interleave's signals and drains the program's output.
+void Execution::step1(int index, bool entersKernel) {
     Thread &thread = held[static_cast<size_t>(index)];
     int signal = 0;
     for (;;) {
         resume(thread.tid, PTRACE_SINGLESTEP, signal);
         int status;
-        waitForStop(thread.tid, output, status);
+        if (entersKernel)
+            waitForStop(thread.tid, output, status);
+        else if (waitpid(thread.tid, &status, __WALL) < 0)
+            giveUp("lost hold of the program", errno);
         if (!WIFSTOPPED(status) || isEvent(status, PTRACE_EVENT_EXIT)) {
             gone(index, status);
             return;

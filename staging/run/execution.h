@@ -79,7 +79,7 @@ class Execution {
     void advance(int index);
     bool classify(int index, const Instruction &instruction, const Registers &registers);
     bool outside(int index, const Registers &registers);
-    void step1(int index);
+    void step1(int index, bool entersKernel = false);
     bool sharedAddress(const Thread &thread, uint64_t address) const;
     void findStack(Thread &thread);
     int indexOf(pid_t tid) const;
@@ -152,6 +152,9 @@ class Execution {
     std::map<uint64_t, std::vector<int>> readers; // read-write locks: who reads
     std::map<uint64_t, int> writer;
     std::map<uint64_t, int> spinHolder;
+    // Whether the step being taken ran anything that can write (library code, a system call),
+    // so that its output is to be collected; a step of loads and stores alone cannot.
+    bool mayHavePrinted = true;
     int errors = -1;        // the program's standard error, read in turn
     std::string stderrText; // what it wrote there
 };

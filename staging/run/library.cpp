@@ -103,6 +103,7 @@ Execution::Ran Execution::runCall(int index, uint64_t returnAddress) {
 }
 
 Execution::Ran Execution::goOn(int index) {
+    mayHavePrinted = true; // library code: it may write
     int signal = 0;
     for (bool stopped = true;;) {
         Thread &thread = at(index);

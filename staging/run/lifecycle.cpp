@@ -62,7 +62,7 @@ void Execution::adopt(const NewThread &born) {
         for (unsigned count = 0; !program->ownCode(programCounterOf(born.tid)); ++count) {
             if (count > libraryInstructions)
                 giveUp("a new thread of the program did not reach the program's own code");
-            step1(index);
+            step1(index, true); // library code: any instruction may be a system call
             if (over())
                 return;
         }

@@ -86,6 +86,7 @@ Step Execution::take(int actor) {
     Thread &thread = held[static_cast<size_t>(index)];
     Step step = thread.next;
     step.thread = index;
+    mayHavePrinted = !isMemory(step.kind) && step.kind != StepKind::fence;
     const uint64_t snapshot = thread.snapshot;
     switch (step.kind) {
     case StepKind::load:
@@ -125,7 +126,8 @@ Step Execution::take(int actor) {
     at(index).keepNext = false;
     wakeSleepers();
     takeErrors();
-    step.printed = output->take();
+    if (mayHavePrinted)
+        step.printed = output->take();
     if (!step.printed.empty()) {
         step.touches.push_back({outputPlace, 1, true});
         at(index).lines +=
