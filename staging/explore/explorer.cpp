@@ -91,6 +91,7 @@ bool Explorer::runOnce(RunRecord &record) {
     limits.stepsPerThread = bounds.stepsPerThread;
     limits.passes = bounds.passes;
     limits.memory = bounds.memory;
+    limits.sharedStack = &sharedStack;
     run.start(path, argv, image, output, limits);
     size_t depth = 0;
     int last = -1;
@@ -103,8 +104,13 @@ bool Explorer::runOnce(RunRecord &record) {
             --depth;
             continue;
         }
-        if (!reach(depth, enabled, last, preemptions))
-            return false; // every thread that could go is asleep: an order already run
+        if (!reach(depth, enabled, last, preemptions)) {
+            // Every thread that could go is asleep: what follows is an order already run.
+            // The races of the steps taken so far are still to be found, as no other run
+            // may take them in this order.
+            addBacktracks(choices, pendingOf(run.threads()), reduction);
+            return false;
+        }
         Choice &choice = choices[depth];
         const Step step = run.take(choice.taken);
         choice.touches = step.touches;
@@ -127,14 +133,24 @@ bool Explorer::runOnce(RunRecord &record) {
 }
 
 Exploration Explorer::explore(const std::function<void(const RunRecord &)> &each,
-                              const std::function<void(const Exploration &)> &progress,
-                              size_t most) {
+                              const std::function<void(const Exploration &)> &progress, size_t most,
+                              const std::function<void()> &restart) {
     reduction.preemptionBound = bounds.preemptions;
     Exploration done;
     const double start = now();
     for (;;) {
         RunRecord record;
-        if (runOnce(record)) {
+        const size_t shared = sharedStack.size();
+        const bool complete = runOnce(record);
+        if (sharedStack.size() != shared) {
+            choices.clear();
+            reduction = Reduction{};
+            reduction.preemptionBound = bounds.preemptions;
+            done = Exploration{};
+            restart();
+            continue;
+        }
+        if (complete) {
             ++done.runs;
             each(record);
         } else {

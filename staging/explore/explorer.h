@@ -7,6 +7,7 @@
 #include <stdint.h>
 
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -44,8 +45,13 @@ class Explorer {
     Explorer(const char *file, char *const *arguments, Image &program, const Bounds &limits)
         : path(file), argv(arguments), image(program), bounds(limits) {}
     // Runs every class of schedules; `each` is told of each complete run.
-    Exploration explore(const std::function<void(const RunRecord &)> &each,
-                        const std::function<void(const Exploration &)> &progress, size_t most = 0);
+    // Where a run finds a location on a thread's stack that another thread touches, what
+    // was explored is void (that thread's own accesses there were not steps): `restart` is
+    // told, and the exploration begins again.
+    Exploration explore(
+        const std::function<void(const RunRecord &)> &each,
+        const std::function<void(const Exploration &)> &progress, size_t most = 0,
+        const std::function<void()> &restart = [] {});
 
   private:
     bool runOnce(RunRecord &record);
@@ -59,6 +65,7 @@ class Explorer {
     Bounds bounds;
     std::vector<Choice> choices; // the path being followed, then extended
     Reduction reduction;
+    std::set<uint64_t> sharedStack; // granules of threads' stacks that others touch
 };
 
 // The letters of the steps that chose among threads, as a schedule: a thread's letter for

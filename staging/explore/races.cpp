@@ -55,28 +55,57 @@ void schedule(std::vector<Choice> &path, size_t at, int thread, Reduction &reduc
     }
 }
 
-// The race of step `i` (by `thread`, touching `touches`) with the step at `j`: which thread to
-// try first at the state before `j`. One that can go there and leads to `i`: the thread
-// itself, or one whose later step happens before `i`; failing that, every one that can go.
-void backtrack(std::vector<Choice> &path, size_t j, size_t i, int thread,
-               const std::vector<int> &before, const Actors &actors, Reduction &reduction) {
-    Choice &choice = path[j];
-    std::vector<int> leading;
-    for (const int candidate : choice.enabled) {
-        bool leads = candidate == thread;
-        for (size_t k = j + 1; k < i && !leads; ++k)
-            leads = path[k].taken == candidate &&
-                    before[actors.slot(candidate)] >= static_cast<int>(k) + 1;
-        if (leads)
-            leading.push_back(candidate);
+// What the path knows of the order of its steps: the clock of each step taken, and of the
+// step `i` whose races are sought (taken, or at the end one not taken).
+struct Order {
+    const std::vector<Choice> &path;
+    const std::vector<std::vector<int>> &clocks;
+    const std::vector<int> &last; // the clock of step i, its own dependences included
+    const Actors &actors;
+    size_t i;
+
+    // Whether step `a` happens before step `b` (a < b <= i).
+    bool before(size_t a, size_t b) const {
+        const std::vector<int> &clock = b == i ? last : clocks[b];
+        return clock[actors.slot(path[a].taken)] >= static_cast<int>(a) + 1;
     }
-    if (std::any_of(leading.begin(), leading.end(),
+};
+
+// The race of step `i` (by `thread`) with the step at `j`: which thread to try first at the
+// state before `j`, so that `i` can come before it. The steps after `j` that do not follow
+// from it, then `i`, are an order to run instead; a thread that can go at `j` and whose first
+// step there has none of them before it can begin that order. Where one of those has been
+// tried there, the race is covered; else the first that is not asleep there is tried (one
+// asleep has been tried at a state above, from which that order was run). Where none can go
+// at `j`, every thread that can is tried.
+void backtrack(std::vector<Choice> &path, size_t j, int thread, const Order &order,
+               Reduction &reduction) {
+    Choice &choice = path[j];
+    std::vector<size_t> instead; // the steps after j that do not follow from it
+    for (size_t k = j + 1; k < order.i; ++k)
+        if (!order.before(j, k))
+            instead.push_back(k);
+    instead.push_back(order.i);
+    std::vector<int> initials;
+    for (const int candidate : choice.enabled) {
+        const auto first = std::find_if(instead.begin(), instead.end(), [&](size_t k) {
+            return k == order.i ? candidate == thread : path[k].taken == candidate;
+        });
+        if (first != instead.end() &&
+            std::none_of(instead.begin(), first, [&](size_t k) { return order.before(k, *first); }))
+            initials.push_back(candidate);
+    }
+    if (std::any_of(initials.begin(), initials.end(),
                     [&choice](int candidate) { return choice.tried(candidate); }))
         return;
-    if (!leading.empty()) {
-        schedule(path, j, leading.front(), reduction);
+    const auto awake = std::find_if(initials.begin(), initials.end(),
+                                    [&choice](int candidate) { return !choice.asleep(candidate); });
+    if (awake != initials.end()) {
+        schedule(path, j, *awake, reduction);
         return;
     }
+    if (!initials.empty())
+        return;
     for (const int candidate : choice.enabled)
         schedule(path, j, candidate, reduction);
 }
@@ -121,21 +150,29 @@ std::vector<std::vector<int>> clocksOf(const std::vector<Choice> &path, const Ac
 }
 
 // The races of `step`, taken at `i` (or at the end, for one not taken), with the steps before
-// it, `before` its thread's clock before it.
-static void racesOf(std::vector<Choice> &path, size_t i, const Choice &step,
-                    const std::vector<int> &before, const Actors &actors, Reduction &reduction) {
-    for (size_t j = i; j-- > 0;) {
+// it, `before` its thread's clock before it. Every earlier step that it depends on with no
+// order between them races with it, not only the last: two loads of a place, in either order,
+// each race with a store after them. An earlier one that happens before a race already taken
+// is left out, as reversing that race reverses it too.
+static void racesOf(std::vector<Choice> &path, const Choice &step, const std::vector<int> &before,
+                    const Order &order, Reduction &reduction) {
+    std::vector<size_t> covering; // the races taken whose reversal covers those before them
+    for (size_t j = order.i; j-- > 0;) {
         const int other = path[j].taken;
+        const size_t slot = order.actors.slot(other);
         if (other == step.taken || independent(path[j].touches, step.touches) ||
-            before[actors.slot(other)] >= static_cast<int>(j) + 1)
+            before[slot] >= static_cast<int>(j) + 1)
             continue;
         if (!reversible(path[j], step))
             continue; // what let it go, not a race: the one before may be
-        backtrack(path, j, i, step.taken, before, actors, reduction);
+        if (std::any_of(covering.begin(), covering.end(),
+                        [&](size_t later) { return order.before(j, later); }))
+            continue;
+        backtrack(path, j, step.taken, order, reduction);
         // A wait or a lock raced with a release may race with the take before it too, where
-        // the release would not let the other order begin.
+        // the release would not let the other order begin: a release covers nothing.
         if (!takes(step.kind) || !releases(path[j].kind))
-            return;
+            covering.push_back(j);
     }
 }
 
@@ -146,12 +183,21 @@ void addBacktracks(std::vector<Choice> &path, const std::vector<Choice> &pending
     std::vector<std::vector<int>> own(actors.size(), std::vector<int>(actors.size(), 0));
     for (size_t i = 0; i < path.size(); ++i) {
         const size_t actor = actors.slot(path[i].taken);
-        racesOf(path, i, path[i], own[actor], actors, reduction);
+        racesOf(path, path[i], own[actor], Order{path, clocks, clocks[i], actors, i}, reduction);
         own[actor] = clocks[i];
         if (path[i].created >= 0)
             own[actors.slot(path[i].created)] = clocks[i];
     }
-    // At the end, each thread's step that it could not take.
-    for (const Choice &step : pending)
-        racesOf(path, path.size(), step, own[actors.slot(step.taken)], actors, reduction);
+    // At the end, each thread's step that it could not take, its clock made as a taken
+    // step's would be.
+    for (const Choice &step : pending) {
+        const size_t actor = actors.slot(step.taken);
+        std::vector<int> last = own[actor];
+        for (size_t k = 0; k < path.size(); ++k)
+            if (path[k].taken != step.taken && !independent(path[k].touches, step.touches))
+                for (size_t t = 0; t < last.size(); ++t)
+                    last[t] = std::max(last[t], clocks[k][t]);
+        last[actor] = static_cast<int>(path.size()) + 1;
+        racesOf(path, step, own[actor], Order{path, clocks, last, actors, path.size()}, reduction);
+    }
 }

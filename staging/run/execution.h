@@ -7,6 +7,7 @@
 #include <stdint.h>
 
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,10 @@ struct Ending {
 
 struct Limits {
     MemoryOrder memory = MemoryOrder::sequential;
+    // A thread's own stack is its alone, but for the 8-byte granules of it that another
+    // thread has touched (a local whose address main handed a worker): those are shared,
+    // their accesses steps. Kept by the caller from run to run; a run adds what it finds.
+    std::set<uint64_t> *sharedStack = nullptr;
     unsigned stepsPerThread = 400;
     unsigned passes = 0; // a counter program's passes of each worker; 0: no such bound
 };

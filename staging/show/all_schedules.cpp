@@ -49,6 +49,13 @@ class Report {
           bias(image.entry() - image.file().entry()) {}
     void header() const;
     void openRecords();
+    // The runs so far are void: the exploration begins again.
+    void restart() {
+        groups.clear();
+        index.clear();
+        tally = Tally{};
+        openRecords();
+    }
     void take(const RunRecord &run);
     void progress(const Exploration &so);
     // The table, the verdict and the replay; returns interleave's exit status.
@@ -97,6 +104,8 @@ void Report::header() const {
 void Report::openRecords() {
     if (request.records == nullptr)
         return;
+    if (records != nullptr)
+        fclose(records);
     records = fopen(request.records, "we");
     if (records == nullptr)
         giveUp("cannot write " + shellQuoted(request.records), errno);
@@ -149,8 +158,8 @@ std::string Report::plainRow(const RunRecord &run, const Places &places, const s
 void Report::take(const RunRecord &run) {
     if (expected.empty())
         // Under store buffers a run counts as itself: the bound on runs, not the orders.
-        expected = expectedSchedules(run, buffers ? CounterLens{} : lens,
-                                     request.bounds.preemptions);
+        expected =
+            expectedSchedules(run, buffers ? CounterLens{} : lens, request.bounds.preemptions);
     const Places places(symbols, bias, run.threads);
     const std::string ending = endingText(run, places);
     unsigned long weight = 1;
@@ -272,6 +281,7 @@ int everySchedule(Image &image, EveryRequest request) {
     Explorer explorer(request.path, request.argv, image, request.bounds);
     const Exploration done =
         explorer.explore([&report](const RunRecord &run) { report.take(run); },
-                         [&report](const Exploration &so) { report.progress(so); });
+                         [&report](const Exploration &so) { report.progress(so); }, 0,
+                         [&report] { report.restart(); });
     return report.finish(done);
 }

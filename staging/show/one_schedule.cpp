@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <set>
 
 #include "describe.h"
 #include "lens.h"
@@ -201,6 +202,8 @@ int answerSchedule(Image &image, const AnswerRequest &request) {
     limits.stepsPerThread = request.bounds.stepsPerThread;
     limits.passes = request.bounds.passes;
     limits.memory = request.bounds.memory;
+    std::set<uint64_t> sharedStack; // found as the run goes: later accesses there are steps
+    limits.sharedStack = &sharedStack;
     run.start(request.path, request.argv, image, output, limits);
     Shown shown{0, request.instructions, request.linesOnly};
     if (!request.linesOnly)
