@@ -210,8 +210,8 @@ bool decodeInstruction(const uint8_t *code, size_t size, uint64_t address, Instr
     out.atomic =
         x86.prefix[0] == X86_PREFIX_LOCK || (insn->id == X86_INS_XCHG && out.memoryCount > 0);
     out.fences = out.atomic || insn->id == X86_INS_MFENCE || insn->id == X86_INS_CPUID;
-    out.systemCall = insn->id == X86_INS_SYSCALL || insn->id == X86_INS_SYSENTER ||
-                     insn->id == X86_INS_INT;
+    out.systemCall =
+        insn->id == X86_INS_SYSCALL || insn->id == X86_INS_SYSENTER || insn->id == X86_INS_INT;
     out.returns = insn->id == X86_INS_RET;
     const bool loads = out.memoryCount == 1 && out.memory[0].reads && !out.memory[0].writes;
     if (loads && x86.op_count >= 1 && x86.operands[0].type == X86_OP_REG)

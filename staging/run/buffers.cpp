@@ -18,10 +18,11 @@ namespace {
 
 // The bytes a store writes: its operand's, which may be wider than the 8 a step shows.
 size_t widthOf(const Step &step) {
-    for (const Touch &touch : step.touches)
-        if (touch.writes && touch.address == step.address)
-            return std::min<size_t>(touch.size, 64);
-    return step.size;
+    const auto written =
+        std::find_if(step.touches.begin(), step.touches.end(), [&step](const Touch &touch) {
+            return touch.writes && touch.address == step.address;
+        });
+    return written != step.touches.end() ? std::min<size_t>(written->size, 64) : step.size;
 }
 
 bool overlaps(const Buffered &entry, const Touch &touch) {

@@ -112,12 +112,14 @@ bool Execution::sharedAddress(const Thread &thread, uint64_t address) const {
     std::set<uint64_t> *const stacks = limit.sharedStack;
     if (address >= thread.stackLow && address < thread.stackHigh)
         return stacks != nullptr && stacks->count(address >> 3) != 0;
-    for (const Thread &other : held)
-        if (address >= other.stackLow && address < other.stackHigh) {
-            if (stacks != nullptr)
-                stacks->insert(address >> 3); // its owner's accesses there are steps too
-            return true;
-        }
+    const bool onAnotherStack = std::any_of(held.begin(), held.end(), [address](const Thread &t) {
+        return address >= t.stackLow && address < t.stackHigh;
+    });
+    if (onAnotherStack) {
+        if (stacks != nullptr)
+            stacks->insert(address >> 3); // its owner's accesses there are steps too
+        return true;
+    }
     if (sanitized &&
         ((address >= shadowLow && address < shadowHigh) || program->inSanitizerRuntime(address)))
         return false;

@@ -33,20 +33,11 @@ bool touchesCounter(const Step &step, uint64_t counter) {
 
 } // namespace
 
-CounterLens lensOf(const RunRecord &probe) {
-    CounterLens lens;
-    if (probe.threads.size() != 3 || !reportLines(probe.printed))
-        return lens;
-    for (const Step &step : probe.steps) {
-        if (step.printed.rfind("Inc: ", 0) == 0 && step.thread > 0)
-            lens.inc = step.thread;
-        if (step.printed.rfind("Dec: ", 0) == 0 && step.thread > 0)
-            lens.dec = step.thread;
-    }
-    if (lens.inc < 0 || lens.dec < 0 || lens.inc == lens.dec)
-        return lens;
-    // The counter: the 4-byte location that Inc raises by one and Dec lowers by one, each
-    // from what it loaded (or indivisibly). A flag or a turn that both store to is not it.
+namespace {
+
+// The counter: the 4-byte location that Inc raises by one and Dec lowers by one, each from
+// what it loaded (or indivisibly). A flag or a turn that both store to is not it. 0: none.
+uint64_t counterOf(const RunRecord &probe, int inc, int dec) {
     std::map<std::pair<int, uint64_t>, uint64_t> loaded;
     std::map<uint64_t, unsigned> changedBy;
     for (const Step &step : probe.steps) {
@@ -62,19 +53,38 @@ CounterLens lensOf(const RunRecord &probe) {
                               : found != loaded.end()       ? found->second
                                                             : step.value;
         const auto delta = static_cast<int32_t>(step.value - from);
-        if (step.thread == lens.inc && delta == 1)
-            changedBy[step.address] |= 1U;
-        if (step.thread == lens.dec && delta == -1)
-            changedBy[step.address] |= 2U;
+        changedBy[step.address] |= (step.thread == inc && delta == 1 ? 1U : 0U) |
+                                   (step.thread == dec && delta == -1 ? 2U : 0U);
     }
-    for (const auto &[address, who] : changedBy)
-        if (who == 3U && lens.counter == 0)
-            lens.counter = address;
+    const auto both = std::find_if(changedBy.begin(), changedBy.end(),
+                                   [](const auto &place) { return place.second == 3U; });
+    return both != changedBy.end() ? both->first : 0;
+}
+
+} // namespace
+
+CounterLens lensOf(const RunRecord &probe) {
+    CounterLens lens;
+    if (probe.threads.size() != 3 || !reportLines(probe.printed))
+        return lens;
+    for (const Step &step : probe.steps) {
+        if (step.printed.rfind("Inc: ", 0) == 0 && step.thread > 0)
+            lens.inc = step.thread;
+        if (step.printed.rfind("Dec: ", 0) == 0 && step.thread > 0)
+            lens.dec = step.thread;
+    }
+    if (lens.inc < 0 || lens.dec < 0 || lens.inc == lens.dec)
+        return lens;
+    lens.counter = counterOf(probe, lens.inc, lens.dec);
     lens.on = lens.counter != 0;
     return lens;
 }
 
-Changes changesOf(const CounterLens &lens, const std::vector<Step> &steps) {
+namespace {
+
+// The changes of a counter program's run, followed step by step: which changes the counter's
+// value is made of, and what each worker's last load saw of them.
+struct Counting {
     Changes changes;
     std::vector<size_t> kept; // the changes that the counter's value is made of
     std::map<int, std::vector<size_t>> loaded;
@@ -82,44 +92,59 @@ Changes changesOf(const CounterLens &lens, const std::vector<Step> &steps) {
     // Under store buffers: what the counter will be made of when each of a worker's buffered
     // stores reaches memory, oldest first.
     std::map<int, std::deque<std::vector<size_t>>> buffered;
-    for (const Step &step : steps) {
-        if (!touchesCounter(step, lens.counter) ||
-            (step.thread != lens.inc && step.thread != lens.dec))
-            continue;
-        const int worker = step.thread == lens.inc ? 0 : 1;
+
+    // What the worker sees: memory, or its own newest buffered store.
+    const std::vector<size_t> &seen(int worker) {
+        const std::deque<std::vector<size_t>> &waiting = buffered[worker];
+        return waiting.empty() ? kept : waiting.back();
+    }
+
+    void arrives(int worker) {
         std::deque<std::vector<size_t>> &waiting = buffered[worker];
-        // What the worker sees: memory, or its own newest buffered store.
-        const std::vector<size_t> &seen = waiting.empty() ? kept : waiting.back();
-        if (step.kind == StepKind::flush) {
-            if (!waiting.empty()) {
-                kept = waiting.front();
-                waiting.pop_front();
-            }
-            continue;
+        if (!waiting.empty()) {
+            kept = waiting.front();
+            waiting.pop_front();
         }
-        if (step.kind == StepKind::load) {
-            loaded[worker] = seen;
-            hasLoaded[worker] = true;
-            continue;
-        }
-        if (step.value == step.before && step.kind == StepKind::update)
-            continue; // wrote what was there: no change
+    }
+
+    void change(int worker, const Step &step) {
         changes.made.push_back(worker);
         // A store writes what its worker loaded, changed; so does an exchange of a value
         // computed from a load (not one that changes what is there by one, indivisibly).
         const auto delta = static_cast<int32_t>(step.value - step.before);
         const bool fromLoad =
             step.kind == StepKind::store || (delta != 1 && delta != -1 && hasLoaded[worker]);
-        std::vector<size_t> made = fromLoad && hasLoaded[worker] ? loaded[worker] : seen;
+        std::vector<size_t> made = fromLoad && hasLoaded[worker] ? loaded[worker] : seen(worker);
         hasLoaded[worker] = false;
         made.push_back(changes.made.size() - 1);
         if (step.buffered)
-            waiting.push_back(made);
+            buffered[worker].push_back(made);
         else
             kept = made;
     }
+};
+
+} // namespace
+
+Changes changesOf(const CounterLens &lens, const std::vector<Step> &steps) {
+    Counting counting;
+    for (const Step &step : steps) {
+        if (!touchesCounter(step, lens.counter) ||
+            (step.thread != lens.inc && step.thread != lens.dec))
+            continue;
+        const int worker = step.thread == lens.inc ? 0 : 1;
+        if (step.kind == StepKind::flush) {
+            counting.arrives(worker);
+        } else if (step.kind == StepKind::load) {
+            counting.loaded[worker] = counting.seen(worker);
+            counting.hasLoaded[worker] = true;
+        } else if (step.value != step.before || step.kind != StepKind::update) {
+            counting.change(worker, step); // an update that wrote what was there changed nothing
+        }
+    }
+    Changes &changes = counting.changes;
     for (size_t change = 0; change < changes.made.size(); ++change)
-        if (std::find(kept.begin(), kept.end(), change) == kept.end())
+        if (std::find(counting.kept.begin(), counting.kept.end(), change) == counting.kept.end())
             changes.lost.push_back(changes.made[change]);
     return changes;
 }

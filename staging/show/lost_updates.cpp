@@ -49,46 +49,63 @@ void changeLoads(const Step &step, Loads &loads, std::map<int, std::deque<Waitin
 
 } // namespace
 
-unsigned lostUpdates(const std::vector<Step> &steps, uint64_t &where) {
+namespace {
+
+// Following a run's memory steps: each thread's last loads, its stores still buffered, and
+// the updates lost so far.
+struct Following {
     Loads loads;
     std::map<int, std::deque<Waiting>> buffered;
     unsigned lost = 0;
-    auto check = [&lost, &where](const Step &step, const Seen *seen) {
-        if (overwritesStale(step, seen) && lost++ == 0)
-            where = step.address;
-    };
-    for (const Step &step : steps) {
-        if (!isMemory(step.kind))
-            continue;
+    uint64_t where = 0;
+
+    void check(const Step &store, const Seen *seen) {
+        if (!overwritesStale(store, seen))
+            return;
+        where = lost++ == 0 ? store.address : where; // the first
+    }
+
+    // A buffered store reaching memory, judged against what its thread had loaded.
+    void arrives(const Step &arrival) {
+        std::deque<Waiting> &waiting = buffered[arrival.thread];
+        if (waiting.empty())
+            return;
+        const Waiting waited = waiting.front();
+        waiting.pop_front();
+        Step store = waited.store;
+        store.before = arrival.before;
+        check(store, waited.loaded ? &waited.seen : nullptr);
+        changeLoads(arrival, loads, buffered);
+    }
+
+    void take(const Step &step) {
         const auto key = std::make_pair(step.thread, step.address);
         const auto found = loads.find(key);
+        const Seen *seen = found != loads.end() ? &found->second : nullptr;
         if (step.kind == StepKind::load) {
             loads[key] = {step.value, false};
-            continue;
-        }
-        if (step.buffered) { // judged when it reaches memory
-            Waiting store{step, found != loads.end(),
-                          found != loads.end() ? found->second : Seen{}};
-            buffered[step.thread].push_back(store);
+        } else if (step.buffered) { // judged when it reaches memory
+            buffered[step.thread].push_back({step, seen != nullptr, seen ? *seen : Seen{}});
             loads.erase(key);
-            continue;
+        } else if (step.kind == StepKind::flush) {
+            arrives(step);
+        } else {
+            check(step, seen);
+            loads.erase(key);
+            if (step.kind == StepKind::store || step.value != step.before)
+                changeLoads(step, loads, buffered);
         }
-        if (step.kind == StepKind::flush) {
-            std::deque<Waiting> &waiting = buffered[step.thread];
-            if (waiting.empty())
-                continue;
-            const Waiting arrived = waiting.front();
-            waiting.pop_front();
-            Step store = arrived.store;
-            store.before = step.before;
-            check(store, arrived.loaded ? &arrived.seen : nullptr);
-            changeLoads(step, loads, buffered);
-            continue;
-        }
-        check(step, found != loads.end() ? &found->second : nullptr);
-        loads.erase(key);
-        if (step.kind == StepKind::store || step.value != step.before)
-            changeLoads(step, loads, buffered);
     }
-    return lost;
+};
+
+} // namespace
+
+unsigned lostUpdates(const std::vector<Step> &steps, uint64_t &where) {
+    Following following;
+    for (const Step &step : steps)
+        if (isMemory(step.kind))
+            following.take(step);
+    if (following.lost > 0)
+        where = following.where;
+    return following.lost;
 }

@@ -33,6 +33,26 @@ int byLetter(const Execution &run, char letter) {
     return -1;
 }
 
+// The letters of a line typed at the terminal, up to a q; empty, with a word why, where one
+// names no thread of the run. Case matters only where a small letter names a store buffer.
+std::string lettersOf(const Execution &run, const char *line) {
+    std::string letters;
+    for (const char *at = line; *at != '\0' && *at != '\n'; ++at) {
+        const char letter =
+            run.storeBuffers() ? *at : static_cast<char>(toupper(static_cast<unsigned char>(*at)));
+        if (letter == 'Q' || letter == 'q')
+            break;
+        if (letter == ' ' || letter == ',')
+            continue;
+        if (byLetter(run, letter) < 0) {
+            printf("no thread %s here\n", visible(std::string(1, *at)).c_str());
+            return "";
+        }
+        letters += letter;
+    }
+    return letters;
+}
+
 // The next letters typed at the terminal; empty at its end, an empty line or a q. A letter
 // of no thread of the run is refused, and asked for again.
 std::string ask(const Execution &run, const std::vector<int> &can) {
@@ -46,23 +66,7 @@ std::string ask(const Execution &run, const std::vector<int> &can) {
         char line[256];
         if (fgets(line, sizeof line, stdin) == nullptr)
             return "";
-        std::string letters;
-        for (const char *at = line; *at != '\0' && *at != '\n'; ++at) {
-            // Case matters only where a small letter names a store buffer.
-            const char letter = run.storeBuffers()
-                                    ? *at
-                                    : static_cast<char>(toupper(static_cast<unsigned char>(*at)));
-            if (letter == 'Q' || letter == 'q')
-                return letters;
-            if (letter == ' ' || letter == ',')
-                continue;
-            if (byLetter(run, letter) < 0) {
-                printf("no thread %s here\n", visible(std::string(1, *at)).c_str());
-                letters.clear();
-                break;
-            }
-            letters += letter;
-        }
+        std::string letters = lettersOf(run, line);
         if (!letters.empty() || line[0] == '\n' || line[0] == 'q' || line[0] == 'Q')
             return letters;
     }
