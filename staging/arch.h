@@ -83,7 +83,7 @@ struct Instruction {
     // or a full fence.
     bool fences = false;
     bool systemCall = false; // enters the kernel, which may write the program's output
-    bool returns = false; // a return: where it goes is on the stack
+    bool returns = false;    // a return: where it goes is on the stack
 };
 
 // Decodes the instruction whose bytes start at `code` (at most `size` of them), which the
