@@ -73,11 +73,10 @@ std::vector<Choice> Explorer::pendingOf(const std::vector<Thread> &threads) {
     for (size_t i = 0; i < threads.size(); ++i) {
         if (threads[i].buffer.empty())
             continue;
-        const Buffered &oldest = threads[i].buffer.front();
         Choice arrival;
         arrival.taken = bufferOf(static_cast<int>(i));
         arrival.kind = StepKind::flush;
-        arrival.touches = {{oldest.address, oldest.bytes.size(), true}, {oldest.place, 1, true}};
+        arrival.touches = threads[i].buffer.front().arrival();
         pending.push_back(arrival);
     }
     return pending;

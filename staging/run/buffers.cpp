@@ -95,7 +95,7 @@ Step Execution::flush(int index) {
     step.before = readValue(step.address, step.size);
     memcpy(&step.value, oldest.bytes.data(), step.size);
     process.write(oldest.address, oldest.bytes.data(), oldest.bytes.size());
-    step.touches = {{oldest.address, oldest.bytes.size(), true}, {oldest.place, 1, true}};
+    step.touches = oldest.arrival();
     stored(oldest.address); // a thread that spins on it can go on
     return step;
 }

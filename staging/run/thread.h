@@ -28,6 +28,9 @@ struct Buffered {
     uint64_t pc = 0;
     std::string instruction;
     uint64_t place = 0; // its own place, which its store and its arrival touch
+
+    // What its arrival in memory touches: the bytes it writes, and its own place.
+    std::vector<Touch> arrival() const { return {{address, bytes.size(), true}, {place, 1, true}}; }
 };
 
 struct Thread {
