@@ -1,0 +1,207 @@
+"""interleave's page of one schedule, as a learner sees it: opened from a file in a real
+browser (Chromium, headless, driven over its DevTools pipe), stepped through with the keys,
+and read back from what the page shows."""
+
+import fcntl
+import json
+import os
+import select
+import shutil
+import subprocess
+import tempfile
+import time
+import unittest
+
+from harness import BIN, ENV, end_session, main, require, sh
+
+SOURCE = os.environ["GLASSBOX_SOURCE"]
+TEMPLATE = os.path.join(SOURCE, "staging", "show", "page.html")
+# The one text of the template that interleave replaces with the schedule's JSON.
+SLOT = "/*SCHEDULE*/null"
+# Each reply or event of the browser must come within this many seconds.
+REPLY_SECONDS = 30
+KEY_CODES = {"ArrowRight": 39, "ArrowLeft": 37, "Home": 36, "End": 35}
+
+
+def page_from(schedule, folder):
+    """The page that interleave makes of `schedule`, made here from the template by the same
+    substitution: the JSON, with every "<" written as \\u003c, in place of the slot."""
+    with open(TEMPLATE, encoding="utf-8") as template:
+        text = template.read()
+    assert text.count(SLOT) == 1, "the template holds its slot once"
+    path = os.path.join(folder, "page.html")
+    with open(path, "w", encoding="utf-8") as page:
+        page.write(text.replace(SLOT, json.dumps(schedule).replace("<", "\\u003c")))
+    return path
+
+
+class Browser:
+    """Headless Chromium with one page, driven over the DevTools protocol on a pair of pipes:
+    it reads commands from its fd 3 and writes replies and events to its fd 4, each a JSON
+    message ended by a NUL byte. Every process of the browser is killed on leaving."""
+
+    def __init__(self):
+        require("chromium", "chromium")
+        self.profile = tempfile.mkdtemp()
+        commands, self.to_browser = os.pipe()
+        self.from_browser, replies = os.pipe()
+        # Above 4, so that neither of the shell's redirections below overwrites the other.
+        ends = [fcntl.fcntl(fd, fcntl.F_DUPFD_CLOEXEC, 10) for fd in (commands, replies)]
+        for fd in (commands, replies):
+            os.close(fd)
+        try:
+            self.process = subprocess.Popen(
+                ["bash", "-c", f'exec "$@" 3<&{ends[0]} 4>&{ends[1]} {ends[0]}<&- {ends[1]}>&-',
+                 "bash", "chromium", "--headless", "--no-sandbox", "--remote-debugging-pipe",
+                 f"--user-data-dir={self.profile}", "--no-first-run", "--disable-gpu",
+                 "--window-size=1024,768", "about:blank"],
+                env=ENV, pass_fds=ends, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                start_new_session=True)
+        finally:
+            for fd in ends:
+                os.close(fd)
+        self.received, self.events, self.last_id, self.session = b"", [], 0, None
+
+    def __enter__(self):
+        try:
+            target = self.send("Target.createTarget", url="about:blank")["targetId"]
+            self.session = self.send("Target.attachToTarget", targetId=target,
+                                     flatten=True)["sessionId"]
+            self.send("Page.enable")
+        except BaseException:
+            self.__exit__()
+            raise
+        return self
+
+    def __exit__(self, *_):
+        end_session(self.process.pid)
+        self.process.wait()
+        os.close(self.to_browser)
+        os.close(self.from_browser)
+        shutil.rmtree(self.profile, ignore_errors=True)
+
+    def message(self, deadline):
+        """The browser's next message, failing once the deadline has passed."""
+        while b"\0" not in self.received:
+            left = deadline - time.monotonic()
+            if left <= 0 or not select.select([self.from_browser], [], [], left)[0]:
+                raise AssertionError("the browser did not answer in time")
+            chunk = os.read(self.from_browser, 1 << 16)
+            if not chunk:
+                raise AssertionError("the browser ended")
+            self.received += chunk
+        text, self.received = self.received.split(b"\0", 1)
+        return json.loads(text)
+
+    def send(self, method, **params):
+        """Sends a command (to the page once attached) and returns its result."""
+        self.last_id += 1
+        command = {"id": self.last_id, "method": method, "params": params}
+        if self.session:
+            command["sessionId"] = self.session
+        os.write(self.to_browser, json.dumps(command).encode() + b"\0")
+        deadline = time.monotonic() + REPLY_SECONDS
+        while (reply := self.message(deadline)).get("id") != self.last_id:
+            self.events.append(reply)
+        if "error" in reply:
+            raise AssertionError(f"{method}: {reply['error']}")
+        return reply["result"]
+
+    def open(self, path):
+        self.events.clear()
+        self.send("Page.navigate", url="file://" + path)
+        deadline = time.monotonic() + REPLY_SECONDS
+        while not any(event.get("method") == "Page.loadEventFired" for event in self.events):
+            self.events.append(self.message(deadline))
+
+    def read(self, expression):
+        """The value of a JavaScript expression in the page."""
+        result = self.send("Runtime.evaluate", expression=expression, returnByValue=True)
+        if "exceptionDetails" in result:
+            raise AssertionError(f"{expression}: {result['exceptionDetails']}")
+        return result["result"].get("value")
+
+    def press(self, key):
+        """A key pressed and released, as from the keyboard, with nothing clicked first."""
+        for kind in ("keyDown", "keyUp"):
+            self.send("Input.dispatchKeyEvent", type=kind, key=key, code=key,
+                      windowsVirtualKeyCode=KEY_CODES[key])
+
+
+# What the page shows now: the current step, the counter, the lost changes joined, the end.
+SHOWN = """({
+    current: document.getElementById("current").textContent,
+    count: document.querySelector('#values [data-place="count"]').textContent,
+    links: [...document.querySelectorAll("#links path")].map(
+        link => link.dataset.load + "-" + link.dataset.store),
+    marked: [...document.querySelectorAll("#steps td.stale, #steps td.wiping, #steps td.wiped")]
+        .map(cell => cell.className.split(" ").pop() + " " + cell.dataset.step),
+    lost: [...document.querySelectorAll("#lost li")].filter(item => !item.hidden)
+        .map(item => item.textContent),
+    printed: document.getElementById("printed").innerText,
+    end: document.getElementById("end").hidden ? null : document.getElementById("end").innerText,
+    said: document.getElementById("status").textContent,
+})"""
+# Each step's thread, by the lane its text is in.
+LANES = """[...document.querySelectorAll("#steps td.move")].map(
+    cell => `${cell.dataset.step} ${cell.dataset.thread} ${cell.querySelector(".does").textContent}`)"""
+
+
+class Page(unittest.TestCase):
+    """The page of one schedule, stepped through with the keys in a real browser."""
+
+    def setUp(self):
+        self.folder = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, self.folder)
+
+    def test_a_lost_decrement_step_by_step(self):
+        if "--page" not in sh("interleave --help").stdout:
+            self.skipTest("this interleave writes no page yet (no --page in its --help)")
+        page = os.path.join(self.folder, "IDDDII.html")
+        made = sh(f"interleave -c --page={page} -s IDDDII loosetally", timeout=200)
+        self.assertEqual((made.returncode, made.stderr), (1, ""))
+        self.step_through_the_lost_decrement(page)
+
+    def step_through_the_lost_decrement(self, page):
+        with Browser() as browser:
+            browser.open(page)
+            self.assertEqual(browser.read("document.getElementById('title').textContent"),
+                             "loosetally, schedule IDDDII")
+            self.assertEqual(browser.read(LANES), [
+                "1 M pthread_create: starts I (incThread)", "2 I loads 0 from count",
+                "3 M pthread_create: starts D (decThread)", "4 D loads 0 from count",
+                "5 D stores -1 to count", "6 D loads -1 from count", "7 I stores 1 to count",
+                "8 I loads 1 from count"])
+            counts = []
+            for step in range(1, 9):
+                browser.press("ArrowRight")
+                shown = browser.read(SHOWN)
+                self.assertEqual(shown["current"], str(step))
+                counts.append(shown["count"])
+                joined = step >= 7
+                self.assertEqual(shown["links"], ["2-7"] if joined else [])
+                self.assertEqual(shown["marked"],
+                                 ["stale 2", "wiped 5", "wiping 7"] if joined else [])
+                self.assertEqual(len(shown["lost"]), joined)
+                self.assertEqual(shown["end"] is not None, step == 8)
+            self.assertEqual(counts, ["0", "0", "0", "0", "-1", "-1", "1", "1"])
+            self.assertIn("I stores 1 from the 0 it loaded at step 2, wiping out D's change "
+                          "stored at step 5", shown["lost"][0])
+            self.assertEqual(shown["printed"].split("\n")[:2], ["Dec: -1", "Inc: 1"])
+            self.assertEqual(shown["end"].split("\n")[1:], [
+                "M joins I", "stopped: the schedule ends here",
+                "counter: 1 after 2 changes; 1 lost", "tallycheck: inconsistent, breaks 1"])
+            browser.press("ArrowRight")  # past the end: it stays there
+            self.assertEqual(browser.read(SHOWN)["current"], "8")
+            for _ in range(2):
+                browser.press("ArrowLeft")
+            shown = browser.read(SHOWN)
+            self.assertEqual((shown["current"], shown["count"], shown["links"], shown["lost"],
+                              shown["marked"], shown["end"]), ("6", "-1", [], [], [], None))
+            self.assertIn("D (decThread) loads -1 from count", shown["said"])
+            browser.press("Home")
+            self.assertEqual(browser.read(SHOWN)["printed"], "nothing yet")
+
+
+if __name__ == "__main__":
+    main()
