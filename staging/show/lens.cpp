@@ -149,57 +149,6 @@ Changes changesOf(const CounterLens &lens, const std::vector<Step> &steps) {
     return changes;
 }
 
-namespace {
-
-// For each step of one thread (side), how many steps of the other must have gone before it,
-// and how many at most may have.
-struct Window {
-    std::vector<size_t> least;
-    std::vector<size_t> most;
-};
-
-Window windowOf(const std::vector<std::vector<int>> &clocks, const std::vector<size_t> &mine,
-                const std::vector<size_t> &theirs, int me, int them) {
-    Window window{std::vector<size_t>(mine.size(), 0),
-                  std::vector<size_t>(mine.size(), theirs.size())};
-    for (size_t x = 0; x < mine.size(); ++x)
-        for (size_t y = 0; y < theirs.size(); ++y) {
-            if (clocks[mine[x]][static_cast<size_t>(them)] >= static_cast<int>(theirs[y]) + 1)
-                window.least[x] = std::max(window.least[x], y + 1); // y happens before x
-            if (clocks[theirs[y]][static_cast<size_t>(me)] >= static_cast<int>(mine[x]) + 1)
-                window.most[x] = std::min(window.most[x], y); // x happens before y
-        }
-    return window;
-}
-
-} // namespace
-
-unsigned long ordersOf(const std::vector<Choice> &path, int a, int b) {
-    const Actors actors(path, {});
-    const auto clocks = clocksOf(path, actors);
-    std::vector<size_t> of[2];
-    for (size_t i = 0; i < path.size(); ++i)
-        if (path[i].taken == a || path[i].taken == b)
-            of[path[i].taken == a ? 0 : 1].push_back(i);
-    const auto slotA = static_cast<int>(actors.slot(a));
-    const auto slotB = static_cast<int>(actors.slot(b));
-    const Window first = windowOf(clocks, of[0], of[1], slotA, slotB);
-    const Window second = windowOf(clocks, of[1], of[0], slotB, slotA);
-    // Lattice paths: ways[i][j] orders of a's first i steps and b's first j.
-    const size_t n = of[0].size();
-    const size_t m = of[1].size();
-    std::vector<std::vector<unsigned long>> ways(n + 1, std::vector<unsigned long>(m + 1, 0));
-    ways[0][0] = 1;
-    for (size_t i = 0; i <= n; ++i)
-        for (size_t j = 0; j <= m; ++j) {
-            if (i < n && first.least[i] <= j && j <= first.most[i])
-                ways[i + 1][j] += ways[i][j];
-            if (j < m && second.least[j] <= i && i <= second.most[j])
-                ways[i][j + 1] += ways[i][j];
-        }
-    return ways[n][m];
-}
-
 CounterOutcome counterOutcome(const CounterLens &lens, const RunRecord &run) {
     CounterOutcome outcome;
     const Changes changes = changesOf(lens, run.steps);

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "class_grid.h"
 #include "explorer.h"
 #include "tally.h"
 
@@ -33,9 +34,6 @@ struct CounterOutcome {
 };
 
 CounterOutcome counterOutcome(const CounterLens &lens, const RunRecord &run);
-// The number of orders of the steps of threads `a` and `b` that keep every order the path
-// holds between them.
-unsigned long ordersOf(const std::vector<Choice> &path, int a, int b);
 // The workers' changes of the counter, in order, and those lost: a store that writes what
 // its worker loaded, changed, wipes out the changes stored since that load.
 struct Changes {
