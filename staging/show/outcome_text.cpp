@@ -6,12 +6,17 @@
 
 #include <algorithm>
 
+#include "holding.h"
 #include "names.h"
 
 namespace {
 
 std::string firstLine(const std::string &text) {
     return visible(text.substr(0, text.find('\n')));
+}
+
+int threadIndex(const RunRecord &run, const Thread &thread) {
+    return static_cast<int>(&thread - run.threads.data());
 }
 
 } // namespace
@@ -48,6 +53,21 @@ std::string waitText(const Thread &thread, const std::vector<Thread> &threads,
     return text;
 }
 
+std::vector<std::string> deadlockCycle(const RunRecord &run, const Places &places) {
+    std::vector<std::string> cycle;
+    for (const Thread &thread : run.threads) {
+        if (thread.state == ThreadState::ended || thread.state == ThreadState::done)
+            continue;
+        // "L holds first and waits for second (held by R)": the cycle in words.
+        std::string held;
+        for (const std::string &lock : locksHeld(run.steps, threadIndex(run, thread), places))
+            held += (held.empty() ? " holds " : ", ") + lock;
+        const std::string waits = waitText(thread, run.threads, places);
+        cycle.push_back(held.empty() ? waits : waits.substr(0, 1) + held + " and" + waits.substr(1));
+    }
+    return cycle;
+}
+
 std::string endingText(const RunRecord &run, const Places &places) {
     const Ending &ending = run.ending;
     switch (ending.kind) {
@@ -67,11 +87,10 @@ std::string endingText(const RunRecord &run, const Places &places) {
     case Ending::deadlock: {
         std::string text = "deadlock:";
         const char *separator = " ";
-        for (const Thread &thread : run.threads)
-            if (thread.state != ThreadState::ended && thread.state != ThreadState::done) {
-                text += separator + waitText(thread, run.threads, places);
-                separator = ", ";
-            }
+        for (const std::string &wait : deadlockCycle(run, places)) {
+            text += separator + wait;
+            separator = ", ";
+        }
         return text;
     }
     case Ending::bound:

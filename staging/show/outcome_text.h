@@ -8,6 +8,9 @@
 
 // "exit 0", "signal SIGSEGV at mov dword ptr [rax], 1", "abort: ...", "deadlock: ...".
 std::string endingText(const RunRecord &run, const Places &places);
+// At a deadlock, what each thread that cannot go on holds and waits for: "L holds first and
+// waits for second (held by R)".
+std::vector<std::string> deadlockCycle(const RunRecord &run, const Places &places);
 // What a step's call or access waits on, for a thread that cannot go on.
 std::string waitText(const Thread &thread, const std::vector<Thread> &threads,
                      const Places &places);
