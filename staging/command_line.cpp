@@ -45,6 +45,8 @@ constexpr char usage[] =
     "                   to 3000)\n"
     "      --hold=WHO   the worker held in the race: inc (the default) or dec\n"
     "      --instructions  show each step's instruction\n"
+    "      --page=FILE  with -c, write the run as an HTML page to FILE, to step\n"
+    "                   through in a browser with the arrow keys\n"
     "      --all        run every schedule within the bounds and count the outcomes\n"
     "      --passes=N   passes of each worker of a counter program, 1 to 3 (default\n"
     "                   1)\n"
@@ -55,6 +57,10 @@ constexpr char usage[] =
     "      --time-limit=S  stop --all after S seconds, with a partial verdict\n"
     "                   (default 600)\n"
     "      --records=FILE  write one CSV row a run to FILE\n"
+    "      --graph=FILE  draw two threads' progress graph as SVG to FILE: a grid of\n"
+    "                   their steps, every schedule a path across it coloured by its\n"
+    "                   outcome, shaded where both are between a load and its store\n"
+    "      --grid       the same graph, small, on the screen after the verdict\n"
     "      --memory=ORDER  sc (the default): each store reaches memory at once, in\n"
     "                   one order with every load; tso: as on x86, each thread's\n"
     "                   stores wait in its store buffer and reach memory later, each\n"
@@ -66,15 +72,21 @@ constexpr char usage[] =
     "\n"
     "Exit status: 0 done (with --all, no schedule crashed, aborted, deadlocked,\n"
     "exited non-zero or lost a change; with -c, the schedule did none of these),\n"
-    "1 one did, 2 a usage error, 3 the program could not be found, run or held.\n";
+    "1 one did, 2 a usage error, 3 the program could not be found, run or held\n"
+    "(or, with --graph or --grid, its runs make no graph).\n";
 
 // The usage errors that the options make together, whatever the program.
 void checkCombination(const Options &options) {
     if (options.all &&
         (options.answer || options.lines || options.schedule || options.seed || options.race))
         usageError("--all runs every schedule: it takes no -s, --seed, --race, -c or --lines");
-    if (!options.all && (options.records || options.preemptions || options.timeLimit))
-        usageError("--preemptions, --time-limit and --records go with --all");
+    if (!options.all && (options.records || options.preemptions || options.timeLimit ||
+                         options.graph || options.grid))
+        usageError("--preemptions, --time-limit, --records, --graph and --grid go with --all");
+    if (options.page != nullptr && (!options.answer || options.lines))
+        usageError("--page shows the run of -c: it goes with -c, not --lines or --all");
+    if ((options.graph || options.grid) && options.memory && strcmp(options.memory, "sc") != 0)
+        usageError("--graph and --grid draw schedules of whole steps, under --memory=sc");
     if ((options.schedule != nullptr) + (options.seed != nullptr) + (options.race != nullptr) > 1)
         usageError("-s, --seed or --race: one of them");
     if (options.steps != nullptr && options.seed == nullptr)
@@ -115,6 +127,9 @@ Options parseCommandLine(int argc, char **argv) {
         timeLimit,
         memory,
         instructions,
+        graph,
+        grid,
+        page,
         help,
         version
     };
@@ -134,6 +149,9 @@ Options parseCommandLine(int argc, char **argv) {
         {"time-limit", required_argument, nullptr, timeLimit},
         {"memory", required_argument, nullptr, memory},
         {"instructions", no_argument, nullptr, instructions},
+        {"graph", required_argument, nullptr, graph},
+        {"grid", no_argument, nullptr, grid},
+        {"page", required_argument, nullptr, page},
         {"help", no_argument, nullptr, help},
         {"version", no_argument, nullptr, version},
         {}};
@@ -186,6 +204,15 @@ Options parseCommandLine(int argc, char **argv) {
             break;
         case instructions:
             options.instructions = true;
+            break;
+        case graph:
+            options.graph = optarg;
+            break;
+        case grid:
+            options.grid = true;
+            break;
+        case page:
+            options.page = optarg;
             break;
         case help:
             fputs(usage, stdout);

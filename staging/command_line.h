@@ -20,6 +20,9 @@ struct Options {
     const char *timeLimit = nullptr;
     const char *memory = nullptr;
     bool instructions = false;
+    const char *graph = nullptr;
+    bool grid = false;
+    const char *page = nullptr;
     // PROGRAM and its ARGs, ended by a null pointer: the argument vector it is run with.
     char **program = nullptr;
 };

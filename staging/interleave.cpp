@@ -206,6 +206,9 @@ int main(int argc, char **argv) {
     if (kind == Kind::processes && bounds.memory == MemoryOrder::storeBuffers)
         usageError("--memory=tso is for threads that share memory; " + name +
                    "'s processes share none");
+    if (kind == Kind::processes && (options.graph || options.grid || options.page))
+        usageError("--graph, --grid and --page show threads; " + name +
+                   " runs processes, which share no memory");
     if (kind == Kind::processes && options.all) {
         refuseUnheld(image, path);
         return everyProcessOrder(path.c_str(), options.program, name, options.records);
@@ -221,6 +224,8 @@ int main(int argc, char **argv) {
         request.passesGiven = options.passes != nullptr;
         request.preemptionsGiven = options.preemptions != nullptr;
         request.records = options.records;
+        request.graph = options.graph;
+        request.grid = options.grid;
         return everySchedule(image, request);
     }
     // A drawn schedule's letters are the program's threads', from one run of it; where it
@@ -257,6 +262,7 @@ int main(int argc, char **argv) {
     one.asking = asks;
     one.linesOnly = options.lines;
     one.instructions = options.instructions;
+    one.page = options.page;
     one.bounds = bounds;
     return answerSchedule(image, one);
 }

@@ -10,6 +10,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 namespace {
 
 bool control(unsigned char c) {
@@ -48,6 +50,26 @@ std::string shellQuoted(const std::string &text) {
             quoted += c == '\'' && !controls ? "'\\''" : std::string(1, c);
     }
     return quoted + "'";
+}
+
+std::string folded(const std::string &line, size_t indent, size_t width) {
+    std::string out;
+    size_t column = 0;
+    for (size_t at = 0; at < line.size();) {
+        const size_t space = std::min(line.find(' ', at), line.size());
+        const std::string word = line.substr(at, space - at);
+        if (column > indent && column + 1 + word.size() > width) {
+            out += "\n" + std::string(indent, ' ');
+            column = indent;
+        } else if (at > 0) {
+            out += ' ';
+            ++column;
+        }
+        out += word;
+        column += word.size();
+        at = space + 1;
+    }
+    return out;
 }
 
 std::string visible(const std::string &text) {

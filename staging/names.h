@@ -3,6 +3,7 @@
 // control characters escaped everywhere, so that none reaches the terminal.
 #pragma once
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include <string>
@@ -12,6 +13,9 @@
 std::string shellQuoted(const std::string &text);
 // The text with each control character, and each byte that is not ASCII, as \xNN.
 std::string visible(const std::string &text);
+// A line of prose folded at its spaces to fit `width` columns, each line after the first
+// indented by `indent`; a word longer than a line stays whole.
+std::string folded(const std::string &line, size_t indent, size_t width = 80);
 // An address or a wait status as C writes it in hexadecimal: 0x...
 std::string hex(uint64_t value);
 // What getopt_long's answer `option` (':' or '?') says of `argument`, the option typed.

@@ -14,6 +14,8 @@ struct EveryRequest {
     bool passesGiven = false;
     bool preemptionsGiven = false;
     const char *records = nullptr;
+    const char *graph = nullptr; // the progress graph's SVG file
+    bool grid = false;           // the progress graph on the screen
 };
 
 // Returns interleave's exit status: 0 when no schedule fails, 1 when one does.

@@ -91,6 +91,11 @@ def compiled(test_class, names=tuple(PROGRAMS)):
     return folder
 
 
+def unfolded(output):
+    """interleave's output with its verdict, folded to fit the screen, on one line again."""
+    return output.replace("\n         ", " ")
+
+
 def copy_of(test, program):
     """A copy of a built program in a folder of the test's own, found by its path."""
     folder = tempfile.mkdtemp()

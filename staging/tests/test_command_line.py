@@ -18,7 +18,7 @@ class CommandLine(unittest.TestCase):
     def test_usage_errors(self):
         steps = "a schedule has at most 10000 steps"
         every = "--all runs every schedule: it takes no -s, --seed, --race, -c or --lines"
-        bounds = "--preemptions, --time-limit and --records go with --all"
+        bounds = "--preemptions, --time-limit, --records, --graph and --grid go with --all"
         for arguments, message in (
                 ("-x loosetally", "invalid option -x"),
                 ("--seed", "option --seed needs a value"),
@@ -38,6 +38,13 @@ class CommandLine(unittest.TestCase):
                 ("-s I --race=1 loosetally", "-s, --seed or --race: one of them"),
                 ("--race=1 spawnlist", "--race is a schedule of two workers; spawnlist has none"),
                 ("--hold=dec -s I loosetally", "--hold says which worker --race holds"),
+                ("--graph=g.svg -c -s I loosetally", bounds),
+                ("--page=p.html -s I loosetally",
+                 "--page shows the run of -c: it goes with -c, not --lines or --all"),
+                ("--all --grid --memory=tso loosetally",
+                 "--graph and --grid draw schedules of whole steps, under --memory=sc"),
+                ("--all --grid spawnlist", "--graph, --grid and --page show threads; spawnlist "
+                                           "runs processes, which share no memory"),
                 ("--race=1 --hold=both loosetally", "--hold takes inc or dec, not both"),
                 ("--all -s I loosetally", every), ("--all -c loosetally", every),
                 ("--all --seed=1 loosetally", every),

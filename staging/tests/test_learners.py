@@ -16,7 +16,7 @@ import time
 import unittest
 
 from harness import main, require, sh
-from programs import running
+from programs import running, unfolded
 
 LEARNERS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "learners")
 SOURCE = os.environ["GLASSBOX_SOURCE"]
@@ -87,7 +87,8 @@ class LearnerVerdicts(unittest.TestCase):
     def passes(self, source, build="gcc", options="", arguments=()):
         done, _ = self.judged(source, build, options, arguments)
         self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
-        self.assertTrue(done.stdout.splitlines()[-1].startswith("verdict: "), done.stdout)
+        self.assertTrue(unfolded(done.stdout).splitlines()[-1].startswith("verdict: "),
+                        done.stdout)
         return done
 
     def fails(self, source, outcome, build="gcc", options="", arguments=()):
@@ -95,7 +96,7 @@ class LearnerVerdicts(unittest.TestCase):
         replays its schedule, arguments and all, to the same failure; returns the replay."""
         done, program = self.judged(source, build, options, arguments)
         self.assertEqual(done.returncode, 1, done.stdout + done.stderr)
-        *table, verdict, replay = done.stdout.splitlines()
+        *table, verdict, replay = unfolded(done.stdout).splitlines()
         self.assertTrue(verdict.startswith("verdict: "), done.stdout)
         self.assertTrue(names("\n".join(table + [verdict]), outcome), done.stdout)
         self.assertRegex(replay, r"^replay: interleave -c (--passes=\d+ )?(--memory=tso )?-s \S+ ")
@@ -181,7 +182,7 @@ class LearnerVerdicts(unittest.TestCase):
         for order in ("sc", "tso"):
             with self.subTest(order=order):
                 done, _ = self.judged("iriw.c", options=f"--memory={order}")
-                seen = {int(status) for status in re.findall(r"^ +\d+ +exit (\d+) ",
+                seen = {int(status) for status in re.findall(r"^ +\d+ +exit (\d+)\b",
                                                                done.stdout, re.M)}
                 self.assertEqual(seen, set(range(100, 116)) - {110}, done.stdout)
 
