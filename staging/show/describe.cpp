@@ -8,8 +8,6 @@
 
 #include "outcome_text.h"
 
-namespace {
-
 std::string number(unsigned size, uint64_t value) {
     switch (size) {
     case 1:
@@ -22,6 +20,8 @@ std::string number(unsigned size, uint64_t value) {
         return std::to_string(static_cast<int64_t>(value));
     }
 }
+
+namespace {
 
 std::string letter(const Execution &run, int thread) {
     return thread >= 0 && static_cast<size_t>(thread) < run.threads().size()

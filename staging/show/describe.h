@@ -7,6 +7,8 @@
 #include "execution.h"
 #include "places.h"
 
+// A value of `size` bytes as the program's signed integer of that size: "-1".
+std::string number(unsigned size, uint64_t value);
 // Said right after the step, while `run` still holds the state that it left.
 std::string describe(const Step &step, const Execution &run, const Places &places);
 // What a thread that cannot go on waits for, right now.

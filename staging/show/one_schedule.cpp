@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <optional>
 #include <set>
 
 #include "describe.h"
@@ -15,6 +16,7 @@
 #include "lost_updates.h"
 #include "names.h"
 #include "outcome_text.h"
+#include "page.h"
 #include "watch.h"
 
 namespace {
@@ -93,13 +95,21 @@ void show(Shown &shown, const Step &step, const Execution &run, const Places &pl
     std::string printed = step.printed;
     if (!printed.empty() && printed.back() == '\n')
         printed.pop_back();
-    printf("%4u  %c    %-50s  %s\n", ++shown.number, who, line.c_str(), visible(printed).c_str());
+    printed = visible(printed);
+    char row[96];
+    snprintf(row, sizeof row, "%4u  %c    ", ++shown.number, who);
+    if (11 + std::max<size_t>(line.size(), 50) + 2 + printed.size() <= 80)
+        printf("%s%-50s  %s\n", row, line.c_str(), printed.c_str());
+    else // within the screen: the words folded, what the step printed on a line of its own
+        printf("%s%s\n", row, folded(line, 11).c_str());
+    if (11 + std::max<size_t>(line.size(), 50) + 2 + printed.size() > 80 && !printed.empty())
+        printf("%*s%s\n", printed.size() <= 17 ? 63 : 11, "", printed.c_str());
     if (shown.instructions && !step.instruction.empty())
         printf("         %s\n", step.instruction.c_str());
     if (run.storeBuffers()) {
         const std::string held = bufferText(run, places);
         if (held != shown.buffers)
-            printf("%11s%s\n", "", held.c_str());
+            printf("%11s%s\n", "", folded(held, 13, 69).c_str());
         shown.buffers = held;
     }
 }
@@ -156,12 +166,14 @@ int Letters::choose(const Execution &run, const std::vector<int> &can, const Pla
 
 // What the run came to: its threads, its lines, its end or where it stopped, and for a
 // counter program the counter against the changes made. Returns whether it failed.
-bool summarise(const Execution &run, const RunRecord &record, const Letters &letters) {
+bool summarise(const Execution &run, const RunRecord &record, const Letters &letters,
+               RunOutcome &outcome) {
     const Places after(run);
-    printf("threads:");
+    std::string threads = "threads:";
     for (const Thread &thread : run.threads())
-        printf(" %c %s", thread.letter, thread.name.empty() ? "(no name)" : thread.name.c_str());
-    printf("\n");
+        threads += std::string(" ") + thread.letter + " " +
+                   (thread.name.empty() ? "(no name)" : thread.name);
+    printf("%s\n", folded(threads, 2).c_str());
     if (letters.asking)
         printf("schedule taken: %s\n",
                letters.next == 0 ? "none" : letters.schedule.substr(0, letters.next).c_str());
@@ -172,33 +184,47 @@ bool summarise(const Execution &run, const RunRecord &record, const Letters &let
         at = end + 1;
     }
     bool bad = false;
+    std::vector<std::string> &lines = outcome.lines;
     if (run.over()) {
-        printf("outcome: %s\n", endingText(record, after).c_str());
+        lines.push_back("outcome: " + endingText(record, after));
+        if (record.ending.kind == Ending::deadlock)
+            outcome.cycle = deadlockCycle(record, after);
         bad = failed(record.ending);
     } else {
-        printf("stopped: the schedule ends here\n");
+        lines.push_back("stopped: the schedule ends here");
         for (size_t i = 0; i < run.threads().size(); ++i)
             if (!run.canTake(static_cast<int>(i)) && run.threads()[i].state != ThreadState::ended)
-                printf("  %s\n", describeWait(static_cast<int>(i), run, after).c_str());
+                outcome.waits.push_back(describeWait(static_cast<int>(i), run, after));
     }
+    printf("%s\n", folded(lines.back(), 2).c_str());
+    for (const std::string &wait : outcome.waits)
+        printf("  %s\n", folded(wait, 4).c_str());
     const CounterLens lens = lensOf(record);
     uint64_t where = 0;
     if (lens.on) {
         const CounterOutcome o = counterOutcome(lens, record);
-        printf("counter: %d after %u change%s; %u lost\ntallycheck: %s, breaks %lu\n", o.final,
-               o.changes, o.changes == 1 ? "" : "s", o.lost, o.verdict.c_str(), o.breaks);
+        lines.push_back("counter: " + std::to_string(o.final) + " after " +
+                        std::to_string(o.changes) + " change" + (o.changes == 1 ? "" : "s") +
+                        "; " + std::to_string(o.lost) + " lost");
+        lines.push_back("tallycheck: " + o.verdict + ", breaks " + std::to_string(o.breaks));
         bad = bad || o.lost > 0;
     } else if (lostUpdates(record.steps, where) > 0) {
-        printf("lost: an update to %s was overwritten by a stale one\n",
-               after.name(where, 4).c_str());
+        lines.push_back("lost: an update to " + after.name(where, 4) +
+                        " was overwritten by a stale one");
         bad = true;
     }
+    for (size_t i = 1; i < lines.size(); ++i)
+        printf("%s\n", folded(lines[i], 2).c_str());
     return bad;
 }
 
 } // namespace
 
 int answerSchedule(Image &image, const AnswerRequest &request) {
+    // Opened first: a page that cannot be written is said before the run.
+    std::optional<SchedulePage> page;
+    if (request.page != nullptr)
+        page.emplace(request.page);
     Output output;
     output.open();
     Execution run;
@@ -231,12 +257,24 @@ int answerSchedule(Image &image, const AnswerRequest &request) {
         record.steps.push_back(step);
         record.printed += step.printed;
         const Places now(run);
-        show(shown, step, run, now, describe(step, run, now));
+        const std::string does = describe(step, run, now);
+        show(shown, step, run, now, does);
+        if (page)
+            page->step(step,
+                       letterOf(step.kind == StepKind::flush ? bufferOf(step.thread) : step.thread,
+                                run.threads()),
+                       does, run, now);
     }
     record.threads = run.threads();
     record.ending = run.ending();
     record.errors = run.errorText();
-    const bool bad = !request.linesOnly && summarise(run, record, letters);
+    RunOutcome outcome;
+    const bool bad = !request.linesOnly && summarise(run, record, letters, outcome);
+    if (page)
+        page->finish(request.shown + ", schedule " +
+                         (request.asking ? letters.schedule.substr(0, letters.next)
+                                         : request.schedule),
+                     run, record, outcome, Places(run));
     if (fflush(stdout) != 0 || ferror(stdout))
         giveUp("write error", errno);
     return bad ? 1 : 0;

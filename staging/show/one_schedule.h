@@ -18,6 +18,7 @@ struct AnswerRequest {
     bool asking = false;  // the letters typed at the terminal instead
     bool linesOnly = false;
     bool instructions = false;
+    const char *page = nullptr; // the run as an HTML page, written there
     Bounds bounds;
 };
 

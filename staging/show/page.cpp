@@ -1,0 +1,167 @@
+// Writing -c's run as an HTML page: the page's own text, built in from page.html, with the
+// run put into it as one JSON object.
+#include "page.h"
+
+#include <errno.h>
+#include <string.h>
+
+#include <algorithm>
+
+#include "describe.h"
+#include "holding.h"
+#include "lost_updates.h"
+#include "names.h"
+#include "page_template.h"
+#include "watch.h"
+
+namespace {
+
+// A JSON string that is safe inside the page's script: no character of it can end the
+// script element or the string (<, >, & and the line separators as escapes).
+std::string json(const std::string &text) {
+    std::string out = "\"";
+    for (const char c : visible(text)) {
+        if (c == '"' || c == '\\')
+            out += std::string("\\") + c;
+        else if (c == '<' || c == '>' || c == '&') {
+            char escape[8];
+            snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(c));
+            out += escape;
+        } else
+            out += c;
+    }
+    return out + "\"";
+}
+
+// The program's output, kept with its newlines: each line made visible.
+std::string jsonLines(const std::string &text) {
+    std::string out = "\"";
+    for (size_t at = 0; at < text.size();) {
+        const size_t end = std::min(text.find('\n', at), text.size());
+        const std::string line = json(text.substr(at, end - at));
+        out += line.substr(1, line.size() - 2) + (end < text.size() ? "\\n" : "");
+        at = end + 1;
+    }
+    return out + "\"";
+}
+
+std::string jsonList(const std::vector<std::string> &items) {
+    std::string out = "[";
+    for (const std::string &item : items)
+        out += (out.size() > 1 ? "," : "") + json(item);
+    return out + "]";
+}
+
+void set(std::vector<std::pair<std::string, std::string>> &settings,
+         std::vector<std::string> &names, const std::string &name, const std::string &value) {
+    settings.emplace_back(name, value);
+    if (std::find(names.begin(), names.end(), name) == names.end())
+        names.push_back(name);
+}
+
+bool semaphore(StepKind kind) {
+    return kind == StepKind::semWait || kind == StepKind::semTrywait || kind == StepKind::semPost;
+}
+
+// Each step's state as a JSON object of every name: what the steps up to it set, "" where
+// none has yet.
+std::string snapshots(const std::vector<std::vector<std::pair<std::string, std::string>>> &set,
+                      const std::vector<std::string> &names, size_t upTo) {
+    std::vector<std::string> values(names.size());
+    for (size_t i = 0; i <= upTo && i < set.size(); ++i)
+        for (const auto &[name, value] : set[i])
+            values[static_cast<size_t>(std::find(names.begin(), names.end(), name) -
+                                       names.begin())] = value;
+    std::string out = "{";
+    for (size_t k = 0; k < names.size(); ++k)
+        out += (k > 0 ? "," : "") + json(names[k]) + ":" + json(values[k]);
+    return out + "}";
+}
+
+} // namespace
+
+SchedulePage::SchedulePage(const char *where) : path(where), file(fopen(where, "we")) {
+    if (file == nullptr)
+        giveUp("cannot write " + shellQuoted(path), errno);
+}
+
+void SchedulePage::step(const Step &step, char who, const std::string &does, const Execution &run,
+                        const Places &placeNames) {
+    Settings changed;
+    Settings lockChanged;
+    // Memory as it is: a store still in its thread's buffer, or a load that saw one, does
+    // not show what memory holds.
+    if (isMemory(step.kind) && !step.buffered && !step.forwarded)
+        set(changed, names, placeNames.name(step.address, step.size), number(step.size, step.value));
+    if (takesLock(step) || releasesLock(step) || step.kind == StepKind::semTrywait ||
+        step.kind == StepKind::trylock) {
+        const uint64_t address = step.kind == StepKind::condWait || step.kind == StepKind::condWake
+                                     ? step.object
+                                     : step.address;
+        const int holder = run.holder(address);
+        set(lockChanged, lockNames, lockOf(step, placeNames),
+            semaphore(step.kind) ? "value " + std::to_string(run.valueAt(address))
+            : holder >= 0 ? std::string("held by ") + run.threads()[static_cast<size_t>(holder)].letter
+                          : "free");
+    }
+    places.push_back(changed);
+    locks.push_back(lockChanged);
+    steps += std::string(steps.empty() ? "" : ",\n") + "{\"n\":" + std::to_string(places.size()) +
+             ",\"who\":" + json(std::string(1, who)) + ",\"thread\":" + std::to_string(step.thread) +
+             ",\"does\":" + json(does) + ",\"printed\":" + jsonLines(step.printed) +
+             ",\"instruction\":" + json(step.instruction) + ",\"buffers\":" +
+             json(run.storeBuffers() ? bufferText(run, placeNames) : "");
+}
+
+void SchedulePage::finish(const std::string &title, const Execution &run, const RunRecord &record,
+                          const RunOutcome &outcome, const Places &placeNames) {
+    // Each step's whole state, now that every name is known.
+    std::string all;
+    size_t at = 0;
+    for (size_t i = 0; i < places.size(); ++i) {
+        const size_t end = steps.find(",\n{\"n\":", at);
+        all += steps.substr(at, (end == std::string::npos ? steps.size() : end) - at) +
+               ",\"values\":" + snapshots(places, names, i) +
+               ",\"lockStates\":" + snapshots(locks, lockNames, i) + "}" +
+               (end == std::string::npos ? "" : ",\n");
+        at = end == std::string::npos ? steps.size() : end + 2;
+    }
+    std::string lost;
+    for (const LostUpdate &update : lostUpdatesOf(record.steps)) {
+        const Step &store = record.steps[update.store];
+        const Step &load = record.steps[update.load];
+        const Step &wiped = record.steps[update.wiped];
+        const std::string place = placeNames.name(update.address, store.size);
+        const auto letter = [&run](const Step &step) {
+            return std::string(1, run.threads()[static_cast<size_t>(step.thread)].letter);
+        };
+        lost += std::string(lost.empty() ? "" : ",") + "{\"load\":" +
+                std::to_string(update.load + 1) + ",\"store\":" + std::to_string(update.store + 1) +
+                ",\"wiped\":" + std::to_string(update.wiped + 1) + ",\"place\":" + json(place) +
+                ",\"text\":" +
+                json(letter(store) + " stores " + number(store.size, store.value) + " to " + place +
+                     " from the " + number(load.size, load.value) + " it loaded at step " +
+                     std::to_string(update.load + 1) + ", wiping out " + letter(wiped) +
+                     "'s change stored at step " + std::to_string(update.wiped + 1)) +
+                "}";
+    }
+    std::string threads = "[";
+    for (const Thread &thread : run.threads())
+        threads += std::string(threads.size() > 1 ? "," : "") + "{\"letter\":" +
+                   json(std::string(1, thread.letter)) + ",\"name\":" + json(thread.name) + "}";
+    const std::string data =
+        "{\"title\":" + json(title) + ",\"order\":" +
+        json(run.storeBuffers() ? "x86's store buffers (total store order)"
+                                : "sequential consistency") +
+        ",\"threads\":" + threads + "],\"places\":" + jsonList(names) + ",\"locks\":" +
+        jsonList(lockNames) + ",\"steps\":[\n" + all + "],\"lost\":[" + lost +
+        "],\"waits\":" + jsonList(outcome.waits) + ",\"deadlock\":" + jsonList(outcome.cycle) +
+        ",\"outcome\":" + jsonList(outcome.lines) + "}";
+    std::string page = reinterpret_cast<const char *>(pageTemplate);
+    const std::string marker = "/*SCHEDULE*/null";
+    const size_t where = page.find(marker);
+    if (where != std::string::npos)
+        page.replace(where, marker.size(), data);
+    if (fputs(page.c_str(), file) < 0 || fclose(file) != 0)
+        giveUp("write error: " + shellQuoted(path), errno);
+}

@@ -1,0 +1,45 @@
+// -c's run as one HTML page, for a learner to step through in a browser: a lane for each
+// thread, the shared places and the locks as each step leaves them, a lost change's stale
+// load joined to the store that wipes out the other's change, and what the run came to. The
+// page is self-contained: it needs no server and no network.
+#pragma once
+
+#include <stdio.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "execution.h"
+#include "explorer.h"
+#include "places.h"
+
+// What the run came to, in the words of the screen.
+struct RunOutcome {
+    std::vector<std::string> lines; // "outcome: exit 0", "counter: 1 after 2 changes; 1 lost"
+    std::vector<std::string> waits; // where the schedule stopped: "M joins I"
+    std::vector<std::string> cycle; // at a deadlock: "L holds first and waits for second ..."
+};
+
+class SchedulePage {
+  public:
+    // Opens the file at once, so that one that cannot be written is said before the run.
+    explicit SchedulePage(const char *path);
+    // Each step as it is taken and shown, with the state it leaves.
+    void step(const Step &step, char who, const std::string &does, const Execution &run,
+              const Places &places);
+    // Writes the page.
+    void finish(const std::string &title, const Execution &run, const RunRecord &record,
+                const RunOutcome &outcome, const Places &places);
+
+  private:
+    using Settings = std::vector<std::pair<std::string, std::string>>; // name, value
+
+    std::string path;
+    FILE *file;
+    std::string steps;              // the steps so far, as JSON objects
+    std::vector<Settings> places;   // each step's new values of places, by name
+    std::vector<Settings> locks;    // and of locks
+    std::vector<std::string> names; // the places, in the order first touched
+    std::vector<std::string> lockNames;
+};
