@@ -12,7 +12,7 @@ import tempfile
 import time
 import unittest
 
-from harness import BIN, ENV, end_session, main, require, sh
+from harness import ENV, end_session, main, require, sh
 
 SOURCE = os.environ["GLASSBOX_SOURCE"]
 TEMPLATE = os.path.join(SOURCE, "staging", "show", "page.html")
@@ -55,7 +55,10 @@ class Browser:
                  "bash", "chromium", "--headless", "--no-sandbox", "--remote-debugging-pipe",
                  f"--user-data-dir={self.profile}", "--no-first-run", "--disable-gpu",
                  "--window-size=1024,768", "about:blank"],
-                env=ENV, pass_fds=ends, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                # Its caches, settings and sockets in the profile's folder too, not the
+                # user's own nor a shared one: killed, the browser removes none of them.
+                env=dict(ENV, HOME=self.profile, XDG_CONFIG_HOME=self.profile,
+                         XDG_CACHE_HOME=self.profile, TMPDIR=self.profile), pass_fds=ends, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                 start_new_session=True)
         finally:
             for fd in ends:
@@ -142,17 +145,23 @@ SHOWN = """({
     end: document.getElementById("end").hidden ? null : document.getElementById("end").innerText,
     said: document.getElementById("status").textContent,
 })"""
+# A name that a browser would take for markup, and for the end of the page's script.
+MARKUP = '</script><b id="injected">!</b>'
 # Each step's thread, by the lane its text is in.
 LANES = """[...document.querySelectorAll("#steps td.move")].map(
     cell => `${cell.dataset.step} ${cell.dataset.thread} ${cell.querySelector(".does").textContent}`)"""
 
 
-class Page(unittest.TestCase):
-    """The page of one schedule, stepped through with the keys in a real browser."""
-
+class InFolder(unittest.TestCase):
     def setUp(self):
         self.folder = tempfile.mkdtemp()
         self.addCleanup(shutil.rmtree, self.folder)
+
+
+class PageOfASchedule(InFolder):
+    """interleave's page of a real run, stepped through with the keys: each step in its
+    thread's lane, the counter as of the current step, the lost change joined once its
+    wiping store is reached and no longer when the learner steps back before it."""
 
     def test_a_lost_decrement_step_by_step(self):
         if "--page" not in sh("interleave --help").stdout:
@@ -201,6 +210,55 @@ class Page(unittest.TestCase):
             self.assertIn("D (decThread) loads -1 from count", shown["said"])
             browser.press("Home")
             self.assertEqual(browser.read(SHOWN)["printed"], "nothing yet")
+
+
+class PageFromOutside(InFolder):
+    """What the page shows comes from the program, never as markup, and fits the window."""
+
+    def test_six_threads_deadlocked_with_names_that_look_like_markup(self):
+        """Names and printed lines come from outside: the page shows them as text. Six lanes
+        fit a 1024-pixel window; a deadlock's cycle is drawn at the end."""
+        threads = [{"letter": "M", "name": "main"}] + [
+            {"letter": letter, "name": f"worker{MARKUP}"} for letter in "ABCDE"]
+        cycle = ["A holds first and waits for second, held by B",
+                 "B holds second and waits for first, held by A"]
+        moves = [(letter, f"pthread_create: starts {letter} (worker{MARKUP})", "", "free",
+                  "free") for letter in "ABCDE"] + [
+            ("A", "sem_wait(first): takes it, value now 0", "", "held by A", "free"),
+            ("a", "flag[0] = 1 leaves A's buffer", "<i>not markup</i>\n", "held by A", "free"),
+            ("B", "sem_wait(second): takes it, value now 0", "", "held by A", "held by B"),
+            ("A", "sem_wait(second): waits", "", "held by A", "held by B"),
+            ("B", "sem_wait(first): waits", "", "held by A", "held by B")]
+        schedule = {
+            "title": f"{MARKUP}, schedule ABAB", "order": "x86's store buffers (total store order)",
+            "threads": threads, "places": ["flag[0]"], "locks": ["first", "second"],
+            "steps": [{"n": n, "who": who, "thread": "MABCDE".index(who.upper()), "does": does,
+                       "printed": printed, "instruction": "", "values": {"flag[0]": "1"},
+                       "lockStates": {"first": first, "second": second},
+                       "buffers": "A holds flag[1] = 1" if n > 5 else ""}
+                      for n, (who, does, printed, first, second) in enumerate(moves, 1)],
+            "lost": [], "waits": ["M joins A"], "deadlock": cycle,
+            "outcome": ["deadlock: no thread can go"]}
+        with Browser() as browser:
+            browser.open(page_from(schedule, self.folder))
+            browser.press("End")
+            self.assertEqual(browser.read("""[
+                document.getElementById("current").textContent,
+                document.querySelector("#injected, #printed i") === null,
+                document.getElementById("title").textContent,
+                document.querySelector('#lanes [data-thread="E"] .name').textContent,
+                document.getElementById("printed").textContent,
+                document.documentElement.scrollWidth <= document.documentElement.clientWidth,
+                [...document.querySelectorAll("#lanes th.lane")].length,
+                document.getElementById("locks").innerText,
+                document.getElementById("buffers").textContent,
+                [...document.querySelectorAll("#deadlock li")].map(item => item.textContent),
+                document.getElementById("deadlock").hidden]"""), [
+                    "10", True, f"{MARKUP}, schedule ABAB", f"worker{MARKUP}",
+                    "<i>not markup</i>\n", True, 6, "first\nheld by A\nsecond\nheld by B",
+                    "A holds flag[1] = 1", [cycle[0], "\u2193", cycle[1],
+                                            "\u21ba back to the first"], False])
+
 
 
 if __name__ == "__main__":
