@@ -202,8 +202,8 @@ class PageOfASchedule(InFolder):
                 "counter: 1 after 2 changes; 1 lost", "tallycheck: inconsistent, breaks 1"])
             browser.press("ArrowRight")  # past the end: it stays there
             self.assertEqual(browser.read(SHOWN)["current"], "8")
-            for _ in range(2):
-                browser.press("ArrowLeft")
+            browser.press("ArrowLeft")
+            browser.read("document.getElementById('back').click()")  # and with the mouse
             shown = browser.read(SHOWN)
             self.assertEqual((shown["current"], shown["count"], shown["links"], shown["lost"],
                               shown["marked"], shown["end"]), ("6", "-1", [], [], [], None))
@@ -240,8 +240,14 @@ class PageFromOutside(InFolder):
             "lost": [], "waits": ["M joins A"], "deadlock": cycle,
             "outcome": ["deadlock: no thread can go"]}
         with Browser() as browser:
-            browser.open(page_from(schedule, self.folder))
+            browser.send("Network.enable")
+            page = page_from(schedule, self.folder)
+            browser.open(page)
             browser.press("End")
+            # One file, opened from disk, that asks for nothing else: no font, no script.
+            self.assertEqual([event["params"]["request"]["url"] for event in browser.events
+                              if event.get("method") == "Network.requestWillBeSent"],
+                             ["file://" + page])
             self.assertEqual(browser.read("""[
                 document.getElementById("current").textContent,
                 document.querySelector("#injected, #printed i") === null,
