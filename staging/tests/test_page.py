@@ -71,6 +71,7 @@ class Browser:
             self.session = self.send("Target.attachToTarget", targetId=target,
                                      flatten=True)["sessionId"]
             self.send("Page.enable")
+            self.send("Runtime.enable")  # so that an error in the page's script is reported
         except BaseException:
             self.__exit__()
             raise
@@ -122,6 +123,9 @@ class Browser:
         result = self.send("Runtime.evaluate", expression=expression, returnByValue=True)
         if "exceptionDetails" in result:
             raise AssertionError(f"{expression}: {result['exceptionDetails']}")
+        for event in self.events:
+            if event.get("method") == "Runtime.exceptionThrown":
+                raise AssertionError(f"the page's script failed: {event['params']}")
         return result["result"].get("value")
 
     def press(self, key):
