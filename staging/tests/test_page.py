@@ -43,6 +43,8 @@ class Browser:
     def __init__(self):
         require("chromium", "chromium")
         self.profile = tempfile.mkdtemp()
+        # What the browser says, for a failure to show why it ended.
+        self.log = open(os.path.join(self.profile, "stderr"), "w+", encoding="utf-8")
         commands, self.to_browser = os.pipe()
         self.from_browser, replies = os.pipe()
         # Above 4, so that neither of the shell's redirections below overwrites the other.
@@ -58,7 +60,8 @@ class Browser:
                 # Its caches, settings and sockets in the profile's folder too, not the
                 # user's own nor a shared one: killed, the browser removes none of them.
                 env=dict(ENV, HOME=self.profile, XDG_CONFIG_HOME=self.profile,
-                         XDG_CACHE_HOME=self.profile, TMPDIR=self.profile), pass_fds=ends, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                         XDG_CACHE_HOME=self.profile, TMPDIR=self.profile),
+                pass_fds=ends, stdout=subprocess.DEVNULL, stderr=self.log,
                 start_new_session=True)
         finally:
             for fd in ends:
@@ -82,6 +85,7 @@ class Browser:
         self.process.wait()
         os.close(self.to_browser)
         os.close(self.from_browser)
+        self.log.close()
         shutil.rmtree(self.profile, ignore_errors=True)
 
     def message(self, deadline):
@@ -92,7 +96,8 @@ class Browser:
                 raise AssertionError("the browser did not answer in time")
             chunk = os.read(self.from_browser, 1 << 16)
             if not chunk:
-                raise AssertionError("the browser ended")
+                self.log.seek(0)
+                raise AssertionError("the browser ended:\n" + self.log.read()[-2000:])
             self.received += chunk
         text, self.received = self.received.split(b"\0", 1)
         return json.loads(text)
@@ -153,7 +158,8 @@ SHOWN = """({
 MARKUP = '</script><b id="injected">!</b>'
 # Each step's thread, by the lane its text is in.
 LANES = """[...document.querySelectorAll("#steps td.move")].map(
-    cell => `${cell.dataset.step} ${cell.dataset.thread} ${cell.querySelector(".does").textContent}`)"""
+    cell => [cell.dataset.step, cell.dataset.thread, cell.querySelector(".does").textContent]
+        .join(" "))"""
 
 
 class InFolder(unittest.TestCase):
