@@ -14,8 +14,9 @@ import unittest
 
 from harness import ENV, end_session, main, require, sh
 
-SOURCE = os.environ["GLASSBOX_SOURCE"]
-TEMPLATE = os.path.join(SOURCE, "staging", "show", "page.html")
+# The page as the build joins it from page.html, page.css and page.js: the one that interleave
+# holds.
+TEMPLATE = os.path.join(os.environ["GLASSBOX_BUILD"], "staging", "show", "page.html")
 # The one text of the template that interleave replaces with the schedule's JSON.
 SLOT = "/*SCHEDULE*/null"
 # Each reply or event of the browser must come within this many seconds.
