@@ -204,7 +204,9 @@ class PageOfASchedule(InFolder):
                                  ["stale 2", "wiped 5", "wiping 7"] if joined else [])
                 self.assertEqual(len(shown["lost"]), joined)
                 self.assertEqual(shown["end"] is not None, step == 8)
-            self.assertEqual(counts, ["0", "0", "0", "0", "-1", "-1", "1", "1"])
+            # Until a step touches the counter its value may not be known: a dash.
+            self.assertIn(counts[0], ("0", "\u2013"))
+            self.assertEqual(counts[1:], ["0", "0", "0", "-1", "-1", "1", "1"])
             self.assertIn("I stores 1 from the 0 it loaded at step 2, wiping out D's change "
                           "stored at step 5", shown["lost"][0])
             self.assertEqual(shown["printed"].split("\n")[:2], ["Dec: -1", "Inc: 1"])
