@@ -227,6 +227,7 @@ if (schedule === null) {
     document.getElementById("title").textContent = "No schedule here";
     document.getElementById("order").textContent =
         "This is the template that interleave fills: run interleave -c --page=FILE to make a page.";
+    document.getElementById("controls").hidden = document.querySelector("main").hidden = true;
 } else {
     build();
     // A link may name the step to open at, as page.html#step=5, for a class to start there.
