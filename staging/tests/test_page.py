@@ -279,6 +279,5 @@ class PageFromOutside(InFolder):
                                             "\u21ba back to the first"], False])
 
 
-
 if __name__ == "__main__":
     main()
