@@ -12,10 +12,11 @@ import tempfile
 import time
 import unittest
 
-from harness import BIN, ENV, end_session, main, require, sh
+from harness import ENV, end_session, main, require, sh
 
-SOURCE = os.environ["GLASSBOX_SOURCE"]
-TEMPLATE = os.path.join(SOURCE, "staging", "show", "page.html")
+# The page as the build joins it from page.html, page.css and page.js: the one that interleave
+# holds.
+TEMPLATE = os.path.join(os.environ["GLASSBOX_BUILD"], "staging", "show", "page.html")
 # The one text of the template that interleave replaces with the schedule's JSON.
 SLOT = "/*SCHEDULE*/null"
 # Each reply or event of the browser must come within this many seconds.
@@ -43,6 +44,8 @@ class Browser:
     def __init__(self):
         require("chromium", "chromium")
         self.profile = tempfile.mkdtemp()
+        # What the browser says, for a failure to show why it ended.
+        self.log = open(os.path.join(self.profile, "stderr"), "w+", encoding="utf-8")
         commands, self.to_browser = os.pipe()
         self.from_browser, replies = os.pipe()
         # Above 4, so that neither of the shell's redirections below overwrites the other.
@@ -55,7 +58,11 @@ class Browser:
                  "bash", "chromium", "--headless", "--no-sandbox", "--remote-debugging-pipe",
                  f"--user-data-dir={self.profile}", "--no-first-run", "--disable-gpu",
                  "--window-size=1024,768", "about:blank"],
-                env=ENV, pass_fds=ends, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                # Its caches, settings and sockets in the profile's folder too, not the
+                # user's own nor a shared one: killed, the browser removes none of them.
+                env=dict(ENV, HOME=self.profile, XDG_CONFIG_HOME=self.profile,
+                         XDG_CACHE_HOME=self.profile, TMPDIR=self.profile),
+                pass_fds=ends, stdout=subprocess.DEVNULL, stderr=self.log,
                 start_new_session=True)
         finally:
             for fd in ends:
@@ -68,6 +75,7 @@ class Browser:
             self.session = self.send("Target.attachToTarget", targetId=target,
                                      flatten=True)["sessionId"]
             self.send("Page.enable")
+            self.send("Runtime.enable")  # so that an error in the page's script is reported
         except BaseException:
             self.__exit__()
             raise
@@ -78,6 +86,7 @@ class Browser:
         self.process.wait()
         os.close(self.to_browser)
         os.close(self.from_browser)
+        self.log.close()
         shutil.rmtree(self.profile, ignore_errors=True)
 
     def message(self, deadline):
@@ -88,7 +97,8 @@ class Browser:
                 raise AssertionError("the browser did not answer in time")
             chunk = os.read(self.from_browser, 1 << 16)
             if not chunk:
-                raise AssertionError("the browser ended")
+                self.log.seek(0)
+                raise AssertionError("the browser ended:\n" + self.log.read()[-2000:])
             self.received += chunk
         text, self.received = self.received.split(b"\0", 1)
         return json.loads(text)
@@ -119,6 +129,9 @@ class Browser:
         result = self.send("Runtime.evaluate", expression=expression, returnByValue=True)
         if "exceptionDetails" in result:
             raise AssertionError(f"{expression}: {result['exceptionDetails']}")
+        for event in self.events:
+            if event.get("method") == "Runtime.exceptionThrown":
+                raise AssertionError(f"the page's script failed: {event['params']}")
         return result["result"].get("value")
 
     def press(self, key):
@@ -142,17 +155,24 @@ SHOWN = """({
     end: document.getElementById("end").hidden ? null : document.getElementById("end").innerText,
     said: document.getElementById("status").textContent,
 })"""
+# A name that a browser would take for markup, and for the end of the page's script.
+MARKUP = '</script><b id="injected">!</b>'
 # Each step's thread, by the lane its text is in.
 LANES = """[...document.querySelectorAll("#steps td.move")].map(
-    cell => `${cell.dataset.step} ${cell.dataset.thread} ${cell.querySelector(".does").textContent}`)"""
+    cell => [cell.dataset.step, cell.dataset.thread, cell.querySelector(".does").textContent]
+        .join(" "))"""
 
 
-class Page(unittest.TestCase):
-    """The page of one schedule, stepped through with the keys in a real browser."""
-
+class InFolder(unittest.TestCase):
     def setUp(self):
         self.folder = tempfile.mkdtemp()
         self.addCleanup(shutil.rmtree, self.folder)
+
+
+class PageOfASchedule(InFolder):
+    """interleave's page of a real run, stepped through with the keys: each step in its
+    thread's lane, the counter as of the current step, the lost change joined once its
+    wiping store is reached and no longer when the learner steps back before it."""
 
     def test_a_lost_decrement_step_by_step(self):
         if "--page" not in sh("interleave --help").stdout:
@@ -184,7 +204,9 @@ class Page(unittest.TestCase):
                                  ["stale 2", "wiped 5", "wiping 7"] if joined else [])
                 self.assertEqual(len(shown["lost"]), joined)
                 self.assertEqual(shown["end"] is not None, step == 8)
-            self.assertEqual(counts, ["0", "0", "0", "0", "-1", "-1", "1", "1"])
+            # Until a step touches the counter its value may not be known: a dash.
+            self.assertIn(counts[0], ("0", "\u2013"))
+            self.assertEqual(counts[1:], ["0", "0", "0", "-1", "-1", "1", "1"])
             self.assertIn("I stores 1 from the 0 it loaded at step 2, wiping out D's change "
                           "stored at step 5", shown["lost"][0])
             self.assertEqual(shown["printed"].split("\n")[:2], ["Dec: -1", "Inc: 1"])
@@ -193,14 +215,68 @@ class Page(unittest.TestCase):
                 "counter: 1 after 2 changes; 1 lost", "tallycheck: inconsistent, breaks 1"])
             browser.press("ArrowRight")  # past the end: it stays there
             self.assertEqual(browser.read(SHOWN)["current"], "8")
-            for _ in range(2):
-                browser.press("ArrowLeft")
+            browser.press("ArrowLeft")
+            browser.read("document.getElementById('back').click()")  # and with the mouse
             shown = browser.read(SHOWN)
             self.assertEqual((shown["current"], shown["count"], shown["links"], shown["lost"],
                               shown["marked"], shown["end"]), ("6", "-1", [], [], [], None))
             self.assertIn("D (decThread) loads -1 from count", shown["said"])
             browser.press("Home")
             self.assertEqual(browser.read(SHOWN)["printed"], "nothing yet")
+
+
+class PageFromOutside(InFolder):
+    """What the page shows comes from the program, never as markup, and fits the window."""
+
+    def test_six_threads_deadlocked_with_names_that_look_like_markup(self):
+        """Names and printed lines come from outside: the page shows them as text. Six lanes
+        fit a 1024-pixel window; a deadlock's cycle is drawn at the end."""
+        threads = [{"letter": "M", "name": "main"}] + [
+            {"letter": letter, "name": f"worker{MARKUP}"} for letter in "ABCDE"]
+        cycle = ["A holds first and waits for second, held by B",
+                 "B holds second and waits for first, held by A"]
+        moves = [(letter, f"pthread_create: starts {letter} (worker{MARKUP})", "", "free",
+                  "free") for letter in "ABCDE"] + [
+            ("A", "sem_wait(first): takes it, value now 0", "", "held by A", "free"),
+            ("a", "flag[0] = 1 leaves A's buffer", "<i>not markup</i>\n", "held by A", "free"),
+            ("B", "sem_wait(second): takes it, value now 0", "", "held by A", "held by B"),
+            ("A", "sem_wait(second): waits", "", "held by A", "held by B"),
+            ("B", "sem_wait(first): waits", "", "held by A", "held by B")]
+        schedule = {
+            "title": f"{MARKUP}, schedule ABAB", "order": "x86's store buffers (total store order)",
+            "threads": threads, "places": ["flag[0]"], "locks": ["first", "second"],
+            "steps": [{"n": n, "who": who, "thread": "MABCDE".index(who.upper()), "does": does,
+                       "printed": printed, "instruction": "", "values": {"flag[0]": "1"},
+                       "lockStates": {"first": first, "second": second},
+                       "buffers": "A holds flag[1] = 1" if n > 5 else ""}
+                      for n, (who, does, printed, first, second) in enumerate(moves, 1)],
+            "lost": [], "waits": ["M joins A"], "deadlock": cycle,
+            "outcome": ["deadlock: no thread can go"]}
+        with Browser() as browser:
+            browser.send("Network.enable")
+            page = page_from(schedule, self.folder)
+            browser.open(page)
+            browser.press("End")
+            # One file, opened from disk, that asks for nothing else: no font, no script.
+            self.assertEqual([event["params"]["request"]["url"] for event in browser.events
+                              if event.get("method") == "Network.requestWillBeSent"],
+                             ["file://" + page])
+            self.assertEqual(browser.read("""[
+                document.getElementById("current").textContent,
+                document.querySelector("#injected, #printed i") === null,
+                document.getElementById("title").textContent,
+                document.querySelector('#lanes [data-thread="E"] .name').textContent,
+                document.getElementById("printed").textContent,
+                document.documentElement.scrollWidth <= document.documentElement.clientWidth,
+                [...document.querySelectorAll("#lanes th.lane")].length,
+                document.getElementById("locks").innerText,
+                document.getElementById("buffers").textContent,
+                [...document.querySelectorAll("#deadlock li")].map(item => item.textContent),
+                document.getElementById("deadlock").hidden]"""), [
+                    "10", True, f"{MARKUP}, schedule ABAB", f"worker{MARKUP}",
+                    "<i>not markup</i>\n", True, 6, "first\nheld by A\nsecond\nheld by B",
+                    "A holds flag[1] = 1", [cycle[0], "\u2193", cycle[1],
+                                            "\u21ba back to the first"], False])
 
 
 if __name__ == "__main__":
