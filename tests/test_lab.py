@@ -1,10 +1,12 @@
 """The lab sheet, LAB.md, as a learner uses it: the build commands of "Before you start"
 are run, then every command of its exercises from the top of the source tree, with the PATH
 that the sheet sets and nothing else of the build's, and each must end, succeed and stay
-quiet on standard error; and every exercise has its answer. A program that the sheet gives
-as text is saved in the learner's folder first, under the name its first line gives, as a
-learner copies it. A command misspelt, or a program whose option was renamed, fails here
-before it fails in a lab. The commands
+quiet on standard error; and every exercise has its answer. A command that wants a terminal
+(a block fenced "```sh terminal") runs on a pseudo-terminal of its own, with a schedule typed
+at it. A program that the sheet gives as text is the file of that name in lab/, which the
+sheet copies into the learner's folder; the two are held to the same text. A command
+misspelt, or a program whose option was renamed, fails here before it fails in a lab. The
+commands
 run with the root file system and the folders that every user shares read-only, but for
 the learner's own folder: a command that would write a fixed name there fails, as it would
 for a second learner on the same machine.
@@ -16,6 +18,7 @@ and by the programs' own tests; this test holds the commands to running."""
 
 import os
 import re
+import shlex
 import subprocess
 import tempfile
 import unittest
@@ -24,8 +27,14 @@ from harness import ENV, main, require, sealed, sh
 
 SOURCE = os.environ["GLASSBOX_SOURCE"]
 SHEET = os.path.join(SOURCE, "LAB.md")
+PROGRAMS = os.path.join(SOURCE, "lab")
 HEAD_LINES = 20000
 SH_BLOCK = re.compile(r"^```sh\n(.*?)^```", re.M | re.S)
+# A command that asks the learner at each step, which only a terminal lets it do.
+TERMINAL_BLOCK = re.compile(r"^```sh terminal\n(.*?)^```", re.M | re.S)
+# What the test types there, a letter a line: a counter program's schedule (main, then its
+# workers by turns), then q, which ends the run.
+TYPED = "MIDIDID"
 # A program given as text: its first line, a comment, starts with the file's name.
 CPP_BLOCK = re.compile(r"^```cpp\n// ([\w.]+): (.*?)^```", re.M | re.S)
 NUMBERED = re.compile(r"^### (\d+)\. (.+)$", re.M)
@@ -37,8 +46,7 @@ def before_you_start(text):
     """The command lines of "Before you start": those that build (cmake), then the others,
     which set up each shell the learner works in."""
     start = re.search(r"^## Before you start\n(.*?)^## ", text, re.M | re.S).group(1)
-    lines = [line for block in SH_BLOCK.findall(start) for line in block.splitlines()
-             if line.strip() and not line.lstrip().startswith("#")]
+    lines = [line for block in SH_BLOCK.findall(start) for line in command_lines(block)]
     build = [line for line in lines if line.startswith("cmake ")]
     return build, [line for line in lines if line not in build]
 
@@ -74,10 +82,32 @@ def allowed_statuses(command):
     return {0, 1} if shows else {0}
 
 
-def saved(body):
-    """The commands that save the programs an exercise gives as text into $lab."""
-    return [f"cat > \"$lab/{name}\" <<'END_OF_PROGRAM'\n// {name}: {text}END_OF_PROGRAM"
-            for name, text in CPP_BLOCK.findall(body)]
+def at_a_terminal(command):
+    """The command on a pseudo-terminal of its own (script), with TYPED typed at it: its
+    status is the command's, and it says on standard error when the command did not ask
+    who goes next or did not take every letter typed."""
+    typed = " ".join(TYPED)
+    return (f"shown=$(printf '%s\\n' {typed} q |\n"
+            f"    script -e -q -c {shlex.quote(command)} /dev/null)\n"
+            "status=$?\n"
+            f"case $shown in *'q to stop)?'*'schedule taken: {TYPED}'*) ;;\n"
+            "*) printf 'asked nothing, or took another schedule:\\n%s\\n' \"$shown\" >&2 ;;\n"
+            "esac\n"
+            "(exit $status)")
+
+
+def command_lines(block):
+    """A block's command lines: not blank, not a comment."""
+    return [line for line in block.splitlines()
+            if line.strip() and not line.lstrip().startswith("#")]
+
+
+def commands_of(body):
+    """An exercise's commands, each as the sheet gives it and as the test runs it."""
+    return ([(line, small(line)) for block in SH_BLOCK.findall(body)
+             for line in command_lines(block)]
+            + [(line, at_a_terminal(line)) for block in TERMINAL_BLOCK.findall(body)
+               for line in command_lines(block)])
 
 
 def run_block(commands, folder):
@@ -134,20 +164,30 @@ class Lab(unittest.TestCase):
         built = sh(" && ".join(build), timeout=600, env=LEARNER, cwd=SOURCE)
         self.assertEqual(built.returncode, 0, built.stdout + built.stderr)
         for number, (title, body) in self.exercises.items():
-            blocks = SH_BLOCK.findall(body)
+            commands = [(line, line) for line in start] + commands_of(body)
             with self.subTest(exercise=number):
-                self.assertTrue(blocks, f"exercise {number}, {title}, has no commands")
-            commands = saved(body) + [small(line) for block in blocks
-                                      for line in block.splitlines()
-                                      if line.strip() and not line.lstrip().startswith("#")]
+                self.assertGreater(len(commands), len(start),
+                                   f"exercise {number}, {title}, has no commands")
             with tempfile.TemporaryDirectory() as folder:
-                results, unsealed = run_block(start + commands, folder)
-            for command, (status, err) in zip(start + commands, results):
+                results, unsealed = run_block([run for _, run in commands], folder)
+            for (command, _), (status, err) in zip(commands, results):
                 with self.subTest(exercise=number, command=command):
                     self.assertIn(status, allowed_statuses(command), err)
                     self.assertEqual(err, "")
         if unsealed:
             self.skipTest(f"every command ran, but not sealed: {unsealed}")
+
+    def test_the_programs_on_the_sheet_are_the_files_in_lab(self):
+        # The learner copies a program from lab/ and reads it on the sheet: one text.
+        shown = CPP_BLOCK.findall(self.text)
+        self.assertEqual(len(shown), self.text.count("```cpp\n"),
+                         "every program on the sheet names its file on its first line")
+        self.assertEqual(sorted(name for name, _ in shown), sorted(os.listdir(PROGRAMS)),
+                         "each program is on the sheet once, and each file in lab/ is there")
+        for name, text in shown:
+            with self.subTest(program=name), \
+                    open(os.path.join(PROGRAMS, name), encoding="utf-8") as program:
+                self.assertEqual(program.read(), f"// {name}: {text}")
 
     def test_a_tree_under_tmp_is_seen_and_only_the_own_folder_written(self):
         # A clone under /tmp is common; sealing the shared folders must not hide it.
