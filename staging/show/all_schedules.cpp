@@ -6,10 +6,12 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "report.h"
+#include <algorithm>
+
 #include "lost_updates.h"
 #include "names.h"
 #include "outcome_text.h"
+#include "report.h"
 #include "watch.h"
 
 int Report::finish(const Exploration &done) {
@@ -27,9 +29,9 @@ int Report::finish(const Exploration &done) {
                done.runs, done.runs == 1 ? "" : "s", "outcome", "output");
     for (const Group &group : groups) {
         // Within the screen: a schedule too long for its column goes on a line of its own.
-        char count[24];
-        snprintf(count, sizeof count, lens.on ? "%5lu " : "%5lu  ", group.count);
-        std::string row = count + group.row + "  ";
+        char runs[24];
+        snprintf(runs, sizeof runs, lens.on ? "%5lu " : "%5lu  ", group.count);
+        std::string row = runs + group.row + "  ";
         const std::string first = group.first.empty() ? "-" : group.first;
         if (row.size() + first.size() > 80) {
             row.erase(row.find_last_not_of(' ') + 1);
@@ -61,9 +63,9 @@ bool Report::drawn() {
         return false;
     }
     graph.finish();
-    std::vector<OutcomeKey> keys;
-    for (const Group &group : groups)
-        keys.push_back(group.key);
+    std::vector<OutcomeKey> keys(groups.size());
+    std::transform(groups.begin(), groups.end(), keys.begin(),
+                   [](const Group &group) { return group.key; });
     if (request.grid)
         fputs(gridText(graph, keys).c_str(), stdout);
     if (graphFile == nullptr)
@@ -90,8 +92,8 @@ void Report::verdict(const Exploration &done) const {
                " so far, the time limit reached before the rest";
     else if (tally.failing > 0)
         text = "fails: " + std::to_string(tally.failing) + " of " +
-               std::to_string(tally.schedules) + " " + unit + " fail (the first " +
-               tally.failure + ")";
+               std::to_string(tally.schedules) + " " + unit + " fail (the first " + tally.failure +
+               ")";
     else
         text = std::string("passes: no schedule fails") +
                (tally.bounded > 0 ? " before its bound" : "");

@@ -8,8 +8,8 @@
 namespace {
 
 // Outcomes that fail in warm colours, those that pass in cool ones.
-const char *const failingColours[] = {"#d62728", "#ff7f0e", "#9467bd", "#8c564b", "#e377c2",
-                                      "#bcbd22"};
+const char *const failingColours[] = {"#d62728", "#ff7f0e", "#9467bd",
+                                      "#8c564b", "#e377c2", "#bcbd22"};
 const char *const passingColours[] = {"#1f77b4", "#2ca02c", "#17becf", "#7f7f7f"};
 
 std::string escaped(const std::string &text) {
@@ -62,6 +62,28 @@ std::string colourOf(const std::vector<OutcomeKey> &keys, size_t k) {
                            : passingColours[rank % std::size(passingColours)];
 }
 
+// One outcome's steps as path data: each a line from state to state, drawn `aside` from the
+// grid's line; a cross where a run of it was stuck.
+std::string stepsOf(const ProgressGraph &graph, const OutcomeEdges &e, const Layout &at,
+                    double aside) {
+    std::string d;
+    for (size_t x = 0; x <= graph.across(); ++x)
+        for (size_t y = 0; y <= graph.down(); ++y) {
+            const auto fx = static_cast<double>(x);
+            const auto fy = static_cast<double>(y);
+            if (e.right[x][y])
+                d += "M" + number(at.px(fx)) + " " + number(at.py(fy) + aside) + "H" +
+                     number(at.px(fx + 1));
+            if (e.down[x][y])
+                d += "M" + number(at.px(fx) + aside) + " " + number(at.py(fy)) + "V" +
+                     number(at.py(fy + 1));
+            if (e.ends[x][y])
+                d += "M" + number(at.px(fx) - 6) + " " + number(at.py(fy) - 6) +
+                     "l12 12m0 -12l-12 12";
+        }
+    return d;
+}
+
 // Each outcome's steps as one path, drawn a little aside from the others' so that a step
 // that schedules of several outcomes take shows each of their colours.
 std::string schedulesOf(const ProgressGraph &graph, const std::vector<OutcomeKey> &keys,
@@ -69,33 +91,18 @@ std::string schedulesOf(const ProgressGraph &graph, const std::vector<OutcomeKey
     std::string out;
     const std::vector<OutcomeEdges> &outcomes = graph.outcomes();
     const double spacing = std::min(4.0, at.cell * 0.4 / static_cast<double>(outcomes.size()));
-    for (size_t k = 0; k < outcomes.size(); ++k) {
+    for (size_t k = 0; k < outcomes.size() && k < keys.size(); ++k) {
         const OutcomeEdges &e = outcomes[k];
         if (e.paths == 0)
             continue;
         const double aside =
             (static_cast<double>(k) - static_cast<double>(outcomes.size() - 1) / 2) * spacing;
-        std::string d;
-        for (size_t x = 0; x <= graph.across(); ++x)
-            for (size_t y = 0; y <= graph.down(); ++y) {
-                const auto fx = static_cast<double>(x);
-                const auto fy = static_cast<double>(y);
-                if (e.right[x][y])
-                    d += "M" + number(at.px(fx)) + " " + number(at.py(fy) + aside) + "H" +
-                         number(at.px(fx + 1));
-                if (e.down[x][y])
-                    d += "M" + number(at.px(fx) + aside) + " " + number(at.py(fy)) + "V" +
-                         number(at.py(fy + 1));
-                if (e.ends[x][y])
-                    d += "M" + number(at.px(fx) - 6) + " " + number(at.py(fy) - 6) + "l12 12m0 -12l-12 12";
-            }
-        const std::string &key = k < keys.size() ? keys[k].text : "";
         out += "<path class=\"schedules\" data-outcome=\"" + std::to_string(k) +
-               "\" data-failing=\"" + (k < keys.size() && keys[k].failing ? "1" : "0") +
-               "\" data-lost=\"" + std::to_string(k < keys.size() ? keys[k].lost : 0) +
-               "\" data-paths=\"" + std::to_string(e.paths) + "\" stroke=\"" +
-               colourOf(keys, k) + "\" fill=\"none\" stroke-width=\"2\" d=\"" + d +
-               "\"><title>" + escaped(key) + "</title></path>\n";
+               "\" data-failing=\"" + (keys[k].failing ? "1" : "0") + "\" data-lost=\"" +
+               std::to_string(keys[k].lost) + "\" data-paths=\"" + std::to_string(e.paths) +
+               "\" stroke=\"" + colourOf(keys, k) + "\" fill=\"none\" stroke-width=\"2\" d=\"" +
+               stepsOf(graph, e, at, aside) + "\"><title>" + escaped(keys[k].text) +
+               "</title></path>\n";
     }
     return out;
 }
@@ -104,15 +111,12 @@ std::string schedulesOf(const ProgressGraph &graph, const std::vector<OutcomeKey
 // threads are between a load and their store to the same place (red).
 std::string statesOf(const ProgressGraph &graph, const std::vector<OutcomeKey> &keys,
                      const Layout &at) {
-    std::vector<bool> failing;
-    for (const OutcomeKey &key : keys)
-        failing.push_back(key.failing);
     std::string out;
     for (size_t x = 0; x <= graph.across(); ++x)
         for (size_t y = 0; y <= graph.down(); ++y) {
             std::string kind;
             std::string why;
-            if (!graph.reached(x, y, failing, 3)) {
+            if (!graph.reached(x, y, keys, 3)) {
                 kind = "unreached";
                 const std::string lock = graph.bothHold(x, y);
                 why = lock.empty() ? "no schedule reaches this state"
@@ -141,17 +145,21 @@ std::string axesOf(const ProgressGraph &graph, const Layout &at) {
     const Axis &across = graph.axis(0);
     const Axis &down = graph.axis(1);
     for (size_t k = 0; k < across.steps.size(); ++k) {
-        const std::string x = number(at.px(static_cast<double>(k) + 0.5) - 4);
-        const std::string y = number(at.py(-0.5) - 4);
-        out += "<text class=\"step\" data-thread=\"" + std::string(1, across.letter) +
-               "\" transform=\"translate(" + x + " " + y + ") rotate(-60)\">" +
-               std::to_string(k + 1) + " " + escaped(across.steps[k]) + "</text>\n";
+        char text[160];
+        snprintf(text, sizeof text,
+                 "<text class=\"step\" data-thread=\"%c\" transform=\"translate(%.1f %.1f) "
+                 "rotate(-60)\">%zu ",
+                 across.letter, at.px(static_cast<double>(k) + 0.5) - 4, at.py(-0.5) - 4, k + 1);
+        out.append(text).append(escaped(across.steps[k])).append("</text>\n");
     }
-    for (size_t k = 0; k < down.steps.size(); ++k)
-        out += "<text class=\"step\" data-thread=\"" + std::string(1, down.letter) +
-               "\" text-anchor=\"end\" x=\"" + number(at.px(-0.5) - 4) + "\" y=\"" +
-               number(at.py(static_cast<double>(k) + 0.5) + 4) + "\">" + std::to_string(k + 1) +
-               " " + escaped(down.steps[k]) + "</text>\n";
+    for (size_t k = 0; k < down.steps.size(); ++k) {
+        char text[160];
+        snprintf(text, sizeof text,
+                 "<text class=\"step\" data-thread=\"%c\" text-anchor=\"end\" x=\"%.1f\" "
+                 "y=\"%.1f\">%zu ",
+                 down.letter, at.px(-0.5) - 4, at.py(static_cast<double>(k) + 0.5) + 4, k + 1);
+        out.append(text).append(escaped(down.steps[k])).append("</text>\n");
+    }
     return out + "</g>\n";
 }
 
@@ -159,9 +167,9 @@ std::string axesOf(const ProgressGraph &graph, const Layout &at) {
 
 bool drawGraph(const ProgressGraph &graph, const std::vector<OutcomeKey> &keys,
                const std::string &title, FILE *into) {
-    Layout at{std::clamp(480.0 / static_cast<double>(std::max<size_t>(
-                                     {graph.across(), graph.down(), 1})),
-                         24.0, 110.0)};
+    Layout at{
+        std::clamp(480.0 / static_cast<double>(std::max<size_t>({graph.across(), graph.down(), 1})),
+                   24.0, 110.0)};
     at.top = 210;
     const double width = at.cell * static_cast<double>(graph.across());
     const double height = at.cell * static_cast<double>(graph.down());
@@ -171,8 +179,9 @@ bool drawGraph(const ProgressGraph &graph, const std::vector<OutcomeKey> &keys,
     const bool races = states.find("class=\"race\"") != std::string::npos;
     const bool unreached = states.find("class=\"unreached\"") != std::string::npos;
     size_t lines = (races ? 1U : 0U) + (unreached ? 1U : 0U);
-    for (const OutcomeEdges &outcome : graph.outcomes())
-        lines += outcome.paths > 0 ? 1U : 0U;
+    lines += static_cast<size_t>(
+        std::count_if(graph.outcomes().begin(), graph.outcomes().end(),
+                      [](const OutcomeEdges &outcome) { return outcome.paths > 0; }));
     at.height = at.legend + 22 * static_cast<double>(lines) + 20;
     const Axis &a = graph.axis(0);
     const Axis &b = graph.axis(1);
@@ -181,7 +190,8 @@ bool drawGraph(const ProgressGraph &graph, const std::vector<OutcomeKey> &keys,
     };
     std::string out =
         "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<svg xmlns=\"http://www.w3.org/2000/svg\" "
-        "width=\"" + number(at.width) + "\" height=\"" + number(at.height) + "\" font-family=\"" +
+        "width=\"" +
+        number(at.width) + "\" height=\"" + number(at.height) + "\" font-family=\"" +
         "DejaVu Sans, Verdana, sans-serif\" data-cell=\"" + number(at.cell) + "\" data-left=\"" +
         number(at.left) + "\" data-top=\"" + number(at.top) + "\">\n<rect width=\"100%\" " +
         "height=\"100%\" fill=\"white\"/>\n<text x=\"12\" y=\"26\" font-size=\"17\" " +
@@ -190,14 +200,12 @@ bool drawGraph(const ProgressGraph &graph, const std::vector<OutcomeKey> &keys,
         " down: each schedule is a path from the top left to the bottom right</text>\n" + states;
     for (size_t x = 0; x <= graph.across(); ++x)
         out += "<line stroke=\"#e4e4e4\" x1=\"" + number(at.px(static_cast<double>(x))) +
-               "\" x2=\"" + number(at.px(static_cast<double>(x))) + "\" y1=\"" +
-               number(at.py(0)) + "\" y2=\"" + number(at.py(static_cast<double>(graph.down()))) +
-               "\"/>\n";
+               "\" x2=\"" + number(at.px(static_cast<double>(x))) + "\" y1=\"" + number(at.py(0)) +
+               "\" y2=\"" + number(at.py(static_cast<double>(graph.down()))) + "\"/>\n";
     for (size_t y = 0; y <= graph.down(); ++y)
         out += "<line stroke=\"#e4e4e4\" y1=\"" + number(at.py(static_cast<double>(y))) +
-               "\" y2=\"" + number(at.py(static_cast<double>(y))) + "\" x1=\"" +
-               number(at.px(0)) + "\" x2=\"" + number(at.px(static_cast<double>(graph.across()))) +
-               "\"/>\n";
+               "\" y2=\"" + number(at.py(static_cast<double>(y))) + "\" x1=\"" + number(at.px(0)) +
+               "\" x2=\"" + number(at.px(static_cast<double>(graph.across()))) + "\"/>\n";
     out += axesOf(graph, at) + schedulesOf(graph, keys, at);
     double y = at.legend;
     auto legend = [&out, &y](const std::string &swatch, const std::string &text) {

@@ -39,11 +39,11 @@ bool stuck(const ProgressGraph &graph, size_t x, size_t y) {
                        [x, y](const OutcomeEdges &e) { return e.paths > 0 && e.ends[x][y]; });
 }
 
-char mark(const ProgressGraph &graph, const std::vector<bool> &failing, size_t x, size_t y) {
+char mark(const ProgressGraph &graph, const std::vector<OutcomeKey> &keys, size_t x, size_t y) {
     if (stuck(graph, x, y))
         return '!';
-    const bool passing = graph.reached(x, y, failing, 1);
-    const bool failed = graph.reached(x, y, failing, 2);
+    const bool passing = graph.reached(x, y, keys, 1);
+    const bool failed = graph.reached(x, y, keys, 2);
     if (passing || failed)
         return passing && failed ? '+' : failed ? 'x' : 'o';
     return graph.bothHold(x, y).empty() ? '.' : '#';
@@ -60,9 +60,6 @@ std::string gridText(const ProgressGraph &graph, const std::vector<OutcomeKey> &
     if (3 + label + 3 * (graph.across() + 1) > screen)
         return "graph: " + std::to_string(graph.across()) +
                " steps across do not fit the screen; --graph=FILE draws them\n";
-    std::vector<bool> failing;
-    for (const OutcomeKey &key : keys)
-        failing.push_back(key.failing);
     std::string out = "progress: " + std::string(1, a.letter) + " across, " +
                       std::string(1, b.letter) +
                       " down; every schedule a path from top left to bottom right\n" +
@@ -78,12 +75,15 @@ std::string gridText(const ProgressGraph &graph, const std::vector<OutcomeKey> &
     for (size_t y = 0; y <= graph.down(); ++y) {
         const std::string n = std::to_string(y);
         const std::string step = y == 0 ? "" : b.steps[y - 1].substr(0, longestLabel);
-        out += std::string(2 - std::min<size_t>(n.size(), 2), ' ') + n + " " + step +
-               std::string(label - step.size(), ' ');
+        out += std::string(2 - std::min<size_t>(n.size(), 2), ' ');
+        out.append(n).append(" ").append(step);
+        out += std::string(label - step.size(), ' ');
         for (size_t x = 0; x <= graph.across(); ++x) {
             const bool race = inRace(graph, x, y);
             races = races || race;
-            out += std::string(1, race ? '[' : ' ') + mark(graph, failing, x, y) + (race ? ']' : ' ');
+            out += race ? '[' : ' ';
+            out += mark(graph, keys, x, y);
+            out += race ? ']' : ' ';
         }
         while (out.back() == ' ')
             out.pop_back();

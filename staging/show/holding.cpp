@@ -29,8 +29,8 @@ std::string lockOf(const Step &step, const Places &places) {
     return places.object(step.address, step.routine);
 }
 
-std::vector<std::string> locksHeld(const std::vector<Step> &steps, int thread,
-                                   const Places &places, size_t upTo) {
+std::vector<std::string> locksHeld(const std::vector<Step> &steps, int thread, const Places &places,
+                                   size_t upTo) {
     std::vector<std::string> held;
     for (size_t i = 0; i < steps.size() && i < upTo; ++i) {
         const Step &step = steps[i];

@@ -16,5 +16,5 @@ bool releasesLock(const Step &step);
 // The lock a step takes or gives back, by name: a condition wait's is its mutex.
 std::string lockOf(const Step &step, const Places &places);
 // The locks that `thread` holds after the first `upTo` of `steps`, by name.
-std::vector<std::string> locksHeld(const std::vector<Step> &steps, int thread,
-                                   const Places &places, size_t upTo = ~size_t{0});
+std::vector<std::string> locksHeld(const std::vector<Step> &steps, int thread, const Places &places,
+                                   size_t upTo = ~size_t{0});

@@ -74,6 +74,12 @@ std::string ask(const Execution &run, const std::vector<int> &can) {
     }
 }
 
+// The letter of who took a step: its thread, or for a store's arrival in memory its buffer.
+char whoTook(const Step &step, const Execution &run) {
+    return letterOf(step.kind == StepKind::flush ? bufferOf(step.thread) : step.thread,
+                    run.threads());
+}
+
 struct Shown {
     unsigned number = 0;
     bool instructions = false;
@@ -87,8 +93,7 @@ void show(Shown &shown, const Step &step, const Execution &run, const Places &pl
         fputs(step.printed.c_str(), stdout);
         return;
     }
-    const char who =
-        letterOf(step.kind == StepKind::flush ? bufferOf(step.thread) : step.thread, run.threads());
+    const char who = whoTook(step, run);
     std::string line = text;
     if (run.threads()[static_cast<size_t>(step.thread)].state == ThreadState::spinning)
         line += "; then waits: it would re-read what nobody changed";
@@ -204,8 +209,8 @@ bool summarise(const Execution &run, const RunRecord &record, const Letters &let
     if (lens.on) {
         const CounterOutcome o = counterOutcome(lens, record);
         lines.push_back("counter: " + std::to_string(o.final) + " after " +
-                        std::to_string(o.changes) + " change" + (o.changes == 1 ? "" : "s") +
-                        "; " + std::to_string(o.lost) + " lost");
+                        std::to_string(o.changes) + " change" + (o.changes == 1 ? "" : "s") + "; " +
+                        std::to_string(o.lost) + " lost");
         lines.push_back("tallycheck: " + o.verdict + ", breaks " + std::to_string(o.breaks));
         bad = bad || o.lost > 0;
     } else if (lostUpdates(record.steps, where) > 0) {
@@ -224,16 +229,13 @@ int answerSchedule(Image &image, const AnswerRequest &request) {
     // Opened first: a page that cannot be written is said before the run.
     std::optional<SchedulePage> page;
     if (request.page != nullptr)
-        page.emplace(request.page);
+        page.emplace(request.page, request.instructions);
     Output output;
     output.open();
     Execution run;
-    Limits limits;
-    limits.stepsPerThread = request.bounds.stepsPerThread;
-    limits.passes = request.bounds.passes;
-    limits.memory = request.bounds.memory;
     std::set<uint64_t> sharedStack; // found as the run goes: later accesses there are steps
-    limits.sharedStack = &sharedStack;
+    const Limits limits{request.bounds.memory, &sharedStack, request.bounds.stepsPerThread,
+                        request.bounds.passes};
     run.start(request.path, request.argv, image, output, limits);
     Shown shown{0, request.instructions, request.linesOnly};
     if (!request.linesOnly)
@@ -260,10 +262,7 @@ int answerSchedule(Image &image, const AnswerRequest &request) {
         const std::string does = describe(step, run, now);
         show(shown, step, run, now, does);
         if (page)
-            page->step(step,
-                       letterOf(step.kind == StepKind::flush ? bufferOf(step.thread) : step.thread,
-                                run.threads()),
-                       does, run, now);
+            page->step(step, whoTook(step, run), does, run, now);
     }
     record.threads = run.threads();
     record.ending = run.ending();
@@ -271,10 +270,10 @@ int answerSchedule(Image &image, const AnswerRequest &request) {
     RunOutcome outcome;
     const bool bad = !request.linesOnly && summarise(run, record, letters, outcome);
     if (page)
-        page->finish(request.shown + ", schedule " +
-                         (request.asking ? letters.schedule.substr(0, letters.next)
-                                         : request.schedule),
-                     run, record, outcome, Places(run));
+        page->finish(
+            request.shown + ", schedule " +
+                (request.asking ? letters.schedule.substr(0, letters.next) : request.schedule),
+            run, record, outcome, Places(run));
     if (fflush(stdout) != 0 || ferror(stdout))
         giveUp("write error", errno);
     return bad ? 1 : 0;

@@ -63,7 +63,8 @@ std::vector<std::string> deadlockCycle(const RunRecord &run, const Places &place
         for (const std::string &lock : locksHeld(run.steps, threadIndex(run, thread), places))
             held += (held.empty() ? " holds " : ", ") + lock;
         const std::string waits = waitText(thread, run.threads, places);
-        cycle.push_back(held.empty() ? waits : waits.substr(0, 1) + held + " and" + waits.substr(1));
+        cycle.push_back(held.empty() ? waits
+                                     : waits.substr(0, 1) + held + " and" + waits.substr(1));
     }
     return cycle;
 }

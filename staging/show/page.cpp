@@ -80,9 +80,15 @@ std::string snapshots(const std::vector<std::vector<std::pair<std::string, std::
 
 } // namespace
 
-SchedulePage::SchedulePage(const char *where) : path(where), file(fopen(where, "we")) {
+SchedulePage::SchedulePage(const char *where, bool withInstructions)
+    : path(where), instructions(withInstructions), file(fopen(where, "we")) {
     if (file == nullptr)
         giveUp("cannot write " + shellQuoted(path), errno);
+}
+
+SchedulePage::~SchedulePage() {
+    if (file != nullptr)
+        fclose(file);
 }
 
 void SchedulePage::step(const Step &step, char who, const std::string &does, const Execution &run,
@@ -92,7 +98,8 @@ void SchedulePage::step(const Step &step, char who, const std::string &does, con
     // Memory as it is: a store still in its thread's buffer, or a load that saw one, does
     // not show what memory holds.
     if (isMemory(step.kind) && !step.buffered && !step.forwarded)
-        set(changed, names, placeNames.name(step.address, step.size), number(step.size, step.value));
+        set(changed, names, placeNames.name(step.address, step.size),
+            number(step.size, step.value));
     if (takesLock(step) || releasesLock(step) || step.kind == StepKind::semTrywait ||
         step.kind == StepKind::trylock) {
         const uint64_t address = step.kind == StepKind::condWait || step.kind == StepKind::condWake
@@ -101,16 +108,18 @@ void SchedulePage::step(const Step &step, char who, const std::string &does, con
         const int holder = run.holder(address);
         set(lockChanged, lockNames, lockOf(step, placeNames),
             semaphore(step.kind) ? "value " + std::to_string(run.valueAt(address))
-            : holder >= 0 ? std::string("held by ") + run.threads()[static_cast<size_t>(holder)].letter
-                          : "free");
+            : holder >= 0
+                ? std::string("held by ") + run.threads()[static_cast<size_t>(holder)].letter
+                : "free");
     }
     places.push_back(changed);
     locks.push_back(lockChanged);
     steps += std::string(steps.empty() ? "" : ",\n") + "{\"n\":" + std::to_string(places.size()) +
-             ",\"who\":" + json(std::string(1, who)) + ",\"thread\":" + std::to_string(step.thread) +
-             ",\"does\":" + json(does) + ",\"printed\":" + jsonLines(step.printed) +
-             ",\"instruction\":" + json(step.instruction) + ",\"buffers\":" +
-             json(run.storeBuffers() ? bufferText(run, placeNames) : "");
+             ",\"who\":" + json(std::string(1, who)) +
+             ",\"thread\":" + std::to_string(step.thread) + ",\"does\":" + json(does) +
+             ",\"printed\":" + jsonLines(step.printed) +
+             ",\"instruction\":" + json(instructions ? step.instruction : "") +
+             ",\"buffers\":" + json(run.storeBuffers() ? bufferText(run, placeNames) : "");
 }
 
 void SchedulePage::finish(const std::string &title, const Execution &run, const RunRecord &record,
@@ -135,8 +144,9 @@ void SchedulePage::finish(const std::string &title, const Execution &run, const 
         const auto letter = [&run](const Step &step) {
             return std::string(1, run.threads()[static_cast<size_t>(step.thread)].letter);
         };
-        lost += std::string(lost.empty() ? "" : ",") + "{\"load\":" +
-                std::to_string(update.load + 1) + ",\"store\":" + std::to_string(update.store + 1) +
+        lost += std::string(lost.empty() ? "" : ",") +
+                "{\"load\":" + std::to_string(update.load + 1) +
+                ",\"store\":" + std::to_string(update.store + 1) +
                 ",\"wiped\":" + std::to_string(update.wiped + 1) + ",\"place\":" + json(place) +
                 ",\"text\":" +
                 json(letter(store) + " stores " + number(store.size, store.value) + " to " + place +
@@ -147,21 +157,25 @@ void SchedulePage::finish(const std::string &title, const Execution &run, const 
     }
     std::string threads = "[";
     for (const Thread &thread : run.threads())
-        threads += std::string(threads.size() > 1 ? "," : "") + "{\"letter\":" +
-                   json(std::string(1, thread.letter)) + ",\"name\":" + json(thread.name) + "}";
-    const std::string data =
-        "{\"title\":" + json(title) + ",\"order\":" +
-        json(run.storeBuffers() ? "x86's store buffers (total store order)"
-                                : "sequential consistency") +
-        ",\"threads\":" + threads + "],\"places\":" + jsonList(names) + ",\"locks\":" +
-        jsonList(lockNames) + ",\"steps\":[\n" + all + "],\"lost\":[" + lost +
-        "],\"waits\":" + jsonList(outcome.waits) + ",\"deadlock\":" + jsonList(outcome.cycle) +
-        ",\"outcome\":" + jsonList(outcome.lines) + "}";
+        threads += std::string(threads.size() > 1 ? "," : "") +
+                   "{\"letter\":" + json(std::string(1, thread.letter)) +
+                   ",\"name\":" + json(thread.name) + "}";
+    const std::string data = "{\"title\":" + json(title) + ",\"order\":" +
+                             json(run.storeBuffers() ? "x86's store buffers (total store order)"
+                                                     : "sequential consistency") +
+                             ",\"threads\":" + threads + "],\"places\":" + jsonList(names) +
+                             ",\"locks\":" + jsonList(lockNames) + ",\"steps\":[\n" + all +
+                             "],\"lost\":[" + lost + "],\"waits\":" + jsonList(outcome.waits) +
+                             ",\"deadlock\":" + jsonList(outcome.cycle) +
+                             ",\"outcome\":" + jsonList(outcome.lines) + "}";
     std::string page = reinterpret_cast<const char *>(pageTemplate);
     const std::string marker = "/*SCHEDULE*/null";
     const size_t where = page.find(marker);
     if (where != std::string::npos)
         page.replace(where, marker.size(), data);
-    if (fputs(page.c_str(), file) < 0 || fclose(file) != 0)
+    const bool written = fputs(page.c_str(), file) >= 0;
+    const bool closed = fclose(file) == 0;
+    file = nullptr;
+    if (!written || !closed)
         giveUp("write error: " + shellQuoted(path), errno);
 }

@@ -24,18 +24,23 @@ struct RunOutcome {
 class SchedulePage {
   public:
     // Opens the file at once, so that one that cannot be written is said before the run.
-    explicit SchedulePage(const char *path);
+    // Each step's instruction goes into the page only with `instructions`, as on the screen.
+    SchedulePage(const char *where, bool withInstructions);
+    SchedulePage(const SchedulePage &) = delete;
+    SchedulePage &operator=(const SchedulePage &) = delete;
+    ~SchedulePage();
     // Each step as it is taken and shown, with the state it leaves.
     void step(const Step &step, char who, const std::string &does, const Execution &run,
-              const Places &places);
+              const Places &placeNames);
     // Writes the page.
     void finish(const std::string &title, const Execution &run, const RunRecord &record,
-                const RunOutcome &outcome, const Places &places);
+                const RunOutcome &outcome, const Places &placeNames);
 
   private:
     using Settings = std::vector<std::pair<std::string, std::string>>; // name, value
 
     std::string path;
+    bool instructions;
     FILE *file;
     std::string steps;              // the steps so far, as JSON objects
     std::vector<Settings> places;   // each step's new values of places, by name

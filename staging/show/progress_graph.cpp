@@ -71,7 +71,7 @@ bool ProgressGraph::choose(const RunRecord &first, std::string &why) {
 
 // Whether a run's steps of the axis's thread are the axis's, or begin them; an axis that
 // they go on from grows.
-bool ProgressGraph::follow(Axis &axis, const std::vector<Step> &steps, const Places &places) const {
+bool ProgressGraph::follow(Axis &axis, const std::vector<Step> &steps, const Places &places) {
     Axis theirs;
     for (const Step &step : steps) {
         if (step.thread != axis.thread)
@@ -102,9 +102,9 @@ void ProgressGraph::resize(OutcomeEdges &outcome) const {
 
 bool ProgressGraph::add(const RunRecord &run, size_t outcome, const Places &places,
                         std::string &why) {
-    for (Axis &axis : axes)
-        if (!follow(axis, run.steps, places)) {
-            why = std::string(1, axis.letter) +
+    for (Axis &side : axes)
+        if (!follow(side, run.steps, places)) {
+            why = std::string(1, side.letter) +
                   "'s steps differ from run to run (a loop that waits?), so they make no one "
                   "axis";
             return false;
@@ -136,7 +136,7 @@ void ProgressGraph::finish() {
         resize(outcome);
     // Each thread's load of a place followed, among its steps at that place, by its store.
     std::vector<std::pair<size_t, size_t>> pairs[2];
-    for (int side = 0; side < 2; ++side) {
+    for (size_t side = 0; side < 2; ++side) {
         std::map<uint64_t, size_t> lastLoad;
         const std::vector<Step> &steps = axes[side].taken;
         for (size_t i = 0; i < steps.size(); ++i) {
@@ -158,11 +158,11 @@ void ProgressGraph::finish() {
                 regions.push_back({loadA + 1, storeA, loadB + 1, storeB, axes[0].places[loadA]});
 }
 
-bool ProgressGraph::reached(size_t x, size_t y, const std::vector<bool> &failing,
+bool ProgressGraph::reached(size_t x, size_t y, const std::vector<OutcomeKey> &keys,
                             unsigned which) const {
     for (size_t k = 0; k < edges.size(); ++k) {
         const OutcomeEdges &e = edges[k];
-        if ((which & (k < failing.size() && failing[k] ? 2U : 1U)) == 0 || e.paths == 0)
+        if ((which & (k < keys.size() && keys[k].failing ? 2U : 1U)) == 0 || e.paths == 0)
             continue;
         if ((x == 0 && y == 0) || e.right[x][y] || e.down[x][y] || e.ends[x][y] ||
             (x > 0 && e.right[x - 1][y]) || (y > 0 && e.down[x][y - 1]))

@@ -9,6 +9,7 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include <array>
 #include <string>
 #include <vector>
 
@@ -23,7 +24,7 @@ struct Axis {
     std::string name;
     std::vector<std::string> steps;  // each in a few words: "load count", "sem_wait(s)"
     std::vector<std::string> places; // what each touches, by name: memory, or a lock
-    std::vector<Step> taken;        // as the first run to take them all took them
+    std::vector<Step> taken;         // as the first run to take them all took them
 };
 
 // The states where both threads are between a load and their store back to the same place:
@@ -41,6 +42,13 @@ struct OutcomeEdges {
     unsigned long paths = 0;
 };
 
+// What an outcome is, for a legend: "final 1, 1 lost", whether it fails, the changes lost.
+struct OutcomeKey {
+    std::string text;
+    bool failing = false;
+    unsigned lost = 0;
+};
+
 class ProgressGraph {
   public:
     // The two threads that the graph shows, from the first run: the two besides main that
@@ -52,32 +60,25 @@ class ProgressGraph {
     // Once every run is in: the regions, from the axes' steps.
     void finish();
 
-    const Axis &axis(int side) const { return axes[side]; }
+    const Axis &axis(size_t side) const { return axes[side]; }
     size_t across() const { return axes[0].steps.size(); }
     size_t down() const { return axes[1].steps.size(); }
     const std::vector<OutcomeEdges> &outcomes() const { return edges; }
     const std::vector<Region> &races() const { return regions; }
     // Whether some path of an outcome in `which` passes through (x, y); which: 1 passing,
-    // 2 failing, 3 either.
-    bool reached(size_t x, size_t y, const std::vector<bool> &failing, unsigned which) const;
+    // 2 failing, 3 either, as `keys` tell the outcomes.
+    bool reached(size_t x, size_t y, const std::vector<OutcomeKey> &keys, unsigned which) const;
     // The locks whose both holding would put the threads in (x, y): empty where none.
     std::string bothHold(size_t x, size_t y) const;
 
   private:
-    bool follow(Axis &axis, const std::vector<Step> &steps, const Places &places) const;
+    static bool follow(Axis &axis, const std::vector<Step> &steps, const Places &places);
     void resize(OutcomeEdges &outcome) const;
     static std::vector<std::string> heldBy(const Axis &axis, size_t x);
 
-    Axis axes[2];
+    std::array<Axis, 2> axes;
     std::vector<OutcomeEdges> edges;
     std::vector<Region> regions;
-};
-
-// What an outcome is, for a legend: "final 1, 1 lost", whether it fails, the changes lost.
-struct OutcomeKey {
-    std::string text;
-    bool failing = false;
-    unsigned lost = 0;
 };
 
 // The graph as an SVG picture, with `title` above it; false on a write error.

@@ -59,19 +59,19 @@ std::string Report::counterRow(const RunRecord &run, const std::string &ending,
     weight = buffers ? 1 : o.orders;
     const bool deadlock = run.ending.kind == Ending::deadlock;
     char text[160];
-    snprintf(text, sizeof text, "%5d %7u %4u %5lu  %-12s %6lu %-8s", o.final, o.changes,
-             o.lost, o.lines, o.verdict.c_str(), o.breaks, deadlock ? "yes" : "no");
+    snprintf(text, sizeof text, "%5d %7u %4u %5lu  %-12s %6lu %-8s", o.final, o.changes, o.lost,
+             o.lines, o.verdict.c_str(), o.breaks, deadlock ? "yes" : "no");
     std::string row = text;
     if (run.ending.kind != Ending::passes && !deadlock)
         row += "  " + ending;
     key.failing = key.failing || o.lost > 0;
     key.lost = o.lost;
-    key.text = "final " + std::to_string(o.final) + ", " +
-               (o.lost == 0 ? std::string("nothing lost")
-                            : std::to_string(o.lost) + (o.lost == 1 ? " change" : " changes") +
-                                  " lost") +
-               (o.breaks == 0 ? ", the trace holds" : ", the trace breaks") +
-               (deadlock ? ", deadlock" : "");
+    key.text =
+        "final " + std::to_string(o.final) + ", " +
+        (o.lost == 0 ? std::string("nothing lost")
+                     : std::to_string(o.lost) + (o.lost == 1 ? " change" : " changes") + " lost") +
+        (o.breaks == 0 ? ", the trace holds" : ", the trace breaks") +
+        (deadlock ? ", deadlock" : "");
     tally.lose += o.lost > 0 ? weight : 0;
     tally.breaking += o.verdict == "inconsistent" || o.verdict == "malformed" ? weight : 0;
     tally.deadlocks += deadlock ? weight : 0;
@@ -121,8 +121,7 @@ void Report::take(const RunRecord &run) {
 
 // Each outcome once, with its count and the first schedule that gives it.
 size_t Report::count(const std::string &row, const RunRecord &run, unsigned long weight,
-                     const OutcomeKey &key,
-                   const std::string &ending) {
+                     const OutcomeKey &key, const std::string &ending) {
     const bool bad = key.failing;
     if (bad && tally.failure.empty())
         tally.failure = ending;

@@ -63,8 +63,7 @@ class Report {
                          OutcomeKey &key);
     // Returns the group's index.
     size_t count(const std::string &row, const RunRecord &run, unsigned long weight,
-                 const OutcomeKey &key,
-               const std::string &ending);
+                 const OutcomeKey &key, const std::string &ending);
     void verdict(const Exploration &done) const;
     // The progress graph, on the screen or into its file; false where it cannot be drawn.
     bool drawn();
@@ -87,4 +86,3 @@ class Report {
     ProgressGraph graph;
     std::string noGraph; // why the runs make no graph
 };
-
