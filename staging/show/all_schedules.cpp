@@ -28,16 +28,18 @@ int Report::finish(const Exploration &done) {
                "first schedule\n",
                done.runs, done.runs == 1 ? "" : "s", "outcome", "output");
     for (const Group &group : groups) {
-        // Within the screen: a schedule too long for its column goes on a line of its own.
-        char runs[24];
-        snprintf(runs, sizeof runs, lens.on ? "%5lu " : "%5lu  ", group.count);
-        std::string row = runs + group.row + "  ";
+        // Within the screen: the schedule after the row's first line where it fits, else on
+        // a line of its own after the row's others.
+        const size_t end = std::min(group.row.find('\n'), group.row.size());
+        const std::string rest = group.row.substr(end);
+        std::string row = group.row.substr(0, end) + "  ";
         const std::string first = group.first.empty() ? "-" : group.first;
-        if (row.size() + first.size() > 80) {
+        const bool fits = (lens.on ? 6 : 7) + row.size() + first.size() <= 80;
+        if (!fits)
             row.erase(row.find_last_not_of(' ') + 1);
-            row += "\n    ";
-        }
-        printf("%s%s\n", row.c_str(), first.c_str());
+        printf(lens.on ? "%5lu %s%s%s%s%s\n" : "%5lu  %s%s%s%s%s\n", group.count, row.c_str(),
+               fits ? first.c_str() : "", rest.c_str(), fits ? "" : "\n    ",
+               fits ? "" : first.c_str());
     }
     if (lens.on)
         printf("of %lu schedules: %lu lose a change, %lu break the trace, %lu deadlock\n",

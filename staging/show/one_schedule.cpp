@@ -106,7 +106,7 @@ void show(Shown &shown, const Step &step, const Execution &run, const Places &pl
     if (11 + std::max<size_t>(line.size(), 50) + 2 + printed.size() <= 80)
         printf("%s%-50s  %s\n", row, line.c_str(), printed.c_str());
     else // within the screen: the words folded, what the step printed on a line of its own
-        printf("%s%s\n", row, folded(line, 11).c_str());
+        printf("%s\n", folded(row + line, 11).c_str());
     if (11 + std::max<size_t>(line.size(), 50) + 2 + printed.size() > 80 && !printed.empty())
         printf("%*s%s\n", printed.size() <= 17 ? 63 : 11, "", printed.c_str());
     if (shown.instructions && !step.instruction.empty())

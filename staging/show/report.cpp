@@ -17,17 +17,19 @@ double seconds() {
 
 void Report::header() const {
     const Bounds &bounds = request.bounds;
-    const char *order = buffers ? ", stores buffered as on x86" : "";
+    const std::string order = buffers ? ", stores buffered as on x86" : "";
+    std::string text;
     if (lens.on)
-        printf("%s: every schedule of %u pass%s of each worker%s\n", request.shown.c_str(),
-               bounds.passes, bounds.passes == 1 ? "" : "es", order);
+        text = "every schedule of " + std::to_string(bounds.passes) + " pass" +
+               (bounds.passes == 1 ? "" : "es") + " of each worker";
     else if (bounds.preemptions == ~0U)
-        printf("%s: every schedule of at most %u steps a thread%s\n", request.shown.c_str(),
-               bounds.stepsPerThread, order);
+        text = "every schedule of at most " + std::to_string(bounds.stepsPerThread) +
+               " steps a thread";
     else
-        printf("%s: every schedule within %u preemption%s and %u steps a thread%s\n",
-               request.shown.c_str(), bounds.preemptions, bounds.preemptions == 1 ? "" : "s",
-               bounds.stepsPerThread, order);
+        text = "every schedule within " + std::to_string(bounds.preemptions) + " preemption" +
+               (bounds.preemptions == 1 ? "" : "s") + " and " +
+               std::to_string(bounds.stepsPerThread) + " steps a thread";
+    printf("%s\n", folded(request.shown + ": " + text + order, 2).c_str());
     fflush(stdout);
 }
 
@@ -88,7 +90,7 @@ std::string Report::plainRow(const RunRecord &run, const Places &places, const s
     uint64_t where = 0;
     std::string row = cell(ending, 30) + "  " + cell(shownOutput(run.printed), 20);
     if (lostUpdates(run.steps, where) > 0) {
-        row += "  loses an update to " + places.name(where, 4);
+        row += "\n       loses an update to " + places.name(where, 4); // a line of its own
         key.failing = true;
         key.lost = 1;
         key.text += ", loses an update to " + places.name(where, 4);
