@@ -14,7 +14,8 @@ for a second learner on the same machine.
 The sheet's counter runs are long so that their figures mean something; here they are cut
 to a small setting by one rule: a `head -n N` above 20,000 lines reads 20,000. What each
 command must show is held by the sheet's answers
-and by the programs' own tests; this test holds the commands to running."""
+and by the programs' own tests; this test holds the commands to running, and interleave's
+screens to 80 columns."""
 
 import os
 import re
@@ -113,11 +114,13 @@ def commands_of(body):
 def run_block(commands, folder):
     """Runs a block's commands in one shell from the top of the source tree, as a learner
     types them, sealed to `folder`, with the PATH that the learner had before the sheet;
-    returns each command's status and standard error, and why the shared folders could not
-    be sealed, if they could not."""
+    returns each command's status, standard error and, for a command of interleave's own, its
+    standard output, and why the shared folders could not be sealed, if they could not."""
     script = ""
     for i, command in enumerate(commands):
-        script += f'{{\n{command}\n}} 2>"{folder}/err.{i}"\necho $? >"{folder}/status.{i}"\n'
+        out = f'"{folder}/out.{i}"' if command.startswith("interleave ") else "/dev/null"
+        script += (f'{{\n{command}\n}} >{out} 2>"{folder}/err.{i}"\n'
+                   f'echo $? >"{folder}/status.{i}"\n')
     prefix, unsealed = sealed(folder, SOURCE)
     sh(script, timeout=240, prefix=prefix, env=LEARNER, stdin=subprocess.DEVNULL,
        stdout=subprocess.DEVNULL)
@@ -126,9 +129,13 @@ def run_block(commands, folder):
         try:
             with open(f"{folder}/status.{i}", encoding="utf-8") as status, \
                     open(f"{folder}/err.{i}", encoding="utf-8", errors="replace") as err:
-                results.append((int(status.read()), err.read()))
+                shown = ""
+                if os.path.exists(f"{folder}/out.{i}"):
+                    with open(f"{folder}/out.{i}", encoding="utf-8", errors="replace") as out:
+                        shown = out.read()
+                results.append((int(status.read()), err.read(), shown))
         except FileNotFoundError:
-            results.append((None, "the command was never reached"))
+            results.append((None, "the command was never reached", ""))
     return results, unsealed
 
 
@@ -170,10 +177,13 @@ class Lab(unittest.TestCase):
                                    f"exercise {number}, {title}, has no commands")
             with tempfile.TemporaryDirectory() as folder:
                 results, unsealed = run_block([run for _, run in commands], folder)
-            for (command, _), (status, err) in zip(commands, results):
+            for (command, _), (status, err, shown) in zip(commands, results):
                 with self.subTest(exercise=number, command=command):
                     self.assertIn(status, allowed_statuses(command), err)
                     self.assertEqual(err, "")
+                    # interleave's screens fit an 80-column terminal.
+                    self.assertEqual([line for line in shown.splitlines() if len(line) > 80],
+                                     [], shown)
         if unsealed:
             self.skipTest(f"every command ran, but not sealed: {unsealed}")
 

@@ -207,6 +207,16 @@ bool drawGraph(const ProgressGraph &graph, const std::vector<OutcomeKey> &keys,
                "\" y2=\"" + number(at.py(static_cast<double>(y))) + "\" x1=\"" + number(at.px(0)) +
                "\" x2=\"" + number(at.px(static_cast<double>(graph.across()))) + "\"/>\n";
     out += axesOf(graph, at) + schedulesOf(graph, keys, at);
+    // A dot for each state that some schedule passes through, on top of the lines.
+    for (size_t x = 0; x <= graph.across(); ++x)
+        for (size_t y = 0; y <= graph.down(); ++y)
+            if (graph.reached(x, y, keys, 3)) {
+                char dot[128];
+                snprintf(dot, sizeof dot,
+                         "<circle cx=\"%.1f\" cy=\"%.1f\" r=\"3\" fill=\"#444\"/>\n",
+                         at.px(static_cast<double>(x)), at.py(static_cast<double>(y)));
+                out += dot;
+            }
     double y = at.legend;
     auto legend = [&out, &y](const std::string &swatch, const std::string &text) {
         out += "<g transform=\"translate(12 " + number(y) + ")\">" + swatch +
