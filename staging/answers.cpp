@@ -54,12 +54,12 @@ bool row(const Request &request, size_t number, const char *who, const std::stri
         fwrite(printed.data(), 1, printed.size(), stdout);
         return !ferror(stdout);
     }
+    // What a step printed is in its words (prints "Parent: ") and under "lines printed":
+    // no column of its own, so that the row fits 80 columns, the processes folded under
+    // their column where they would not.
     char line[512];
-    snprintf(line, sizeof line, "%4zu  %-6s  %-20s  %-44s  %s", number, who, what.c_str(),
-             state.c_str(), shown(printed).c_str());
-    std::string text = line;
-    text.erase(text.find_last_not_of(' ') + 1);
-    puts(text.c_str());
+    snprintf(line, sizeof line, "%4zu  %-6s  %-20s  %s", number, who, what.c_str(), state.c_str());
+    puts(folded(line, 36).c_str());
     return !ferror(stdout);
 }
 
@@ -86,8 +86,7 @@ void header(const Request &request) {
     printf("%s, %s%s\n", request.name.c_str(),
            request.steps.empty() ? "each step as it is asked for" : "schedule ",
            request.steps.c_str());
-    puts("step  who     does                  processes after it                          "
-         "    printed");
+    puts("step  who     does                  processes after it");
 }
 
 // The steps still to take: the rest of the schedule, or what is typed next.

@@ -118,7 +118,8 @@ def run_block(commands, folder):
     standard output, and why the shared folders could not be sealed, if they could not."""
     script = ""
     for i, command in enumerate(commands):
-        out = f'"{folder}/out.{i}"' if command.startswith("interleave ") else "/dev/null"
+        own = command.startswith("interleave ") and "|" not in command  # its screen alone
+        out = f'"{folder}/out.{i}"' if own else "/dev/null"
         script += (f'{{\n{command}\n}} >{out} 2>"{folder}/err.{i}"\n'
                    f'echo $? >"{folder}/status.{i}"\n')
     prefix, unsealed = sealed(folder, SOURCE)

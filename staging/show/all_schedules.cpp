@@ -14,6 +14,41 @@
 #include "report.h"
 #include "watch.h"
 
+namespace {
+
+// A group's row within the screen: its count and outcome, then the first schedule after the
+// row's first line where it fits, else on a line of its own after the row's others.
+std::string tableRow(const Group &group, bool counter) {
+    const size_t end = std::min(group.row.find('\n'), group.row.size());
+    char count[24];
+    snprintf(count, sizeof count, counter ? "%5lu " : "%5lu  ", group.count);
+    std::string row = count + group.row.substr(0, end) + "  ";
+    const std::string first = group.first.empty() ? "-" : group.first;
+    if (row.size() + first.size() <= 80)
+        return row + first + group.row.substr(end);
+    row.erase(row.find_last_not_of(' ') + 1);
+    return row + group.row.substr(end) + "\n    " + first;
+}
+
+// A command as its words, folded between them with the shell's backslash where the line
+// would pass 80 columns: copied whole, it runs as it is. (A word is never split: one that
+// the shell quotes may hold a space.)
+std::string commandLine(const std::vector<std::string> &words) {
+    std::string line;
+    size_t column = 0;
+    for (const std::string &word : words) {
+        if (column > 0 && column + 1 + word.size() + 2 > 80) {
+            line += " \\\n   ";
+            column = 3;
+        }
+        line += (line.empty() ? "" : " ") + word;
+        column += (column > 0 ? 1 : 0) + word.size();
+    }
+    return line;
+}
+
+} // namespace
+
 int Report::finish(const Exploration &done) {
     if (terminal && told != start)
         fputs("\r\033[K", stderr);
@@ -27,20 +62,8 @@ int Report::finish(const Exploration &done) {
         printf("%zu run%s, one for each class of equivalent schedules\n runs  %-30s  %-20s  "
                "first schedule\n",
                done.runs, done.runs == 1 ? "" : "s", "outcome", "output");
-    for (const Group &group : groups) {
-        // Within the screen: the schedule after the row's first line where it fits, else on
-        // a line of its own after the row's others.
-        const size_t end = std::min(group.row.find('\n'), group.row.size());
-        const std::string rest = group.row.substr(end);
-        std::string row = group.row.substr(0, end) + "  ";
-        const std::string first = group.first.empty() ? "-" : group.first;
-        const bool fits = (lens.on ? 6 : 7) + row.size() + first.size() <= 80;
-        if (!fits)
-            row.erase(row.find_last_not_of(' ') + 1);
-        printf(lens.on ? "%5lu %s%s%s%s%s\n" : "%5lu  %s%s%s%s%s\n", group.count, row.c_str(),
-               fits ? first.c_str() : "", rest.c_str(), fits ? "" : "\n    ",
-               fits ? "" : first.c_str());
-    }
+    for (const Group &group : groups)
+        printf("%s\n", tableRow(group, lens.on).c_str());
     if (lens.on)
         printf("of %lu schedules: %lu lose a change, %lu break the trace, %lu deadlock\n",
                tally.schedules, tally.lose, tally.breaking, tally.deadlocks);
@@ -107,11 +130,14 @@ void Report::verdict(const Exploration &done) const {
     printf("%s\n", folded("verdict: " + text + "; " + scope, 9).c_str());
     if (tally.failing == 0)
         return;
-    const std::string passes =
-        (lens.on ? " --passes=" + std::to_string(request.bounds.passes) : std::string()) +
-        (buffers ? " --memory=tso" : "");
-    printf("replay: %s -c%s -s %s %s\n", request.command.c_str(), passes.c_str(),
-           tally.firstFailing.empty() ? "''" : tally.firstFailing.c_str(), request.shown.c_str());
+    std::vector<std::string> words = {"replay:", request.command, "-c"};
+    if (lens.on)
+        words.push_back("--passes=" + std::to_string(request.bounds.passes));
+    if (buffers)
+        words.emplace_back("--memory=tso");
+    words.insert(words.end(),
+                 {"-s", tally.firstFailing.empty() ? "''" : tally.firstFailing, request.shown});
+    printf("%s\n", commandLine(words).c_str());
 }
 
 namespace {

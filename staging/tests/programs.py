@@ -92,8 +92,9 @@ def compiled(test_class, names=tuple(PROGRAMS)):
 
 
 def unfolded(output):
-    """interleave's output with its verdict, folded to fit the screen, on one line again."""
-    return output.replace("\n         ", " ")
+    """interleave's output with its verdict and its replay command, folded to fit the
+    screen, each on one line again."""
+    return output.replace("\n         ", " ").replace(" \\\n    ", " ")
 
 
 def copy_of(test, program):

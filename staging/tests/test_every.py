@@ -234,8 +234,8 @@ class LearnersPrograms(unittest.TestCase):
         self.assertEqual([line[6:].rstrip() for line in done.stdout.splitlines()[4:11]], [
             "U    changes busy from 0 to 1, indivisibly",
             "D    changes busy from 1 to 1, indivisibly", "U    loads 0 from tally",
-            "D    changes busy from 1 to 1, indivisibly; then waits: it would re-read what nobody",
-            "     changed", "U    stores 1 to tally                                   Inc: 1",
+            "D    changes busy from 1 to 1, indivisibly; then waits: it would re-read",
+            "     what nobody changed", "U    stores 1 to tally                                   Inc: 1",
             "U    changes busy from 1 to 0, indivisibly"])
 
 if __name__ == "__main__":
