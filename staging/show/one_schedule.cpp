@@ -169,6 +169,29 @@ int Letters::choose(const Execution &run, const std::vector<int> &can, const Pla
     return again;
 }
 
+// The run's end, or where it stopped: the outcome's first line, and who waits for what.
+// Returns whether the run failed.
+bool ending(const Execution &run, const RunRecord &record, const Places &after,
+            RunOutcome &outcome) {
+    if (!run.over()) {
+        outcome.lines.emplace_back("stopped: the schedule ends here");
+        for (size_t i = 0; i < run.threads().size(); ++i)
+            if (!run.canTake(static_cast<int>(i)) && run.threads()[i].state != ThreadState::ended)
+                outcome.waits.push_back(describeWait(static_cast<int>(i), run, after));
+        return false;
+    }
+    outcome.lines.push_back("outcome: " + endingText(record, after));
+    if (record.ending.kind == Ending::deadlock) {
+        const std::vector<Stuck> stuck = stuckThreads(record, after);
+        outcome.cycle = deadlockCycle(stuck);
+        for (const Stuck &one : stuck) // the others held up by it: main's join
+            if (std::find(outcome.cycle.begin(), outcome.cycle.end(), one.words) ==
+                outcome.cycle.end())
+                outcome.waits.push_back(one.words);
+    }
+    return failed(record.ending);
+}
+
 // What the run came to: its threads, its lines, its end or where it stopped, and for a
 // counter program the counter against the changes made. Returns whether it failed.
 bool summarise(const Execution &run, const RunRecord &record, const Letters &letters,
@@ -176,8 +199,10 @@ bool summarise(const Execution &run, const RunRecord &record, const Letters &let
     const Places after(run);
     std::string threads = "threads:";
     for (const Thread &thread : run.threads())
-        threads += std::string(" ") + thread.letter + " " +
-                   (thread.name.empty() ? "(no name)" : thread.name);
+        threads.append(" ")
+            .append(1, thread.letter)
+            .append(" ")
+            .append(thread.name.empty() ? "(no name)" : thread.name);
     printf("%s\n", folded(threads, 2).c_str());
     if (letters.asking)
         printf("schedule taken: %s\n",
@@ -188,22 +213,12 @@ bool summarise(const Execution &run, const RunRecord &record, const Letters &let
         printf("  %s\n", visible(record.printed.substr(at, end - at)).c_str());
         at = end + 1;
     }
-    bool bad = false;
+    bool bad = ending(run, record, after, outcome);
     std::vector<std::string> &lines = outcome.lines;
-    if (run.over()) {
-        lines.push_back("outcome: " + endingText(record, after));
-        if (record.ending.kind == Ending::deadlock)
-            outcome.cycle = deadlockCycle(record, after);
-        bad = failed(record.ending);
-    } else {
-        lines.push_back("stopped: the schedule ends here");
-        for (size_t i = 0; i < run.threads().size(); ++i)
-            if (!run.canTake(static_cast<int>(i)) && run.threads()[i].state != ThreadState::ended)
-                outcome.waits.push_back(describeWait(static_cast<int>(i), run, after));
-    }
     printf("%s\n", folded(lines.back(), 2).c_str());
-    for (const std::string &wait : outcome.waits)
-        printf("  %s\n", folded(wait, 4).c_str());
+    if (!run.over()) // at a deadlock, the outcome says who waits
+        for (const std::string &wait : outcome.waits)
+            printf("  %s\n", folded(wait, 4).c_str());
     const CounterLens lens = lensOf(record);
     uint64_t where = 0;
     if (lens.on) {

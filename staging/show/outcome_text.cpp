@@ -15,10 +15,6 @@ std::string firstLine(const std::string &text) {
     return visible(text.substr(0, text.find('\n')));
 }
 
-int threadIndex(const RunRecord &run, const Thread &thread) {
-    return static_cast<int>(&thread - run.threads.data());
-}
-
 } // namespace
 
 bool failed(const Ending &ending) {
@@ -53,20 +49,57 @@ std::string waitText(const Thread &thread, const std::vector<Thread> &threads,
     return text;
 }
 
-std::vector<std::string> deadlockCycle(const RunRecord &run, const Places &places) {
-    std::vector<std::string> cycle;
-    for (const Thread &thread : run.threads) {
+std::vector<Stuck> stuckThreads(const RunRecord &run, const Places &places) {
+    std::vector<Stuck> stuck;
+    std::vector<std::vector<std::string>> held(run.threads.size());
+    for (size_t i = 0; i < run.threads.size(); ++i)
+        held[i] = locksHeld(run.steps, static_cast<int>(i), places);
+    for (size_t i = 0; i < run.threads.size(); ++i) {
+        const Thread &thread = run.threads[i];
         if (thread.state == ThreadState::ended || thread.state == ThreadState::done)
             continue;
-        // "L holds first and waits for second (held by R)": the cycle in words.
-        std::string held;
-        for (const std::string &lock : locksHeld(run.steps, threadIndex(run, thread), places))
-            held += (held.empty() ? " holds " : ", ") + lock;
-        const std::string waits = waitText(thread, run.threads, places);
-        cycle.push_back(held.empty() ? waits
-                                     : waits.substr(0, 1) + held + " and" + waits.substr(1));
+        // Who it waits for: the thread it joins, or the one that holds what it waits to take
+        // (a semaphore has no owner: the thread that took it and has not posted it).
+        const Step &next = thread.next;
+        int waitsFor = next.kind == StepKind::join ? static_cast<int>(next.object) : -1;
+        const std::string lock = lockOf(next, places);
+        for (size_t other = 0; other < held.size() && waitsFor < 0; ++other)
+            if (other != i &&
+                std::find(held[other].begin(), held[other].end(), lock) != held[other].end() &&
+                (takesLock(next) || next.kind == StepKind::semWait))
+                waitsFor = static_cast<int>(other);
+        // "L holds first and waits for second (held by R)".
+        std::string holds;
+        for (const std::string &name : held[i])
+            holds += (holds.empty() ? " holds " : ", ") + name;
+        std::string words = waitText(thread, run.threads, places);
+        if (thread.heldBy < 0 && waitsFor >= 0 && next.kind != StepKind::join)
+            words.append(" (held by ")
+                .append(1, run.threads[static_cast<size_t>(waitsFor)].letter)
+                .append(")");
+        if (!holds.empty())
+            words.insert(1, holds + " and"); // after the letter: "L holds first and waits..."
+        stuck.push_back({static_cast<int>(i), words, waitsFor});
     }
-    return cycle;
+    return stuck;
+}
+
+std::vector<std::string> deadlockCycle(const std::vector<Stuck> &stuck) {
+    auto find = [&stuck](int thread) {
+        return std::find_if(stuck.begin(), stuck.end(),
+                            [thread](const Stuck &one) { return one.thread == thread; });
+    };
+    for (const Stuck &start : stuck) {
+        // Follow who waits for whom from here: back at `start`, the way round is the cycle.
+        std::vector<std::string> cycle{start.words};
+        for (auto at = find(start.waitsFor); at != stuck.end() && cycle.size() <= stuck.size();
+             at = find(at->waitsFor)) {
+            if (at->thread == start.thread)
+                return cycle;
+            cycle.push_back(at->words);
+        }
+    }
+    return {};
 }
 
 std::string endingText(const RunRecord &run, const Places &places) {
@@ -88,8 +121,8 @@ std::string endingText(const RunRecord &run, const Places &places) {
     case Ending::deadlock: {
         std::string text = "deadlock:";
         const char *separator = " ";
-        for (const std::string &wait : deadlockCycle(run, places)) {
-            text += separator + wait;
+        for (const Stuck &stuck : stuckThreads(run, places)) {
+            text += separator + stuck.words;
             separator = ", ";
         }
         return text;

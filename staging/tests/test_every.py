@@ -3,6 +3,7 @@ a fresh run, counted by outcome; and a learner's own program, right or wrong, ju
 schedule, with the one that loses replayed."""
 
 import csv
+import json
 import os
 import re
 import tempfile
@@ -201,14 +202,22 @@ class LearnersPrograms(unittest.TestCase):
             "D    stores 0 to tally", "D    pthread_mutex_unlock(guard): releases it"])
 
     def test_two_semaphores_taken_in_opposite_orders_deadlock(self):
-        done = self.run_program("-c --passes=1 -s MUD", "opposite")
+        page = os.path.join(self.folder, "deadlock.html")
+        done = self.run_program(f"-c --passes=1 -s MUD --page={page}", "opposite")
         self.assertEqual((done.returncode, done.stderr), (1, ""))
         self.assertTrue(done.stdout.endswith(
             "\n   4  D    sem_wait(second): takes it, value now 0             \n"
             "threads: M main U up D down\nlines printed: none\n"
-            "outcome: deadlock: M joins U, U holds first and waits for second, D holds second\n"
-            "  and waits for first\n"),
+            "outcome: deadlock: M joins U, U holds first and waits for second (held by D), D\n"
+            "  holds second and waits for first (held by U)\n"),
             done.stdout)
+        # The page draws the cycle alone: main, which waits for U, is not in it.
+        with open(page, encoding="utf-8") as html:
+            ending = json.loads("{" + re.search(r'"waits":.*?"deadlock":\[.*?\]', html.read())[0]
+                                + "}")
+        self.assertEqual(ending, {"waits": ["M joins U"], "deadlock": [
+            "U holds first and waits for second (held by D)",
+            "D holds second and waits for first (held by U)"]})
         every = self.run_program("--all --grid", "opposite")
         self.assertEqual(every.returncode, 1)
         # Each holding the lock that the other waits for: stuck after a step of each.
