@@ -88,9 +88,7 @@ bool Report::drawn() {
         return false;
     }
     graph.finish();
-    std::vector<OutcomeKey> keys(groups.size());
-    std::transform(groups.begin(), groups.end(), keys.begin(),
-                   [](const Group &group) { return group.key; });
+    const std::vector<OutcomeKey> &keys = graphKeys;
     if (request.grid)
         fputs(gridText(graph, keys).c_str(), stdout);
     if (graphFile == nullptr)

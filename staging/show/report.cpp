@@ -114,16 +114,21 @@ void Report::take(const RunRecord &run) {
     OutcomeKey key{ending, failed(run.ending), 0};
     const std::string row =
         lens.on ? counterRow(run, ending, weight, key) : plainRow(run, places, ending, key);
-    const size_t group = count(row, run, weight, key, ending);
+    count(row, run, weight, key, ending);
     if (graphing && noGraph.empty() && graph.axis(0).thread < 0)
         graph.choose(run, noGraph);
+    // The graph colours outcomes by what its legend says of them: rows that differ only in
+    // what the graph does not show (how many breaks) share a colour.
+    const auto [found, added] = graphIndex.try_emplace(key.text, graphKeys.size());
+    if (added)
+        graphKeys.push_back(key);
     if (graphing && noGraph.empty())
-        graph.add(run, group, places, noGraph);
+        graph.add(run, found->second, places, noGraph);
 }
 
 // Each outcome once, with its count and the first schedule that gives it.
-size_t Report::count(const std::string &row, const RunRecord &run, unsigned long weight,
-                     const OutcomeKey &key, const std::string &ending) {
+void Report::count(const std::string &row, const RunRecord &run, unsigned long weight,
+                   const OutcomeKey &key, const std::string &ending) {
     const bool bad = key.failing;
     if (bad && tally.failure.empty())
         tally.failure = ending;
@@ -137,11 +142,10 @@ size_t Report::count(const std::string &row, const RunRecord &run, unsigned long
     const auto found = index.find(row);
     if (found == index.end()) {
         index.emplace(row, groups.size());
-        groups.push_back({row, weight, run.schedule, key});
-        return groups.size() - 1;
+        groups.push_back({row, weight, run.schedule});
+        return;
     }
     groups[found->second].count += weight;
-    return found->second;
 }
 
 // Never silent for long on a terminal: a line on standard error, redrawn in place each half

@@ -18,7 +18,6 @@ struct Group {
     std::string row;
     unsigned long count = 0;
     std::string first;
-    OutcomeKey key; // for the graph's legend: what the outcome is, and whether it fails
 };
 
 struct Tally {
@@ -48,6 +47,8 @@ class Report {
         index.clear();
         tally = Tally{};
         graph = ProgressGraph{};
+        graphKeys.clear();
+        graphIndex.clear();
         noGraph.clear();
         openRecords();
     }
@@ -61,9 +62,8 @@ class Report {
                            OutcomeKey &key);
     std::string plainRow(const RunRecord &run, const Places &places, const std::string &ending,
                          OutcomeKey &key);
-    // Returns the group's index.
-    size_t count(const std::string &row, const RunRecord &run, unsigned long weight,
-                 const OutcomeKey &key, const std::string &ending);
+    void count(const std::string &row, const RunRecord &run, unsigned long weight,
+               const OutcomeKey &key, const std::string &ending);
     void verdict(const Exploration &done) const;
     // The progress graph, on the screen or into its file; false where it cannot be drawn.
     bool drawn();
@@ -84,5 +84,7 @@ class Report {
     const bool buffers = request.bounds.memory == MemoryOrder::storeBuffers;
     const bool graphing = request.graph != nullptr || request.grid;
     ProgressGraph graph;
+    std::vector<OutcomeKey> graphKeys; // the graph's outcomes, as its legend says them
+    std::map<std::string, size_t> graphIndex;
     std::string noGraph; // why the runs make no graph
 };
