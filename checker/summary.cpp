@@ -5,6 +5,7 @@
 #include <inttypes.h>
 #include <stdint.h>
 #include <stdio.h>
+#include <string.h>
 
 void printQuoted(FILE *out, const char *text, size_t length, char quote) {
     putc(quote, out);
@@ -48,15 +49,18 @@ void printContext(const Trace &trace, const Context &context) {
 }
 
 void printDrift(Count drift) {
-    printf("drift: %" PRId32, drift);
     if (drift == 0) {
-        puts(" (no change lost, net)");
+        printf("drift: 0 (no change lost, net)\n");
         return;
     }
     const auto bits = static_cast<uint32_t>(drift);
-    printf(" (lost changes, net: %" PRIu32 " more %s than %s, give or take one a worker at a "
-           "cut end)\n",
-           drift < 0 ? 0U - bits : bits, drift < 0 ? "Inc" : "Dec", drift < 0 ? "Dec" : "Inc");
+    char head[96];
+    snprintf(head, sizeof head,
+             "drift: %" PRId32 " (lost changes, net: %" PRIu32 " more %s than %s,", drift,
+             drift < 0 ? 0U - bits : bits, drift < 0 ? "Inc" : "Dec", drift < 0 ? "Dec" : "Inc");
+    const char *caveat = "give or take one a worker at a cut end)";
+    // Within 80 columns: the caveat on a line of its own where the whole would not fit.
+    printf("%s%s%s\n", head, strlen(head) + 1 + strlen(caveat) > 80 ? "\n  " : " ", caveat);
 }
 
 const char *labelName(Label label) {

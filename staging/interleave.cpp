@@ -109,11 +109,12 @@ std::string stepsOf(const Options &options, Kind kind, const std::string &name,
 
 // The schedule and the questions to predict, with the command that answers them.
 void printQuestions(const Request &request, const Image &image, int argc, char **argv) {
-    printf("%s, schedule %s: %zu %s\n", request.name.c_str(), request.steps.c_str(),
-           request.steps.size(),
-           request.kind == Kind::processes ? "steps"
-           : request.steps.size() == 1     ? "choice"
-                                           : "choices");
+    const std::string heading = request.name + ", schedule " + grouped(request.steps) + ": " +
+                                std::to_string(request.steps.size()) +
+                                (request.kind == Kind::processes ? " steps"
+                                 : request.steps.size() == 1     ? " choice"
+                                                                 : " choices");
+    printf("%s\n", folded(heading, 2).c_str());
     std::string row;
     for (size_t i = 0; i < request.steps.size(); ++i) {
         char cell[32];

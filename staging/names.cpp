@@ -72,6 +72,15 @@ std::string folded(const std::string &line, size_t indent, size_t width) {
     return out;
 }
 
+std::string grouped(const std::string &letters) {
+    if (letters.size() <= 40)
+        return letters;
+    std::string out;
+    for (size_t at = 0; at < letters.size(); at += 10)
+        out += (at > 0 ? " " : "") + letters.substr(at, 10);
+    return out;
+}
+
 std::string visible(const std::string &text) {
     std::string shown;
     for (const char c : text)

@@ -16,6 +16,9 @@ std::string visible(const std::string &text);
 // A line of prose folded at its spaces to fit `width` columns, each line after the first
 // indented by `indent`; a word longer than a line stays whole.
 std::string folded(const std::string &line, size_t indent, size_t width = 80);
+// A long schedule in groups of ten letters, so that it folds within the screen and still
+// reads as the same schedule (spaces between letters do not count); a short one as it is.
+std::string grouped(const std::string &letters);
 // An address or a wait status as C writes it in hexadecimal: 0x...
 std::string hex(uint64_t value);
 // What getopt_long's answer `option` (':' or '?') says of `argument`, the option typed.

@@ -98,7 +98,7 @@ class Tour(unittest.TestCase):
         placements = r"\$ (/usr/bin/time .* )?taskset -c 0 {0}.*\n(.*\n)+\$ (/usr/bin/time .* )?{0}"
         # The race: breaks, drift and how busy the machine was, on one core, then on all.
         self.assertRegex(act, placements.format("loosetally"))
-        races = figures(r"^breaks: (\d+).*\ndrift: (-?\d+) .*\n\(other work used (\d+)% of the "
+        races = figures(r"^breaks: (\d+).*\ndrift: (-?\d+) .*\n(?:  .*\n)?\(other work used (\d+)% of the "
                         r"(\d+) CPUs meanwhile", act)
         self.assertEqual(len(races), 2, act)
         for breaks, drift, other, cpus in races:

@@ -50,8 +50,10 @@ std::string commandLine(const std::vector<std::string> &words) {
 } // namespace
 
 int Report::finish(const Exploration &done) {
-    if (terminal && told != start)
-        fputs("\r\033[K", stderr);
+    if (terminal && told != start) {
+        fputs("\r\033[K", stderr); // the progress line gone before the table
+        fflush(stderr);
+    }
     if (records != nullptr && fclose(records) != 0)
         giveUp("write error: " + shellQuoted(request.records), errno);
     if (lens.on)

@@ -205,8 +205,12 @@ bool summarise(const Execution &run, const RunRecord &record, const Letters &let
             .append(thread.name.empty() ? "(no name)" : thread.name);
     printf("%s\n", folded(threads, 2).c_str());
     if (letters.asking)
-        printf("schedule taken: %s\n",
-               letters.next == 0 ? "none" : letters.schedule.substr(0, letters.next).c_str());
+        printf("%s\n",
+               folded("schedule taken: " +
+                          (letters.next == 0 ? std::string("none")
+                                             : grouped(letters.schedule.substr(0, letters.next))),
+                      2)
+                   .c_str());
     printf("lines printed:%s\n", record.printed.empty() ? " none" : "");
     for (size_t at = 0; at < record.printed.size();) {
         const size_t end = std::min(record.printed.find('\n', at), record.printed.size());
@@ -254,8 +258,12 @@ int answerSchedule(Image &image, const AnswerRequest &request) {
     run.start(request.path, request.argv, image, output, limits);
     Shown shown{0, request.instructions, request.linesOnly};
     if (!request.linesOnly)
-        printf("%s, schedule %s\nstep  who  does%48sprinted\n", request.shown.c_str(),
-               request.asking ? "asked step by step" : request.schedule.c_str(), "");
+        printf("%s\nstep  who  does%48sprinted\n",
+               folded(request.shown + ", schedule " +
+                          (request.asking ? "asked step by step" : grouped(request.schedule)),
+                      2)
+                   .c_str(),
+               "");
     RunRecord record;
     Letters letters{request.schedule, request.asking, request.linesOnly};
     while (!run.over()) {

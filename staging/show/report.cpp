@@ -104,8 +104,9 @@ std::string Report::plainRow(const RunRecord &run, const Places &places, const s
 }
 
 void Report::take(const RunRecord &run) {
-    if (expected.empty())
-        // Under store buffers a run counts as itself: the bound on runs, not the orders.
+    // Under store buffers a run counts as itself, and a counter program's runs have no
+    // bound on preemptions: no figure worth saying.
+    if (expected.empty() && !(buffers && lens.on))
         expected =
             expectedSchedules(run, buffers ? CounterLens{} : lens, request.bounds.preemptions);
     const Places places(symbols, bias, run.threads);
@@ -156,6 +157,9 @@ void Report::progress(const Exploration &so) {
     if (!terminal || now - told < 0.5)
         return;
     told = now;
-    fprintf(stderr, "\rinterleave: %zu runs, %.0f s; expects %s", so.runs, now - start,
-            expected.c_str());
+    // Standard error is line-buffered, and this line has no end: flushed, or it would come
+    // out in pieces whenever the buffer filled.
+    fprintf(stderr, "\rinterleave: %zu runs, %.0f s%s%s", so.runs, now - start,
+            expected.empty() ? "" : "; expects ", expected.c_str());
+    fflush(stderr);
 }
