@@ -73,7 +73,7 @@ constexpr char usage[] =
     "Exit status: 0 done (with --all, no schedule crashed, aborted, deadlocked,\n"
     "exited non-zero or lost a change; with -c, the schedule did none of these),\n"
     "1 one did, 2 a usage error, 3 the program could not be found, run or held\n"
-    "(or, with --graph or --grid, its runs make no graph).\n";
+    "(or, with --graph or --grid and no schedule failing, its runs make no graph).\n";
 
 // The usage errors that the options make together, whatever the program.
 void checkCombination(const Options &options) {

@@ -146,10 +146,17 @@ std::string plainName(const std::string &symbol) {
     // program's own.
     if (name.find('<') != std::string::npos || name.find('{') != std::string::npos)
         return "";
-    // incThread(void*) is incThread; (anonymous namespace)::count is count.
-    const size_t parameters = name.find('(');
-    if (parameters != std::string::npos && parameters > 0)
-        name.erase(parameters);
+    // incThread(void*) is incThread; (anonymous namespace)::count is count; a static local,
+    // work(void*)::calls, is calls: each parameter list goes, then every scope.
+    for (size_t open = name.find('(', 1); open != std::string::npos; open = name.find('(', 1)) {
+        size_t close = open;
+        for (int depth = 0; close < name.size(); ++close) {
+            depth += name[close] == '(' ? 1 : name[close] == ')' ? -1 : 0;
+            if (depth == 0)
+                break;
+        }
+        name.erase(open, close - open + 1);
+    }
     const size_t scope = name.rfind("::");
     if (scope != std::string::npos)
         name.erase(0, scope + 2);

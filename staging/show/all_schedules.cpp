@@ -73,7 +73,8 @@ int Report::finish(const Exploration &done) {
     const bool graphed = drawn();
     if (fflush(stdout) != 0 || ferror(stdout))
         giveUp("write error", errno);
-    return !graphed ? 3 : tally.failing > 0 ? 1 : 0;
+    // A failing schedule outweighs a graph not drawn: 1 says the program is wrong.
+    return tally.failing > 0 ? 1 : graphed ? 0 : 3;
 }
 
 bool Report::drawn() {

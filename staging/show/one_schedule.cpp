@@ -11,6 +11,7 @@
 #include <optional>
 #include <set>
 
+#include "command_line.h"
 #include "describe.h"
 #include "lens.h"
 #include "lost_updates.h"
@@ -80,6 +81,13 @@ char whoTook(const Step &step, const Execution &run) {
                     run.threads());
 }
 
+// `text` with each `from` as `to`: an entry "x = 1" held as one word while a line is folded.
+std::string keptWhole(std::string text, const std::string &from, const std::string &to) {
+    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+    return text;
+}
+
 struct Shown {
     unsigned number = 0;
     bool instructions = false;
@@ -114,7 +122,10 @@ void show(Shown &shown, const Step &step, const Execution &run, const Places &pl
     if (run.storeBuffers()) {
         const std::string held = bufferText(run, places);
         if (held != shown.buffers)
-            printf("%11s%s\n", "", folded(held, 13, 69).c_str());
+            printf(
+                "%11s%s\n", "",
+                keptWhole(folded(keptWhole(held, " = ", "\x01=\x01"), 13, 69), "\x01=\x01", " = ")
+                    .c_str());
         shown.buffers = held;
     }
 }
@@ -160,9 +171,11 @@ int Letters::choose(const Execution &run, const std::vector<int> &can, const Pla
     }
     if (++unstarted <= mostBeforeStart)
         return can.front(); // not started yet: the first that can go goes, until it is
-    if (!asking)
-        giveUp("the schedule names thread " + visible(std::string(1, wanted)) +
-               ", which has not started");
+    if (!asking) {          // the schedule is wrong, as a usage error is: status 2
+        fflush(stdout);
+        usageError("the schedule names thread " + visible(std::string(1, wanted)) +
+                   ", which has not started");
+    }
     printf("no thread %c has started; the letters after it are dropped\n", wanted);
     schedule.erase(next);
     unstarted = 0;

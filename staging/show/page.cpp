@@ -105,12 +105,25 @@ void SchedulePage::step(const Step &step, char who, const std::string &does, con
         const uint64_t address = step.kind == StepKind::condWait || step.kind == StepKind::condWake
                                      ? step.object
                                      : step.address;
+        const std::string lock = lockOf(step, placeNames);
+        // Who holds it: a mutex's owner, as the library keeps it; a semaphore has none, so
+        // the threads that took it and have not posted it.
+        std::string &takers = takenBy[lock];
+        const char taker = run.threads()[static_cast<size_t>(step.thread)].letter;
+        if (takesLock(step))
+            takers += taker;
+        else if (releasesLock(step) && !takers.empty())
+            takers.erase(std::min(takers.find(taker), takers.size() - 1), 1);
         const int holder = run.holder(address);
-        set(lockChanged, lockNames, lockOf(step, placeNames),
-            semaphore(step.kind) ? "value " + std::to_string(run.valueAt(address))
-            : holder >= 0
-                ? std::string("held by ") + run.threads()[static_cast<size_t>(holder)].letter
-                : "free");
+        std::string state;
+        if (semaphore(step.kind))
+            state = "value " + std::to_string(run.valueAt(address)) +
+                    (takers.empty() ? "" : ", taken by " + takers);
+        else
+            state = holder >= 0 ? std::string("held by ") +
+                                      run.threads()[static_cast<size_t>(holder)].letter
+                                : "free";
+        set(lockChanged, lockNames, lock, state);
     }
     places.push_back(changed);
     locks.push_back(lockChanged);

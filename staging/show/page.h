@@ -6,6 +6,7 @@
 
 #include <stdio.h>
 
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -47,4 +48,5 @@ class SchedulePage {
     std::vector<Settings> locks;    // and of locks
     std::vector<std::string> names; // the places, in the order first touched
     std::vector<std::string> lockNames;
+    std::map<std::string, std::string> takenBy; // each lock's takers' letters, in order
 };

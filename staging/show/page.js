@@ -91,6 +91,7 @@ function build() {
         locks.appendChild(element("dd", {"data-lock": lock, class: "state"}));
     }
     document.getElementById("locks-panel").hidden = schedule.locks.length === 0;
+    document.getElementById("memory").hidden = schedule.places.length === 0;
     document.getElementById("buffers-panel").hidden = !schedule.steps.some(step => step.buffers);
     document.getElementById("total").textContent = String(schedule.steps.length);
     const lost = document.querySelector("#lost ul");
@@ -108,8 +109,10 @@ function build() {
     const cycle = document.querySelector("#deadlock ol");
     schedule.deadlock.forEach((line, index) => {
         cycle.appendChild(element("li", {class: "link"}, line));
-        // Each arrow leads to the next holder; the last leads back to the first.
-        const next = index + 1 < schedule.deadlock.length ? "\u2193" : "\u21BA back to the first";
+        // Each arrow leads to the thread it waits for; the last leads round to the first,
+        // named by its letter (a lock may be called "first").
+        const next = index + 1 < schedule.deadlock.length ? "\u2193"
+            : `\u21BA round to ${schedule.deadlock[0].charAt(0)} again`;
         cycle.appendChild(element("li", {class: "arrow", "aria-hidden": "true"}, next));
     });
 }

@@ -31,7 +31,8 @@ std::string labelOf(const Step &step, const std::string &place) {
     case StepKind::store:
         return "store " + place;
     case StepKind::update:
-        return "change " + place + " whole";
+        return step.instruction.rfind("xchg", 0) == 0 ? "store " + place + " (xchg)"
+                                                      : "change " + place + " whole";
     case StepKind::end:
         return "end";
     default:
@@ -43,6 +44,14 @@ std::string labelOf(const Step &step, const std::string &place) {
         if (call.rfind(prefix, 0) == 0)
             call.erase(0, strlen(prefix));
     return place.empty() ? call : call + "(" + place + ")";
+}
+
+// Whether a step writes a value of its thread's own over what is there: a store, or an
+// exchange, which is how a compiler may store an atomic at -O0 (not an add made whole,
+// which changes what is there instead).
+bool storesOver(const Step &step) {
+    return step.kind == StepKind::store ||
+           (step.kind == StepKind::update && step.instruction.rfind("xchg", 0) == 0);
 }
 
 } // namespace
@@ -105,8 +114,7 @@ bool ProgressGraph::add(const RunRecord &run, size_t outcome, const Places &plac
     for (Axis &side : axes)
         if (!follow(side, run.steps, places)) {
             why = std::string(1, side.letter) +
-                  "'s steps differ from run to run (a loop that waits?), so they make no one "
-                  "axis";
+                  "'s steps differ from run to run (a loop that waits?)";
             return false;
         }
     if (edges.size() <= outcome)
@@ -143,7 +151,7 @@ void ProgressGraph::finish() {
             if (!isMemory(steps[i].kind))
                 continue;
             const auto found = lastLoad.find(steps[i].address);
-            if (steps[i].kind == StepKind::store && found != lastLoad.end())
+            if (storesOver(steps[i]) && found != lastLoad.end())
                 pairs[side].emplace_back(found->second, i);
             if (steps[i].kind == StepKind::load)
                 lastLoad[steps[i].address] = i;

@@ -72,8 +72,11 @@ std::string Report::counterRow(const RunRecord &run, const std::string &ending,
         "final " + std::to_string(o.final) + ", " +
         (o.lost == 0 ? std::string("nothing lost")
                      : std::to_string(o.lost) + (o.lost == 1 ? " change" : " changes") + " lost") +
-        (o.breaks == 0 ? ", the trace holds" : ", the trace breaks") +
-        (deadlock ? ", deadlock" : "");
+        (o.lines == 0    ? ", nothing printed"
+         : o.breaks == 0 ? ", the trace holds"
+                         : ", the trace breaks");
+    if (deadlock)
+        key.text = "deadlock: " + key.text;
     tally.lose += o.lost > 0 ? weight : 0;
     tally.breaking += o.verdict == "inconsistent" || o.verdict == "malformed" ? weight : 0;
     tally.deadlocks += deadlock ? weight : 0;

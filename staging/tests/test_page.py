@@ -274,7 +274,7 @@ class PageFromOutside(InFolder):
                     "10", True, f"{MARKUP}, schedule ABAB", f"worker{MARKUP}",
                     "<i>not markup</i>\n", True, 6, "first\nheld by A\nsecond\nheld by B",
                     "A holds flag[1] = 1", [cycle[0], "\u2193", cycle[1],
-                                            "\u21ba back to the first"], False])
+                                            "\u21ba round to A again"], False])
 
 
 if __name__ == "__main__":
