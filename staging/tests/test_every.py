@@ -213,8 +213,11 @@ class LearnersPrograms(unittest.TestCase):
             done.stdout)
         # The page draws the cycle alone: main, which waits for U, is not in it.
         with open(page, encoding="utf-8") as html:
-            ending = json.loads("{" + re.search(r'"waits":.*?"deadlock":\[.*?\]', html.read())[0]
-                                + "}")
+            text = html.read()
+        ending = json.loads("{" + re.search(r'"waits":.*?"deadlock":\[.*?\]', text)[0] + "}")
+        # A semaphore has no owner: the page says who took it and has not posted it.
+        self.assertEqual(json.loads(re.findall(r'"lockStates":(\{.*?\})', text)[-1]),
+                         {"first": "value 0, taken by U", "second": "value 0, taken by D"})
         self.assertEqual(ending, {"waits": ["M joins U"], "deadlock": [
             "U holds first and waits for second (held by D)",
             "D holds second and waits for first (held by U)"]})

@@ -120,6 +120,15 @@ class LearnerVerdicts(unittest.TestCase):
             with self.subTest(source=source, build=build):
                 self.fails(source, outcome, build, options, arguments)
 
+    def test_a_debug_build_s_grid_shows_where_changes_are_lost(self):
+        """Built at -O0, the counter's store may be an exchange (GCC stores a relaxed atomic
+        with xchg): still the store of a load-and-store pair, so the grid's one bracketed
+        state is where the losing schedules go, as in the optimised build."""
+        done, _ = self.judged("loosetally", "debug", "--passes=1 --grid")
+        self.assertEqual(done.returncode, 1, done.stdout)
+        grid = done.stdout[done.stdout.index("\nprogress: "):]
+        self.assertEqual(re.findall(r"\[[ox+#!.]\]", grid), ["[x]"], grid)
+
     def test_a_missing_program_is_trouble_not_a_failing_fix(self):
         """A grader's script tells a broken fix (1) from a file that is not there (3)."""
         missing = os.path.join(self.built.folder, "race")

@@ -148,6 +148,7 @@ void naming() {
     check(plainName("c") == "c", "a C name is not demangled into a type");
     check(plainName("_ZL5count.0") == "count", "clang's suffix for a static's copy is left out");
     check(plainName("_ZN12_GLOBAL__N_15countE") == "count", "a name in an anonymous namespace");
+    check(plainName("_ZZL4workPvE5calls") == "calls", "a static local by its own name");
 }
 
 } // namespace
