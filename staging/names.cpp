@@ -59,7 +59,8 @@ std::string folded(const std::string &line, size_t indent, size_t width) {
         const size_t space = std::min(line.find(' ', at), line.size());
         const std::string word = line.substr(at, space - at);
         if (column > indent && column + 1 + word.size() > width) {
-            out += "\n" + std::string(indent, ' ');
+            out += '\n';
+            out.append(indent, ' ');
             column = indent;
         } else if (at > 0) {
             out += ' ';
@@ -77,7 +78,7 @@ std::string grouped(const std::string &letters) {
         return letters;
     std::string out;
     for (size_t at = 0; at < letters.size(); at += 10)
-        out += (at > 0 ? " " : "") + letters.substr(at, 10);
+        out.append(at > 0 ? " " : "").append(letters, at, 10);
     return out;
 }
 

@@ -71,15 +71,22 @@ std::string stepsOf(const ProgressGraph &graph, const OutcomeEdges &e, const Lay
         for (size_t y = 0; y <= graph.down(); ++y) {
             const auto fx = static_cast<double>(x);
             const auto fy = static_cast<double>(y);
-            if (e.right[x][y])
-                d += "M" + number(at.px(fx)) + " " + number(at.py(fy) + aside) + "H" +
-                     number(at.px(fx + 1));
-            if (e.down[x][y])
-                d += "M" + number(at.px(fx) + aside) + " " + number(at.py(fy)) + "V" +
-                     number(at.py(fy + 1));
-            if (e.ends[x][y])
-                d += "M" + number(at.px(fx) - 6) + " " + number(at.py(fy) - 6) +
-                     "l12 12m0 -12l-12 12";
+            char step[96] = "";
+            if (e.right[x][y]) {
+                snprintf(step, sizeof step, "M%.1f %.1fH%.1f", at.px(fx), at.py(fy) + aside,
+                         at.px(fx + 1));
+                d += step;
+            }
+            if (e.down[x][y]) {
+                snprintf(step, sizeof step, "M%.1f %.1fV%.1f", at.px(fx) + aside, at.py(fy),
+                         at.py(fy + 1));
+                d += step;
+            }
+            if (e.ends[x][y]) {
+                snprintf(step, sizeof step, "M%.1f %.1fl12 12m0 -12l-12 12", at.px(fx) - 6,
+                         at.py(fy) - 6);
+                d += step;
+            }
         }
     return d;
 }
@@ -186,7 +193,10 @@ bool drawGraph(const ProgressGraph &graph, const std::vector<OutcomeKey> &keys,
     const Axis &a = graph.axis(0);
     const Axis &b = graph.axis(1);
     auto named = [](const Axis &axis) {
-        return std::string(1, axis.letter) + (axis.name.empty() ? "" : " (" + axis.name + ")");
+        std::string name(1, axis.letter);
+        if (!axis.name.empty())
+            name.append(" (").append(axis.name).append(")");
+        return name;
     };
     std::string out =
         "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<svg xmlns=\"http://www.w3.org/2000/svg\" "

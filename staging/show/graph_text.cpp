@@ -16,8 +16,9 @@ std::string stepsLine(const Axis &axis) {
     std::string out = std::string(1, axis.letter) + "'s steps:";
     size_t column = out.size();
     for (size_t k = 0; k < axis.steps.size(); ++k) {
-        const std::string item = " " + std::to_string(k + 1) + " " + axis.steps[k] +
-                                 (k + 1 < axis.steps.size() ? "," : "");
+        std::string item(" ");
+        item.append(std::to_string(k + 1)).append(" ").append(axis.steps[k]);
+        item.append(k + 1 < axis.steps.size() ? "," : "");
         if (column + item.size() > screen) {
             out += "\n   ";
             column = 3;

@@ -48,7 +48,7 @@ std::string jsonLines(const std::string &text) {
 std::string jsonList(const std::vector<std::string> &items) {
     std::string out = "[";
     for (const std::string &item : items)
-        out += (out.size() > 1 ? "," : "") + json(item);
+        out.append(out.size() > 1 ? "," : "").append(json(item));
     return out + "]";
 }
 
@@ -74,7 +74,7 @@ std::string snapshots(const std::vector<std::vector<std::pair<std::string, std::
                                        names.begin())] = value;
     std::string out = "{";
     for (size_t k = 0; k < names.size(); ++k)
-        out += (k > 0 ? "," : "") + json(names[k]) + ":" + json(values[k]);
+        out.append(k > 0 ? "," : "").append(json(names[k])).append(":").append(json(values[k]));
     return out + "}";
 }
 
