@@ -29,19 +29,19 @@ std::string lockOf(const Step &step, const Places &places) {
     return places.object(step.address, step.routine);
 }
 
+void holdAfter(std::vector<std::string> &held, const Step &step, const std::string &lock) {
+    const auto found = std::find(held.begin(), held.end(), lock);
+    if (takesLock(step))
+        held.push_back(lock);
+    else if (releasesLock(step) && found != held.end())
+        held.erase(found);
+}
+
 std::vector<std::string> locksHeld(const std::vector<Step> &steps, int thread, const Places &places,
                                    size_t upTo) {
     std::vector<std::string> held;
-    for (size_t i = 0; i < steps.size() && i < upTo; ++i) {
-        const Step &step = steps[i];
-        if (step.thread != thread || (!takesLock(step) && !releasesLock(step)))
-            continue;
-        const std::string lock = lockOf(step, places);
-        const auto found = std::find(held.begin(), held.end(), lock);
-        if (takesLock(step))
-            held.push_back(lock);
-        else if (found != held.end())
-            held.erase(found);
-    }
+    for (size_t i = 0; i < steps.size() && i < upTo; ++i)
+        if (steps[i].thread == thread && (takesLock(steps[i]) || releasesLock(steps[i])))
+            holdAfter(held, steps[i], lockOf(steps[i], places));
     return held;
 }

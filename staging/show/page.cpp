@@ -63,15 +63,14 @@ bool semaphore(StepKind kind) {
     return kind == StepKind::semWait || kind == StepKind::semTrywait || kind == StepKind::semPost;
 }
 
-// Each step's state as a JSON object of every name: what the steps up to it set, "" where
-// none has yet.
-std::string snapshots(const std::vector<std::vector<std::pair<std::string, std::string>>> &set,
-                      const std::vector<std::string> &names, size_t upTo) {
-    std::vector<std::string> values(names.size());
-    for (size_t i = 0; i <= upTo && i < set.size(); ++i)
-        for (const auto &[name, value] : set[i])
-            values[static_cast<size_t>(std::find(names.begin(), names.end(), name) -
-                                       names.begin())] = value;
+// The state that a step leaves, as a JSON object of every name: `values` (one a name, ""
+// where no step has yet set it) brought up to date with what the step set.
+std::string snapshot(const std::vector<std::pair<std::string, std::string>> &set,
+                     const std::vector<std::string> &names, std::vector<std::string> &values) {
+    values.resize(names.size());
+    for (const auto &[name, value] : set)
+        values[static_cast<size_t>(std::find(names.begin(), names.end(), name) - names.begin())] =
+            value;
     std::string out = "{";
     for (size_t k = 0; k < names.size(); ++k)
         out.append(k > 0 ? "," : "").append(json(names[k])).append(":").append(json(values[k]));
@@ -127,27 +126,27 @@ void SchedulePage::step(const Step &step, char who, const std::string &does, con
     }
     places.push_back(changed);
     locks.push_back(lockChanged);
-    steps += std::string(steps.empty() ? "" : ",\n") + "{\"n\":" + std::to_string(places.size()) +
-             ",\"who\":" + json(std::string(1, who)) +
-             ",\"thread\":" + std::to_string(step.thread) + ",\"does\":" + json(does) +
-             ",\"printed\":" + jsonLines(step.printed) +
-             ",\"instruction\":" + json(instructions ? step.instruction : "") +
-             ",\"buffers\":" + json(run.storeBuffers() ? bufferText(run, placeNames) : "");
+    steps.push_back("{\"n\":" + std::to_string(places.size()) + ",\"who\":" +
+                    json(std::string(1, who)) + ",\"thread\":" + std::to_string(step.thread) +
+                    ",\"does\":" + json(does) + ",\"printed\":" + jsonLines(step.printed) +
+                    ",\"instruction\":" + json(instructions ? step.instruction : "") +
+                    ",\"buffers\":" + json(run.storeBuffers() ? bufferText(run, placeNames) : ""));
 }
 
 void SchedulePage::finish(const std::string &title, const Execution &run, const RunRecord &record,
                           const RunOutcome &outcome, const Places &placeNames) {
     // Each step's whole state, now that every name is known.
     std::string all;
-    size_t at = 0;
-    for (size_t i = 0; i < places.size(); ++i) {
-        const size_t end = steps.find(",\n{\"n\":", at);
-        all += steps.substr(at, (end == std::string::npos ? steps.size() : end) - at) +
-               ",\"values\":" + snapshots(places, names, i) +
-               ",\"lockStates\":" + snapshots(locks, lockNames, i) + "}" +
-               (end == std::string::npos ? "" : ",\n");
-        at = end == std::string::npos ? steps.size() : end + 2;
-    }
+    std::vector<std::string> values;
+    std::vector<std::string> states;
+    for (size_t i = 0; i < steps.size(); ++i)
+        all.append(i > 0 ? ",\n" : "")
+            .append(steps[i])
+            .append(",\"values\":")
+            .append(snapshot(places[i], names, values))
+            .append(",\"lockStates\":")
+            .append(snapshot(locks[i], lockNames, states))
+            .append("}");
     std::string lost;
     for (const LostUpdate &update : lostUpdatesOf(record.steps)) {
         const Step &store = record.steps[update.store];

@@ -43,7 +43,7 @@ class SchedulePage {
     std::string path;
     bool instructions;
     FILE *file;
-    std::string steps;              // the steps so far, as JSON objects
+    std::vector<std::string> steps; // the steps so far, as JSON objects still open
     std::vector<Settings> places;   // each step's new values of places, by name
     std::vector<Settings> locks;    // and of locks
     std::vector<std::string> names; // the places, in the order first touched

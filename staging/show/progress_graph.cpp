@@ -23,6 +23,14 @@ std::string placeOf(const Step &step, const Places &places) {
     return places.object(step.address, step.routine);
 }
 
+// Whether a step writes a value of its thread's own over what is there: a store, or an
+// exchange, which is how a compiler may store an atomic at -O0 (not an add made whole,
+// which changes what is there instead).
+bool storesOver(const Step &step) {
+    return step.kind == StepKind::store ||
+           (step.kind == StepKind::update && step.instruction.rfind("xchg", 0) == 0);
+}
+
 // A step in a few words, for an axis.
 std::string labelOf(const Step &step, const std::string &place) {
     switch (step.kind) {
@@ -31,8 +39,7 @@ std::string labelOf(const Step &step, const std::string &place) {
     case StepKind::store:
         return "store " + place;
     case StepKind::update:
-        return step.instruction.rfind("xchg", 0) == 0 ? "store " + place + " (xchg)"
-                                                      : "change " + place + " whole";
+        return storesOver(step) ? "store " + place + " (xchg)" : "change " + place + " whole";
     case StepKind::end:
         return "end";
     default:
@@ -44,14 +51,6 @@ std::string labelOf(const Step &step, const std::string &place) {
         if (call.rfind(prefix, 0) == 0)
             call.erase(0, strlen(prefix));
     return place.empty() ? call : call + "(" + place + ")";
-}
-
-// Whether a step writes a value of its thread's own over what is there: a store, or an
-// exchange, which is how a compiler may store an atomic at -O0 (not an add made whole,
-// which changes what is there instead).
-bool storesOver(const Step &step) {
-    return step.kind == StepKind::store ||
-           (step.kind == StepKind::update && step.instruction.rfind("xchg", 0) == 0);
 }
 
 } // namespace
@@ -181,13 +180,8 @@ bool ProgressGraph::reached(size_t x, size_t y, const std::vector<OutcomeKey> &k
 
 std::vector<std::string> ProgressGraph::heldBy(const Axis &axis, size_t x) {
     std::vector<std::string> held; // as locksHeld, by the names the axis keeps
-    for (size_t i = 0; i < x && i < axis.taken.size(); ++i) {
-        const auto found = std::find(held.begin(), held.end(), axis.places[i]);
-        if (takesLock(axis.taken[i]))
-            held.push_back(axis.places[i]);
-        else if (releasesLock(axis.taken[i]) && found != held.end())
-            held.erase(found);
-    }
+    for (size_t i = 0; i < x && i < axis.taken.size(); ++i)
+        holdAfter(held, axis.taken[i], axis.places[i]);
     return held;
 }
 
